@@ -1,0 +1,111 @@
+// libkavocore: platform errors, key/value and section files, plain-file tests, program
+// execution, the platform fork, pid files, string lists and the program banner.
+//
+// Every operation that fails records a platform error (code, source file, line) that
+// VLIBCErrGet, VLIBCErrorGetFile and VLIBCErrorGetLine return; no operation ends the program.
+// Null, empty or over-long arguments are refused with KAVO_ERR_BAD_PARAMETERS.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <syslog.h>
+
+// ---- Logging ------------------------------------------------------------------------------
+// Every message of the system goes to syslog at LOG_ERR as "<source>:<line> text".
+#define KAVOLOG(src, fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, src, __LINE__, ##__VA_ARGS__)
+
+// ---- Platform errors ----------------------------------------------------------------------
+// Codes recorded by the layer. A failed system call keeps its errno beside the code, so
+// callers that log "%m" right after a failure still see the system's reason.
+#define KAVO_ERR_OUT_OF_MEMORY 0x0200   // 512: an allocation failed
+#define KAVO_ERR_EXISTS 0x0900          // the target already exists
+#define KAVO_ERR_SYSTEM 0x0B00          // a system call failed (errno holds the reason)
+#define KAVO_ERR_BAD_PARAMETERS 0x0D00  // null, empty, malformed or over-long argument
+#define KAVO_ERR_NOT_FOUND 0x1400       // key, section, line, user, share or entry absent
+#define KAVO_ERR_EXEC 0x1A00            // a program could not be started or died by a signal
+#define KAVO_ERR_DB 0x2000              // the database server refused or failed
+#define KAVO_ERR_PARSE 0x2100           // text that cannot be parsed (ACE, ACL, JSON)
+#define KAVO_ERR_ACL 0x3000             // the ACL service failed
+#define KAVO_ERR_NOT_SUPPORTED 0x3100   // the path carries no ACL support
+
+int VLIBCErrGet(void);
+const char *VLIBCErrorGetFile(void);
+int VLIBCErrorGetLine(void);
+// Records an error; extra is the optional further value (may be null).
+void VLIBCErrSetEx(int code, const char *file, int line, const char *extra = nullptr);
+#define VLIBCErrSet(code) VLIBCErrSetEx((code), __FILE__, __LINE__, nullptr)
+
+// ---- Key/value and section files ----------------------------------------------------------
+// Lines key="value" (blanks around "=" allowed). Readers take the first line of the key.
+#define SZ_KEY_VALUE_FORMAT "%s=\"%s\"\n"
+
+// > 0: value copied (terminated); 0: key absent; < 0: file unreadable or buffer too small.
+int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t size, int flags);
+// Replaces the key's line or appends one; format 0 means SZ_KEY_VALUE_FORMAT. The file is
+// written beside itself and renamed over under an exclusive lock, keeping owner and mode;
+// every other line is kept byte for byte. A key or value holding a newline, or a key holding
+// "=", is refused. > 0 on success, -1 on failure.
+int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format);
+// Section files: "[name]" lines start a section; keys as above. >= 0 found, < 0 not found.
+int VLIBCFileGetSectionValue(const char *file, const char *section, const char *key, char *buf,
+                             size_t size);
+// Replaces or adds key in section (adding the section when missing). > 0 success, -1 failure.
+int VLIBCFileSetSectionValue(const char *file, const char *section, const char *key,
+                             const char *value);
+// Copies the first line that begins with text (without its line end). > 0 found, 0 no such
+// line, < 0 the file cannot be read. Option 1028 is the only one the programs pass.
+#define VLIBC_FILE_GETLINE_PREFIX 1028
+int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option);
+// The file exists afterwards (created empty, mode 0644 less umask, when missing). 0 or -1.
+int VLIBCFileTouch(const char *path);
+// 1 when the path is an existing regular file, else 0.
+int VLIBCFileExist(const char *path);
+// 1 when the path is a directory, else 0.
+int VLIBCFileCheckDir(const char *path);
+
+// ---- Programs ------------------------------------------------------------------------------
+// Run the program (no shell), wait, and return its exit status read as a signed 8-bit number
+// (status 255 reads as -1). Negative also when it cannot be started or dies by a signal
+// (then the code is KAVO_ERR_EXEC and the result is -1).
+int VLIBCExec(const char *path, const char *a1, const char *a2, const char *a3, const char *a4);
+// argv[0] is the program path again; argv ends with a null. wait 1: wait for the end and
+// return the status as above; wait 0: return the child's pid without waiting.
+int VLIBCExecv(const char *path, char *const argv[], int wait);
+
+// Flags of VLIBCProcForkEx.
+#define VLIBC_FORK_NEW_SESSION 0x1
+#define VLIBC_FORK_CHDIR_ROOT 0x2
+#define VLIBC_FORK_NULL_STDIO 0x4
+#define VLIBC_FORK_CLOSE_FDS 0x20
+#define VLIBC_FORK_DEFAULT_SIGNALS 0x40
+// < 0 failure, 0 in the new process, the new pid in the parent.
+pid_t VLIBCProcForkEx(int flags);
+
+// Pid files hold the decimal pid and a newline.
+int VLIBCProcPidFileCreate(const char *path);  // 0 or -1
+int VLIBCProcAliveByPidFile(const char *path);  // 1 alive (kill 0 succeeds or EPERM), else 0
+int VLIBCProcSignalByPidFile(const char *path, int sig);  // 0 or -1
+
+// Prints the platform's banner line for a program on standard output.
+void VLIBCPrintBanner(const char *program);
+
+// ---- String lists ----------------------------------------------------------------------------
+typedef struct _tag_VLIBC_SZLIST {
+    int nAlloc;       // capacity
+    int nItem;        // number of strings
+    char **pszItem;   // the strings, owned by the list
+} VLIBC_SZLIST, *PVLIBC_SZLIST;
+
+PVLIBC_SZLIST VLIBCSzListAlloc(int capacity);  // null on failure
+// Appends a copy of the string, growing the list (the pointer may change). 0 or -1.
+int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s);
+const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index);  // null when out of range
+void VLIBCSzListFree(PVLIBC_SZLIST list);
+
+// ---- Bounded string helpers shared by the layer and the programs -----------------------------
+// Copies src into dst of size bytes; fails (-1, nothing written past size, dst terminated)
+// when it does not fit. 0 on success.
+int VLIBCStrCopy(char *dst, size_t size, const char *src);
+// snprintf that fails (-1) instead of truncating. 0 on success.
+int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -1,0 +1,25 @@
+// libkavodb: a thin client of the local PostgreSQL server (libpq).
+//
+// A result set holds all rows of its statement and stays readable after the connection that
+// produced it is closed, until KAVODBFreeResult. Field values arrive as text.
+#pragma once
+
+#include "kavocore.h"
+
+typedef struct _tag_KAVODB KAVODB, *PKAVODB;
+typedef struct _tag_KAVODB_RES KAVODB_RES, *PKAVODB_RES;
+typedef int KAVODB_ROW;  // index of the fetched row
+
+// host and password null for the local server; null on failure.
+PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
+                      const char *dbname);
+// 0: the statement ran and *pResult is set (free it); -1: failure (see KAVODBErrorGet).
+int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult);
+const char *KAVODBErrorGet(PKAVODB db);  // never null
+// 0 with *pRow set to the next row; non-zero when there are no more rows.
+int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow);
+// The named field of a fetched row; "" for SQL null; null for an unknown column or row.
+const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *column);
+int KAVODBNumRows(PKAVODB_RES result);
+void KAVODBFreeResult(PKAVODB_RES result);
+void KAVODBClose(PKAVODB db);

@@ -1,0 +1,22 @@
+// libkavorecycle: the recycle bin of a share.
+//
+// The bin of a share lies at share path + "/#recycle/", and an item keeps its path relative to
+// the share there; missing folders are created. An item already in the bin keeps its place
+// and the newcomer gets a numbered name ("name (1).ext", "name (2).ext", ...). For the share
+// name "home" the settings of the "homes" share apply and the share path is the user's home.
+#pragma once
+
+#include "kavocore.h"
+
+#define SZ_RECYCLE_DIR "#recycle"
+
+int KAVORecycleStatusGet(const char *shareName, int *pOn);              // 0 or -1
+int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *pAdminOnly);  // 0 or -1
+// Move a file / a folder (relative path) into the share's bin. flags must be 0. With
+// adminOnly the bin folder is made readable by the group "administrators" only. 0 or -1.
+int KAVORecycleUnlinkFileWithSharePath(const char *sharePath, const char *relPath, int flags,
+                                       int adminOnly);
+int KAVORecycleRmDirWithSharePath(const char *sharePath, const char *relPath, int flags,
+                                  int adminOnly);
+// The bin path an item would take (numbered when taken). 0 or -1. Exposed for the tests.
+int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf, size_t size);

@@ -1,0 +1,49 @@
+// libkavosdk: users and login names, and EA (extended-attribute data) directories.
+#pragma once
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#include "kavocore.h"
+
+// ---- Users ------------------------------------------------------------------------------------
+// One heap block holding the record and its strings: free it with KAVOUserFree or free().
+// An id of (uid_t)-1 / (gid_t)-1 counts as missing.
+typedef struct _tag_KAVOUSER {
+    char *szName;  // the account's own name (first field)
+    uid_t uid;
+    gid_t gid;     // primary group
+    char *szHome;  // home directory (pw_dir)
+} KAVOUSER, *PKAVOUSER;
+
+#define KAVO_LOGIN_NAME_SIZE 493
+
+// 1 with the account's own spelling in buf when an account matches the name ignoring ASCII
+// case; 0 when none matches; -1 on bad arguments (buffer too small included).
+int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags = 0);
+// 0 with *pUser set; -1 when there is no such user (or on bad arguments).
+int KAVOUserGet(const char *name, PKAVOUSER *pUser);
+void KAVOUserFree(PKAVOUSER user);
+// Type 11: accounts with 1000 <= uid < 65534, in account-database order, appended to *plist.
+#define VLIB_USER_ENUM_LOCAL 11
+int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags);
+
+// ---- EA directories ------------------------------------------------------------------------
+// The EA directory of "/a/b/name" is "/a/b/@eaDir/name"; its entry E is "/a/b/@eaDir/name/E".
+#define SZ_EA_DIR_NAME "@eaDir"
+
+int KAVOEADirPath(int flags, const char *path, char *buf, size_t size);  // 0 or -1
+int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t size,
+               int flags2);  // 0 or -1
+// Creates the EA directory (and a missing "@eaDir" above it), mode 0777 less umask. With
+// flag 1 missing parents up to the photo's folder are an error; with 0 they are created too.
+int KAVOEAMKDir(int flags, const char *eaDir);  // 0 or -1
+// Non-zero for "@eaDir", "@tmp" and "@sharebin".
+int KAVOEAIsHiddenDir(const char *name);
+
+typedef struct _tag_KAVOEA_REMOVE_OPT {
+    int blRemoveAll;  // 1: remove the whole EA directory of the path
+    int reserved;     // 0
+} KAVOEA_REMOVE_OPT;
+// Removes the path's EA directory; a path without EA data is no error. 0 or -1.
+int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt);
