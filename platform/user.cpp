@@ -1,1 +1,303 @@
-// placeholder until the family lands
+// libkavosdk: accounts of the system account database.
+//
+// Login names are matched ignoring ASCII case only (never the locale's rules), and an exact
+// match is always preferred, so "Bob" and "bob" living side by side both stay reachable.
+#include <errno.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "kavosdk.h"
+
+// Upper bound of one account line, and the ids that VLIBUserEnum lists.
+#define PW_BUF_MIN 1024
+#define PW_BUF_MAX (1024 * 1024)
+#define USER_ENUM_UID_MIN 1000
+#define USER_ENUM_UID_END 65534
+
+// Records the platform error at the failing line, keeping errno for the caller's "%m".
+#define setError(code)                \
+    do {                              \
+        int savedErrno_ = errno;      \
+        VLIBCErrSet(code);            \
+        errno = savedErrno_;          \
+    } while (0)
+
+static int asciiLower(int c)
+{
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A' + 'a';
+    }
+    return c;
+}
+
+static int asciiCaseEqual(const char *a, const char *b)
+{
+    while (*a != '\0' && *b != '\0') {
+        if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) {
+            return 0;
+        }
+        a++;
+        b++;
+    }
+    return *a == '\0' && *b == '\0';
+}
+
+static size_t pwBufferSize(void)
+{
+    long n = sysconf(_SC_GETPW_R_SIZE_MAX);
+
+    if (n < PW_BUF_MIN) {
+        return PW_BUF_MIN;
+    }
+    return (size_t)n;
+}
+
+// getpwnam_r with a buffer grown on ERANGE. 1 found (*pbuf owned by the caller), 0 absent,
+// -1 on failure (error recorded).
+static int lookupName(const char *name, struct passwd *pw, char **pbuf)
+{
+    size_t size = pwBufferSize();
+    struct passwd *found = nullptr;
+    char *buf = nullptr;
+    int err;
+
+    *pbuf = nullptr;
+    for (;;) {
+        char *grown = (char *)realloc(buf, size);
+        if (grown == nullptr) {
+            free(buf);
+            setError(KAVO_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        buf = grown;
+        err = getpwnam_r(name, pw, buf, size, &found);
+        if (err != ERANGE || size >= PW_BUF_MAX) {
+            break;
+        }
+        size *= 2;
+    }
+    if (err != 0 && err != ENOENT && err != ESRCH) {
+        free(buf);
+        errno = err;
+        setError(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (found == nullptr) {
+        free(buf);
+        return 0;
+    }
+    *pbuf = buf;
+    return 1;
+}
+
+// Walks the account database in order; cb returns non-zero to stop. 0, or -1 on failure.
+static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx)
+{
+    size_t size = pwBufferSize();
+    char *buf = (char *)malloc(size);
+    struct passwd pw;
+    struct passwd *ent = nullptr;
+    int ret = 0;
+
+    if (buf == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    setpwent();
+    for (;;) {
+        int err = getpwent_r(&pw, buf, size, &ent);
+        if (err == ERANGE && size < PW_BUF_MAX) {
+            // The entry is read again with the larger buffer.
+            char *grown = (char *)realloc(buf, size * 2);
+            if (grown == nullptr) {
+                setError(KAVO_ERR_OUT_OF_MEMORY);
+                ret = -1;
+                break;
+            }
+            buf = grown;
+            size *= 2;
+            continue;
+        }
+        if (err == ENOENT || (err == 0 && ent == nullptr)) {
+            break;
+        }
+        if (err != 0) {
+            errno = err;
+            setError(KAVO_ERR_SYSTEM);
+            ret = -1;
+            break;
+        }
+        if (cb(ent, ctx) != 0) {
+            break;
+        }
+    }
+    endpwent();
+    free(buf);
+    return ret;
+}
+
+struct NameMatch {
+    const char *name;
+    char *buf;
+    size_t size;
+    int found;  // 1 copied, -1 did not fit
+};
+
+static int matchCaseless(const struct passwd *pw, void *ctx)
+{
+    NameMatch *m = (NameMatch *)ctx;
+
+    if (pw->pw_name == nullptr || !asciiCaseEqual(pw->pw_name, m->name)) {
+        return 0;
+    }
+    m->found = VLIBCStrCopy(m->buf, m->size, pw->pw_name) == 0 ? 1 : -1;
+    return 1;
+}
+
+int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags)
+{
+    struct passwd pw;
+    char *pwbuf = nullptr;
+    NameMatch m;
+    int r;
+
+    (void)flags;
+    if (name == nullptr || name[0] == '\0' || buf == nullptr || size == 0 ||
+        strlen(name) >= size) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    buf[0] = '\0';
+
+    // An account spelled exactly so wins over any other spelling.
+    r = lookupName(name, &pw, &pwbuf);
+    if (r < 0) {
+        return -1;
+    }
+    if (r == 1) {
+        r = VLIBCStrCopy(buf, size, pw.pw_name);
+        free(pwbuf);
+        if (r != 0) {
+            setError(KAVO_ERR_BAD_PARAMETERS);
+            return -1;
+        }
+        return 1;
+    }
+
+    m.name = name;
+    m.buf = buf;
+    m.size = size;
+    m.found = 0;
+    if (walkAccounts(matchCaseless, &m) < 0) {
+        buf[0] = '\0';
+        return -1;
+    }
+    if (m.found < 0) {
+        buf[0] = '\0';
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (m.found == 0) {
+        setError(KAVO_ERR_NOT_FOUND);
+        return 0;
+    }
+    return 1;
+}
+
+int KAVOUserGet(const char *name, PKAVOUSER *pUser)
+{
+    struct passwd pw;
+    char *pwbuf = nullptr;
+    const char *home;
+    size_t nameLen, homeLen;
+    PKAVOUSER user;
+    int r;
+
+    if (pUser != nullptr) {
+        *pUser = nullptr;
+    }
+    if (name == nullptr || name[0] == '\0' || pUser == nullptr ||
+        strlen(name) >= KAVO_LOGIN_NAME_SIZE) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    r = lookupName(name, &pw, &pwbuf);
+    if (r < 0) {
+        return -1;
+    }
+    if (r == 0) {
+        setError(KAVO_ERR_NOT_FOUND);
+        return -1;
+    }
+
+    // The record and both strings share one block, so free() alone releases it.
+    home = pw.pw_dir != nullptr ? pw.pw_dir : "";
+    nameLen = strlen(pw.pw_name);
+    homeLen = strlen(home);
+    user = (PKAVOUSER)malloc(sizeof(KAVOUSER) + nameLen + 1 + homeLen + 1);
+    if (user == nullptr) {
+        free(pwbuf);
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    user->szName = (char *)(user + 1);
+    memcpy(user->szName, pw.pw_name, nameLen + 1);
+    user->szHome = user->szName + nameLen + 1;
+    memcpy(user->szHome, home, homeLen + 1);
+    user->uid = pw.pw_uid;
+    user->gid = pw.pw_gid;
+    free(pwbuf);
+    *pUser = user;
+    return 0;
+}
+
+void KAVOUserFree(PKAVOUSER user)
+{
+    free(user);
+}
+
+struct EnumCtx {
+    PVLIBC_SZLIST *plist;
+    int count;
+    int failed;
+};
+
+static int collectLocal(const struct passwd *pw, void *ctx)
+{
+    EnumCtx *e = (EnumCtx *)ctx;
+
+    if (pw->pw_name == nullptr || pw->pw_name[0] == '\0' || pw->pw_uid < USER_ENUM_UID_MIN ||
+        pw->pw_uid >= USER_ENUM_UID_END) {
+        return 0;
+    }
+    if (VLIBCSzListPush(e->plist, pw->pw_name) != 0) {
+        e->failed = 1;
+        return 1;
+    }
+    e->count++;
+    return 0;
+}
+
+int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags)
+{
+    EnumCtx e;
+
+    (void)flags;
+    if (plist == nullptr || *plist == nullptr || type != VLIB_USER_ENUM_LOCAL) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    e.plist = plist;
+    e.count = 0;
+    e.failed = 0;
+    if (walkAccounts(collectLocal, &e) < 0) {
+        return -1;
+    }
+    if (e.failed) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    return e.count;
+}

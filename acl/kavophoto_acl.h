@@ -1,0 +1,61 @@
+// Album ACL module shared by kavophoto_acl and kavophoto_acl_pgsql: the photo roots, the
+// account lookup, the permission levels and the ACEs the system writes, and the walk that
+// brings a new path below a root under the root's ACL inheritance.
+//
+// Every failure is logged (source name "kavophoto_acl") before the operation returns false.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#define SZ_KAVOPHOTO_ACL_LOG "kavophoto_acl"
+
+#define SZ_PHOTO_SHARE_NAME "photo"
+#define SZ_PERSONAL_PHOTO_DIR "/photo"
+#define KAVOPHOTO_PATH_SIZE 4096
+#define KAVOPHOTO_LOGIN_NAME_SIZE 493
+
+// Permission levels: hook word, per-user table, group permission bit, ACE mask.
+#define SZ_LEVEL_BROWSE "browse"
+#define SZ_LEVEL_UPLOAD "upload"
+#define SZ_LEVEL_MANAGE "manage"
+#define SZ_TABLE_BROWSE "photo_access_right_for_nmx_account"
+#define SZ_TABLE_UPLOAD "photo_upload_right_for_nmx_account"
+#define SZ_TABLE_MANAGE "photo_manage_right_for_nmx_account"
+#define PHOTO_GROUP_BIT_BROWSE 1
+#define PHOTO_GROUP_BIT_UPLOAD 2
+#define PHOTO_GROUP_BIT_MANAGE 4
+#define PHOTO_ACE_MASK_BROWSE 0x75u
+#define PHOTO_ACE_MASK_UPLOAD 0x18Bu
+#define PHOTO_ACE_MASK_MANAGE 0x7FFu
+
+// Field values of every ACE the system writes.
+#define PHOTO_ACE_INHERIT 10
+#define PHOTO_ACE_ALLOW 1
+
+// The four ACEs written in text form.
+#define SZ_ACE_LUMORA "user:Lumora:allow:rwxpdDaARWcCo:fd--"
+#define SZ_ACE_ADMIN "user:admin:allow:rwxpdDaARWc--:fd--"
+#define SZ_ACE_ADMINISTRATORS "group:administrators:allow:rwxpdDaARWc--:fd--"
+#define SZ_ACE_EVERYONE "everyone:*:allow:r-x---a-R-c--:f--n"
+
+// True when path equals root or continues with "/" right after it. Both are resolved paths.
+bool isPathUnderRoot(const char *path, const char *root);
+
+// The resolved path of the share "photo" into root (size bytes).
+bool getPhotoPath(char *root, size_t size);
+
+// Looks an account up. Each out-argument is optional (null): home receives the resolved
+// personal root (home directory + "/photo", homeSize bytes); uid and gid the account's uid
+// and primary gid. When the personal root cannot be resolved, uid and gid stay untouched.
+bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid);
+
+// Adds one ACE given in text form to the ACL of path; nothing is removed.
+bool addACLFromString(const char *path, const char *aceText);
+
+// Brings target (a resolved path below root) under root's ACL inheritance: every level from
+// the nearest one with an ACL down to target is set to inherit. When uid is not -1, target
+// is then given the owner uid:gid. A target that is root, or has an ACL of its own, is left
+// alone, owner included.
+bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid);

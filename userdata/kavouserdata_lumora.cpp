@@ -1,0 +1,314 @@
+// kavouserdata_lumora: reports the gallery's settings and usage counts as one JSON document
+// on standard output.
+//
+// The document holds "collector_version", "pkg_version", the "config" section (selected
+// gallery settings from the database and the package settings file) and the "statistics"
+// section (counts read from the database and the music configuration file). The program only
+// reads; every failure leaves its member null, 0 or absent, and the exit status is always 0.
+
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include <json/json.h>
+
+#include "kavocore.h"
+#include "kavodb.h"
+
+#define SZ_SOURCE_NAME "kavouserdata_lumora"
+
+#define SZF_SETTINGS "/var/packages/Lumora/etc/settings.conf"
+#define SZF_PKG_INFO "/var/packages/Lumora/INFO"
+#define SZF_MUSIC_CONFIG "/var/services/photo/@eaDir/KAVOPHOTO_MUSIC_CONFIG"
+#define SZ_MUSIC_DEFAULT_KEY "KAVOPHOTO_MUSIC_DEFAULT"
+
+#define VALUE_BUF_SIZE 1024
+#define COLLECTOR_VERSION 1
+
+// The photo_config keys that the report reads, in the order they are asked for.
+static const char *const REPORT_KEYS[] = {
+    "account_system",
+    "allow_user_comment",
+    "allow_guest_comment",
+    "use_album_explorer",
+    "paging_use_bar",
+    "excluding_index_format",
+    "def_album_disable_conversion",
+    "enable_face_recognition",
+    "v6_template",
+};
+
+// Reads a key of a key/value file into buf; false when absent or unreadable.
+static bool readSetting(const char *file, const char *key, char *buf, size_t size) {
+    memset(buf, 0, size);
+    return 0 < VLIBCFileGetKeyValue(file, key, buf, size, 0);
+}
+
+// Applies one photo_config row to the "config" object.
+static void applyConfigRow(Json::Value &config, const char *key, const char *value) {
+    if (0 == strcmp(key, "enable_face_recognition")) {
+        config["enable_auto_face_recognition"] = (0 == strcmp(value, "on"));
+    } else if (0 == strcmp(key, "account_system")) {
+        config["account_system"] = (0 == strcmp(value, "0")) ? "photo" : "nmx";
+    } else if (0 == strcmp(key, "v6_template") || 0 == strcmp(key, "excluding_index_format")) {
+        config[key] = value;
+    } else {
+        config[key] = (0 == strcmp(value, "on"));
+    }
+}
+
+static Json::Value collectConfig(PKAVODB db) {
+    Json::Value config(Json::objectValue);
+    PKAVODB_RES result = NULL;
+    KAVODB_ROW row;
+    char value[VALUE_BUF_SIZE];
+    std::string keys;
+
+    config["enable_uvo"] = Json::Value();
+    config["enable_auto_face_recognition"] = Json::Value();
+    config["enable_face_recognition"] = Json::Value();
+    config["enable_blog"] = Json::Value();
+    for (const char *key : REPORT_KEYS) {
+        config[key] = Json::Value();
+        keys += "'";
+        keys += key;
+        keys += "',";
+    }
+    keys.pop_back();
+
+    std::string sql = "SELECT * FROM photo_config WHERE config_key IN (" + keys + ")";
+    if (0 == KAVODBExecute(db, sql.c_str(), &result)) {
+        while (0 == KAVODBFetchRow(result, &row)) {
+            const char *key = KAVODBFetchField(result, row, "config_key");
+            const char *val = KAVODBFetchField(result, row, "config_value");
+            if (NULL == key || NULL == val) {
+                continue;
+            }
+            applyConfigRow(config, key, val);
+        }
+        KAVODBFreeResult(result);
+        result = NULL;
+    }
+
+    if (0 ==
+        KAVODBExecute(db, "SELECT * FROM blog_config WHERE config_key = 'enable_blog'", &result)) {
+        if (0 == KAVODBFetchRow(result, &row)) {
+            const char *val = KAVODBFetchField(result, row, "config_value");
+            if (NULL != val) {
+                config["enable_blog"] = (0 == strcmp(val, "1"));
+            }
+        }
+        KAVODBFreeResult(result);
+        result = NULL;
+    }
+
+    if (readSetting(SZF_SETTINGS, "runpersonallumora", value, sizeof(value))) {
+        config["enable_uvo"] = (0 == strcmp(value, "yes"));
+    }
+    if (readSetting(SZF_SETTINGS, "runfacerecognition", value, sizeof(value))) {
+        config["enable_face_recognition"] = (0 == strcmp(value, "yes"));
+    }
+    return config;
+}
+
+// Reads a count as strtol would (leading digits only), kept within 32 bits.
+static int32_t parseCount(const char *text) {
+    long long n = strtoll(text, NULL, 10);
+
+    if (n > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (n < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return (int32_t)n;
+}
+
+static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
+    PKAVODB_RES result = NULL;
+    KAVODB_ROW row;
+    int32_t count = 0;
+    std::string sql = "SELECT COUNT(*) as total FROM ";
+
+    sql += table;
+    if ('\0' != condition[0]) {
+        sql += " WHERE ";
+        sql += condition;
+    }
+    if (0 != KAVODBExecute(db, sql.c_str(), &result)) {
+        return 0;
+    }
+    if (0 == KAVODBFetchRow(result, &row)) {
+        const char *total = KAVODBFetchField(result, row, "total");
+        if (NULL != total) {
+            count = parseCount(total);
+        }
+    }
+    KAVODBFreeResult(result);
+    return count;
+}
+
+// True for a non-empty run of ASCII digits: the only id text that may enter a statement.
+static bool isDecimalId(const char *id) {
+    if ('\0' == id[0]) {
+        return false;
+    }
+    for (const char *p = id; *p; p++) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Counts the photos or videos of the account family's hidden collection (the first one the
+// database returns).
+static int32_t countSharedItems(PKAVODB db, const char *account, const char *media) {
+    const char *collections;
+    const char *photos;
+    const char *videos;
+    PKAVODB_RES result = NULL;
+    KAVODB_ROW row;
+    std::string id;
+
+    if (0 == strcmp(account, "nmx")) {
+        collections = "photo_personal_collection_for_nmx_account";
+        photos = "photo_personal_collection_photo_for_nmx_account";
+        videos = "photo_personal_collection_video_for_nmx_account";
+    } else if (0 == strcmp(account, "admin")) {
+        collections = "photo_personal_collection_for_admin";
+        photos = "photo_personal_collection_photo_for_admin";
+        videos = "photo_personal_collection_video_for_admin";
+    } else {
+        collections = "photo_personal_collection";
+        photos = "photo_personal_collection_photo";
+        videos = "photo_personal_collection_video";
+    }
+
+    std::string sql = std::string("SELECT id FROM ") + collections + " WHERE hidden = 't'";
+    if (0 != KAVODBExecute(db, sql.c_str(), &result)) {
+        return 0;
+    }
+    if (0 == KAVODBFetchRow(result, &row)) {
+        const char *field = KAVODBFetchField(result, row, "id");
+        if (NULL != field) {
+            id = field;
+        }
+    }
+    KAVODBFreeResult(result);
+
+    // The id is pasted into the next statement: anything but a plain number counts nothing.
+    if (!isDecimalId(id.c_str())) {
+        return 0;
+    }
+    std::string condition = "collectionid= '" + id + "'";
+    return countRows(db, (0 == strcmp(media, "photo")) ? photos : videos, condition.c_str());
+}
+
+// The configured music entries, the default entry not counted.
+static int32_t countMusicEntries(void) {
+    Json::Value root;
+    Json::Reader reader;
+    int32_t count;
+
+    if (0 != access(SZF_MUSIC_CONFIG, R_OK)) {
+        return 0;
+    }
+    std::ifstream in(SZF_MUSIC_CONFIG);
+    if (!in.is_open()) {
+        return 0;
+    }
+    if (!reader.parse(in, root, true)) {
+        return 0;
+    }
+    in.close();
+    // Only an object lists entries; other JSON would make the member test throw.
+    if (!root.isObject()) {
+        return 0;
+    }
+    count = (int32_t)root.size();
+    if (root.isMember(SZ_MUSIC_DEFAULT_KEY)) {
+        count--;
+    }
+    return count;
+}
+
+static Json::Value collectStatistics(PKAVODB db) {
+    Json::Value stats(Json::objectValue);
+    PKAVODB_RES result = NULL;
+    KAVODB_ROW row;
+
+    stats["total_music"] = countMusicEntries();
+    stats["total_image"] = countRows(db, "photo_image", "");
+    stats["total_video"] = countRows(db, "video", "");
+    stats["total_blog_post"] = countRows(db, "blog_article", "");
+    stats["total_album"] = countRows(db, "photo_share", "sharename != '/'");
+    stats["total_first_layer_album"] =
+        countRows(db, "photo_share", "sharename != '/' AND is_subdir = 'f'");
+    stats["total_second_layer_album"] =
+        countRows(db, "photo_share", "is_subdir = 't' AND sharename NOT like '%/%/%'");
+    stats["admin_shared_album"] =
+        countRows(db, "photo_personal_collection_for_admin", "hidden = 'f'");
+    stats["photo_account_shared_album"] =
+        countRows(db, "photo_personal_collection", "hidden = 'f'");
+    stats["nmx_account_shared_album"] =
+        countRows(db, "photo_personal_collection_for_nmx_account", "hidden = 'f'");
+    stats["admin_shared_photo"] = countSharedItems(db, "admin", "photo");
+    stats["admin_shared_video"] = countSharedItems(db, "admin", "video");
+    stats["nmx_account_shared_photo"] = countSharedItems(db, "nmx", "photo");
+    stats["nmx_account_shared_video"] = countSharedItems(db, "nmx", "video");
+    stats["photo_account_shared_photo"] = countSharedItems(db, "photo", "photo");
+    stats["photo_account_shared_video"] = countSharedItems(db, "photo", "video");
+
+    if (0 ==
+        KAVODBExecute(db, "SELECT date FROM blog_article ORDER BY date DESC LIMIT 1", &result)) {
+        if (0 == KAVODBFetchRow(result, &row)) {
+            const char *date = KAVODBFetchField(result, row, "date");
+            if (NULL != date) {
+                stats["latest_blog_post_time"] = date;
+            }
+        }
+        KAVODBFreeResult(result);
+    }
+    return stats;
+}
+
+static std::string readPackageVersion(void) {
+    char value[VALUE_BUF_SIZE];
+
+    if (!readSetting(SZF_PKG_INFO, "version", value, sizeof(value))) {
+        return "";
+    }
+    return value;
+}
+
+int main(int argc, char *argv[]) {
+    Json::Value doc(Json::objectValue);
+    PKAVODB db;
+
+    (void)argc;
+    (void)argv;
+    openlog(SZ_SOURCE_NAME, LOG_PID, LOG_USER);
+
+    if (NULL == (db = KAVODBConnect(NULL, "postgres", NULL, "photo"))) {
+        KAVOLOG(SZ_SOURCE_NAME, "Failed to connect to database");
+    } else {
+        doc["collector_version"] = COLLECTOR_VERSION;
+        doc["config"] = collectConfig(db);
+        doc["statistics"] = collectStatistics(db);
+        doc["pkg_version"] = readPackageVersion();
+        KAVODBClose(db);
+    }
+
+    fputs(doc.toStyledString().c_str(), stdout);
+    fputc('\n', stdout);
+    closelog();
+    return 0;
+}
