@@ -1,1 +1,1159 @@
-// placeholder until the family lands
+// libkavoacl: ACLs of files and folders, kept as text in the extended attribute
+// "security.kavo.acl" (format in kavoacl.h).
+//
+// Every change of an ACL is one whole-value setxattr call. Changes that read the ACL first
+// (add, inherit bit) hold an exclusive flock on the path while they read and write, so two
+// programs adding entries to one folder at the same time both see their entry kept.
+#include "kavoacl.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#define SZ_ACL_HEADER_INHERIT "kavoacl 1 inherit"
+#define SZ_ACL_HEADER_PLAIN "kavoacl 1 -"
+#define KAVO_ACL_TEXT_MAX 65536     // the largest value an extended attribute holds
+#define KAVO_ACL_ACE_MAX 1024       // entries of one path's own ACL
+#define KAVO_ACE_TEXT_MAX 1024      // one entry in text form
+#define KAVO_ACE_FIELDS 5
+#define KAVO_PERM_LEN 13
+#define KAVO_INHERIT_LEN 4
+#define KAVO_INHERIT_ALL 0xF
+#define KAVO_ACCOUNT_BUF_MAX (1024 * 1024)  // bound of the getpwnam_r/getgrnam_r buffer
+
+static const char SZ_PERM_LETTERS[KAVO_PERM_LEN + 1] = "rwxpdDaARWcCo";
+static const uint32_t RG_PERM_BITS[KAVO_PERM_LEN] = {
+    KAVO_PERM_READ,        KAVO_PERM_WRITE,      KAVO_PERM_EXECUTE,    KAVO_PERM_APPEND,
+    KAVO_PERM_DELETE,      KAVO_PERM_DELETE_SUB, KAVO_PERM_READ_ATTR,  KAVO_PERM_WRITE_ATTR,
+    KAVO_PERM_READ_XATTR,  KAVO_PERM_WRITE_XATTR, KAVO_PERM_READ_ACL,  KAVO_PERM_WRITE_ACL,
+    KAVO_PERM_OWNERSHIP,
+};
+static const char SZ_INHERIT_LETTERS[KAVO_INHERIT_LEN + 1] = "fdin";
+static const uint16_t RG_INHERIT_BITS[KAVO_INHERIT_LEN] = {
+    KAVO_INHERIT_FILE,
+    KAVO_INHERIT_DIR,
+    KAVO_INHERIT_ONLY,
+    KAVO_INHERIT_NO_PROPAGATE,
+};
+
+// A piece of a text that is not terminated where it ends.
+typedef struct _tag_SLICE {
+    const char *p;
+    size_t len;
+} SLICE;
+
+// ---- Fields of the text forms ------------------------------------------------------------
+
+static int sliceIs(const SLICE *s, const char *word)
+{
+    size_t len = strlen(word);
+
+    return s->len == len && memcmp(s->p, word, len) == 0;
+}
+
+// Splits text into exactly KAVO_ACE_FIELDS fields at ':'. 0 or -1.
+static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS])
+{
+    size_t start = 0;
+    size_t i;
+    int n = 0;
+
+    for (i = 0; i <= len; i++) {
+        if (i < len && text[i] != ':') {
+            continue;
+        }
+        if (n == KAVO_ACE_FIELDS) {
+            return -1;  // one ':' too many
+        }
+        fields[n].p = text + start;
+        fields[n].len = i - start;
+        n++;
+        start = i + 1;
+    }
+    return n == KAVO_ACE_FIELDS ? 0 : -1;
+}
+
+static int aceParseKind(const SLICE *s, int32_t *pType)
+{
+    if (sliceIs(s, "user")) {
+        *pType = KAVO_ACE_USER;
+    } else if (sliceIs(s, "group")) {
+        *pType = KAVO_ACE_GROUP;
+    } else if (sliceIs(s, "everyone")) {
+        *pType = KAVO_ACE_EVERYONE;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+static int aceParseAllow(const SLICE *s, int32_t *pAllow)
+{
+    if (sliceIs(s, "allow")) {
+        *pAllow = 1;
+    } else if (sliceIs(s, "deny")) {
+        *pAllow = 0;
+    } else {
+        return -1;
+    }
+    return 0;
+}
+
+// Each position holds its own letter or '-'.
+static int aceParsePerm(const SLICE *s, uint32_t *pPerm)
+{
+    uint32_t perm = 0;
+    size_t i;
+
+    if (s->len != KAVO_PERM_LEN) {
+        return -1;
+    }
+    for (i = 0; i < KAVO_PERM_LEN; i++) {
+        if (s->p[i] == SZ_PERM_LETTERS[i]) {
+            perm |= RG_PERM_BITS[i];
+        } else if (s->p[i] != '-') {
+            return -1;
+        }
+    }
+    *pPerm = perm;
+    return 0;
+}
+
+static int aceParseInherit(const SLICE *s, uint16_t *pInherit)
+{
+    uint16_t inherit = 0;
+    size_t i;
+
+    if (s->len != KAVO_INHERIT_LEN) {
+        return -1;
+    }
+    for (i = 0; i < KAVO_INHERIT_LEN; i++) {
+        if (s->p[i] == SZ_INHERIT_LETTERS[i]) {
+            inherit |= RG_INHERIT_BITS[i];
+        } else if (s->p[i] != '-') {
+            return -1;
+        }
+    }
+    *pInherit = inherit;
+    return 0;
+}
+
+// The numeric id of the attribute text: "-1" for everyone, otherwise a decimal uid or gid
+// without sign or leading zeros, below (uid_t)-1.
+static int aceParseId(const SLICE *s, int32_t type, int32_t *pId)
+{
+    uint64_t value = 0;
+    size_t i;
+
+    if (type == KAVO_ACE_EVERYONE) {
+        if (!sliceIs(s, "-1")) {
+            return -1;
+        }
+        *pId = -1;
+        return 0;
+    }
+    if (s->len == 0 || s->len > 10 || (s->len > 1 && s->p[0] == '0')) {
+        return -1;
+    }
+    for (i = 0; i < s->len; i++) {
+        if (s->p[i] < '0' || s->p[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (uint64_t)(s->p[i] - '0');
+    }
+    if (value >= UINT32_MAX) {
+        return -1;
+    }
+    *pId = (int32_t)(uint32_t)value;
+    return 0;
+}
+
+// An entry the text form can hold.
+static int aceValid(const KAVOACE *ace)
+{
+    switch (ace->type) {
+        case KAVO_ACE_EVERYONE:
+            if (ace->id != -1) {
+                return 0;
+            }
+            break;
+        case KAVO_ACE_USER:
+        case KAVO_ACE_GROUP:
+            if (ace->id == -1) {
+                return 0;
+            }
+            break;
+        default:
+            return 0;
+    }
+    if ((ace->perm & ~(uint32_t)KAVO_PERM_ALL) != 0 || (ace->inherit & ~KAVO_INHERIT_ALL) != 0) {
+        return 0;
+    }
+    return ace->isAllow == 0 || ace->isAllow == 1;
+}
+
+static int aceEqual(const KAVOACE *a, const KAVOACE *b)
+{
+    return a->type == b->type && a->id == b->id && a->perm == b->perm &&
+           a->inherit == b->inherit && a->isAllow == b->isAllow;
+}
+
+// ---- Account names --------------------------------------------------------------------------
+
+// The uid of a user or gid of a group. 0, or -1 with the error recorded.
+static int aceAccountId(int32_t type, const char *name, int32_t *pId)
+{
+    long size = sysconf(type == KAVO_ACE_USER ? _SC_GETPW_R_SIZE_MAX : _SC_GETGR_R_SIZE_MAX);
+    struct passwd pw, *ppw = nullptr;
+    struct group gr, *pgr = nullptr;
+    char *buf;
+    int rc;
+
+    if (size <= 0) {
+        size = 16384;
+    }
+    for (;;) {
+        buf = (char *)malloc((size_t)size);
+        if (buf == nullptr) {
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        if (type == KAVO_ACE_USER) {
+            rc = getpwnam_r(name, &pw, buf, (size_t)size, &ppw);
+        } else {
+            rc = getgrnam_r(name, &gr, buf, (size_t)size, &pgr);
+        }
+        if (rc != ERANGE || size >= KAVO_ACCOUNT_BUF_MAX) {
+            break;
+        }
+        free(buf);
+        size *= 2;
+    }
+    if (type == KAVO_ACE_USER && ppw != nullptr) {
+        *pId = (int32_t)pw.pw_uid;
+    } else if (type == KAVO_ACE_GROUP && pgr != nullptr) {
+        *pId = (int32_t)gr.gr_gid;
+    } else {
+        free(buf);
+        // No such account reads as rc 0 (or one of the codes some databases give for it).
+        if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
+            errno = ENOENT;
+            VLIBCErrSet(KAVO_ERR_PARSE);
+        } else {
+            errno = rc;
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+        }
+        return -1;
+    }
+    free(buf);
+    if (*pId == -1) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_PARSE);
+        return -1;
+    }
+    return 0;
+}
+
+int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace)
+{
+    SLICE f[KAVO_ACE_FIELDS];
+    char name[KAVO_ACE_TEXT_MAX + 1];
+    KAVOACE parsed;
+    size_t len;
+
+    if (selector != 1 || text == nullptr || ace == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    len = strnlen(text, KAVO_ACE_TEXT_MAX + 1);
+    memset(&parsed, 0, sizeof(parsed));
+    if (len > KAVO_ACE_TEXT_MAX || aceSplit(text, len, f) < 0 ||
+        aceParseKind(&f[0], &parsed.type) < 0 || aceParseAllow(&f[2], &parsed.isAllow) < 0 ||
+        aceParsePerm(&f[3], &parsed.perm) < 0 || aceParseInherit(&f[4], &parsed.inherit) < 0) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_PARSE);
+        return -1;
+    }
+    if (parsed.type == KAVO_ACE_EVERYONE) {
+        if (!sliceIs(&f[1], "*")) {
+            errno = EINVAL;
+            VLIBCErrSet(KAVO_ERR_PARSE);
+            return -1;
+        }
+        parsed.id = -1;
+    } else {
+        if (f[1].len == 0 || sliceIs(&f[1], "*")) {
+            errno = EINVAL;
+            VLIBCErrSet(KAVO_ERR_PARSE);
+            return -1;
+        }
+        memcpy(name, f[1].p, f[1].len);  // f[1].len <= len <= KAVO_ACE_TEXT_MAX
+        name[f[1].len] = '\0';
+        if (aceAccountId(parsed.type, name, &parsed.id) < 0) {
+            return -1;
+        }
+    }
+    *ace = parsed;
+    return 0;
+}
+
+PKAVOACE KAVOACLAceAlloc(void)
+{
+    PKAVOACE ace = (PKAVOACE)calloc(1, sizeof(KAVOACE));
+
+    if (ace == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+    }
+    return ace;
+}
+
+// ---- ACL records and their text ---------------------------------------------------------------
+
+static PKAVOACL aclNew(int blInherit)
+{
+    PKAVOACL acl = (PKAVOACL)calloc(1, sizeof(KAVOACL));
+
+    if (acl == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    acl->blInherit = blInherit;
+    return acl;
+}
+
+// Appends a copy of the entry; limit 0 means no limit (effective ACLs). 0 or -1.
+static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit)
+{
+    KAVOACE *grown;
+    int nAlloc;
+
+    if (limit > 0 && acl->nAce >= limit) {
+        errno = E2BIG;
+        VLIBCErrSet(KAVO_ERR_ACL);
+        return -1;
+    }
+    if (acl->nAce == acl->nAlloc) {
+        if (acl->nAlloc > INT_MAX / 2 - 8) {
+            errno = E2BIG;
+            VLIBCErrSet(KAVO_ERR_ACL);
+            return -1;
+        }
+        nAlloc = acl->nAlloc == 0 ? 8 : acl->nAlloc * 2;
+        grown = (KAVOACE *)realloc(acl->pAce, (size_t)nAlloc * sizeof(KAVOACE));
+        if (grown == nullptr) {
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        acl->pAce = grown;
+        acl->nAlloc = nAlloc;
+    }
+    acl->pAce[acl->nAce++] = *ace;
+    return 0;
+}
+
+void KAVOACLFree(PKAVOACL acl)
+{
+    if (acl == nullptr) {
+        return;
+    }
+    free(acl->pAce);
+    free(acl);
+}
+
+// One entry line of the attribute, without its line end.
+static int aclParseLine(const char *line, size_t len, KAVOACE *ace)
+{
+    SLICE f[KAVO_ACE_FIELDS];
+
+    memset(ace, 0, sizeof(*ace));
+    if (aceSplit(line, len, f) < 0 || aceParseKind(&f[0], &ace->type) < 0 ||
+        aceParseId(&f[1], ace->type, &ace->id) < 0 || aceParseAllow(&f[2], &ace->isAllow) < 0 ||
+        aceParsePerm(&f[3], &ace->perm) < 0 || aceParseInherit(&f[4], &ace->inherit) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl)
+{
+    PKAVOACL acl = nullptr;
+    KAVOACE ace;
+    const char *nl;
+    size_t pos = 0;
+    size_t lineLen;
+    int first = 1;
+
+    if (text == nullptr || pAcl == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (len == 0 || len > KAVO_ACL_TEXT_MAX || memchr(text, '\0', len) != nullptr) {
+        goto malformed;
+    }
+    acl = aclNew(0);
+    if (acl == nullptr) {
+        return -1;
+    }
+    // Lines end with '\n'; the last one may lack it. Empty lines are not part of the form.
+    while (pos < len) {
+        nl = (const char *)memchr(text + pos, '\n', len - pos);
+        lineLen = nl != nullptr ? (size_t)(nl - (text + pos)) : len - pos;
+        if (first) {
+            SLICE header = {text + pos, lineLen};
+            if (sliceIs(&header, SZ_ACL_HEADER_INHERIT)) {
+                acl->blInherit = 1;
+            } else if (!sliceIs(&header, SZ_ACL_HEADER_PLAIN)) {
+                goto malformed;
+            }
+            first = 0;
+        } else {
+            if (aclParseLine(text + pos, lineLen, &ace) < 0) {
+                goto malformed;
+            }
+            if (aclAppend(acl, &ace, KAVO_ACL_ACE_MAX) < 0) {
+                goto malformed;
+            }
+        }
+        pos += lineLen + 1;
+    }
+    *pAcl = acl;
+    return 0;
+
+malformed:
+    KAVOACLFree(acl);
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
+
+char *KAVOACLToText(const KAVOACL *acl)
+{
+    char perm[KAVO_PERM_LEN + 1];
+    char inherit[KAVO_INHERIT_LEN + 1];
+    char *text;
+    size_t size;
+    size_t used;
+    int n;
+    int i;
+    int j;
+
+    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
+        (acl->nAce > 0 && acl->pAce == nullptr)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    for (i = 0; i < acl->nAce; i++) {
+        if (!aceValid(&acl->pAce[i])) {
+            errno = EINVAL;
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+            return nullptr;
+        }
+    }
+    // An entry line takes at most 9 + 11 + 6 + 14 + 5 + 1 bytes; 64 leaves room.
+    size = 32 + (size_t)acl->nAce * 64;
+    text = (char *)malloc(size);
+    if (text == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    n = snprintf(text, size, "%s\n", acl->blInherit ? SZ_ACL_HEADER_INHERIT : SZ_ACL_HEADER_PLAIN);
+    used = (size_t)n;
+    for (i = 0; i < acl->nAce; i++) {
+        const KAVOACE *ace = &acl->pAce[i];
+        const char *kind = ace->type == KAVO_ACE_USER    ? "user"
+                           : ace->type == KAVO_ACE_GROUP ? "group"
+                                                         : "everyone";
+        for (j = 0; j < KAVO_PERM_LEN; j++) {
+            perm[j] = (ace->perm & RG_PERM_BITS[j]) ? SZ_PERM_LETTERS[j] : '-';
+        }
+        perm[KAVO_PERM_LEN] = '\0';
+        for (j = 0; j < KAVO_INHERIT_LEN; j++) {
+            inherit[j] = (ace->inherit & RG_INHERIT_BITS[j]) ? SZ_INHERIT_LETTERS[j] : '-';
+        }
+        inherit[KAVO_INHERIT_LEN] = '\0';
+        if (ace->type == KAVO_ACE_EVERYONE) {
+            n = snprintf(text + used, size - used, "%s:-1:%s:%s:%s\n", kind,
+                         ace->isAllow ? "allow" : "deny", perm, inherit);
+        } else {
+            n = snprintf(text + used, size - used, "%s:%u:%s:%s:%s\n", kind,
+                         (unsigned)(uint32_t)ace->id, ace->isAllow ? "allow" : "deny", perm,
+                         inherit);
+        }
+        if (n < 0 || (size_t)n >= size - used) {
+            free(text);
+            errno = EOVERFLOW;
+            VLIBCErrSet(KAVO_ERR_ACL);
+            return nullptr;
+        }
+        used += (size_t)n;
+    }
+    if (used > KAVO_ACL_TEXT_MAX) {
+        free(text);
+        errno = E2BIG;
+        VLIBCErrSet(KAVO_ERR_ACL);
+        return nullptr;
+    }
+    return text;
+}
+
+// ---- The attribute ----------------------------------------------------------------------------
+
+// The target of an operation: the caller's descriptor when it gave one, else the path.
+static int aclTargetValid(const char *path, int fd)
+{
+    if (fd >= 0) {
+        return 1;
+    }
+    return path != nullptr && path[0] != '\0' && strnlen(path, PATH_MAX) < PATH_MAX;
+}
+
+static ssize_t aclXattrGet(const char *path, int fd, void *buf, size_t size)
+{
+    if (fd >= 0) {
+        return fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
+    }
+    return getxattr(path, SZ_KAVO_ACL_XATTR, buf, size);
+}
+
+static int aclXattrSet(const char *path, int fd, const char *text, size_t len)
+{
+    if (fd >= 0) {
+        return fsetxattr(fd, SZ_KAVO_ACL_XATTR, text, len, 0);
+    }
+    return setxattr(path, SZ_KAVO_ACL_XATTR, text, len, 0);
+}
+
+static int aclXattrRemove(const char *path, int fd)
+{
+    if (fd >= 0) {
+        return fremovexattr(fd, SZ_KAVO_ACL_XATTR);
+    }
+    return removexattr(path, SZ_KAVO_ACL_XATTR);
+}
+
+static int aclNoAttr(int err)
+{
+    return err == ENODATA || err == ENOTSUP;
+}
+
+// Reads the ACL of a path. -1 failure, 0 no ACL, 1 with *pAcl set.
+static int aclRead(const char *path, int fd, PKAVOACL *pAcl)
+{
+    char *buf;
+    ssize_t n;
+    int rc;
+
+    buf = (char *)malloc(KAVO_ACL_TEXT_MAX);
+    if (buf == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    n = aclXattrGet(path, fd, buf, KAVO_ACL_TEXT_MAX);
+    if (n < 0) {
+        int err = errno;
+        free(buf);
+        if (aclNoAttr(err)) {
+            return 0;
+        }
+        errno = err;
+        VLIBCErrSet(err == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    rc = KAVOACLFromText(buf, (size_t)n, pAcl);
+    free(buf);
+    return rc < 0 ? -1 : 1;
+}
+
+static int aclWrite(const char *path, int fd, const KAVOACL *acl)
+{
+    char *text = KAVOACLToText(acl);
+    int err;
+
+    if (text == nullptr) {
+        return -1;
+    }
+    if (aclXattrSet(path, fd, text, strlen(text)) < 0) {
+        err = errno;
+        free(text);
+        errno = err;
+        VLIBCErrSet(err == ENOTSUP ? KAVO_ERR_NOT_SUPPORTED : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    free(text);
+    return 0;
+}
+
+// Opens a regular file or folder and takes the exclusive lock that keeps two changes of its
+// ACL apart. -1 when it cannot (the change then goes by path, unlocked: a process that may
+// not open the path may not change its ACL either).
+static int aclLockOpen(const char *path, int fd)
+{
+    struct stat st;
+    int lockFd;
+    int err = errno;
+
+    if (fd >= 0) {
+        return -1;  // the caller's descriptor is used as it is
+    }
+    if (stat(path, &st) < 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
+        errno = err;
+        return -1;
+    }
+    lockFd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (lockFd < 0) {
+        errno = err;
+        return -1;
+    }
+    if (fstat(lockFd, &st) < 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
+        flock(lockFd, LOCK_EX) < 0) {
+        close(lockFd);
+        errno = err;
+        return -1;
+    }
+    errno = err;
+    return lockFd;
+}
+
+static void aclLockClose(int lockFd)
+{
+    int err = errno;
+
+    if (lockFd >= 0) {
+        close(lockFd);  // releases the lock
+    }
+    errno = err;
+}
+
+int KAVOACLIsApply(const char *path)
+{
+    return KAVOACLIsSupport(path, -1, 0);
+}
+
+int KAVOACLIsSupport(const char *path, int fd, int flags)
+{
+    (void)flags;
+    if (!aclTargetValid(path, fd)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (aclXattrGet(path, fd, nullptr, 0) >= 0) {
+        return 1;
+    }
+    if (aclNoAttr(errno)) {
+        return 0;
+    }
+    VLIBCErrSet(KAVO_ERR_SYSTEM);
+    return -1;
+}
+
+int KAVOACLDelete(const char *path, int fd)
+{
+    int lockFd;
+    int rc = 0;
+
+    if (!aclTargetValid(path, fd)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen(path, fd);
+    if (aclXattrRemove(path, lockFd >= 0 ? lockFd : fd) < 0 && !aclNoAttr(errno)) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        rc = -1;
+    }
+    aclLockClose(lockFd);
+    return rc;
+}
+
+int KAVOACLAdd(const char *path, const KAVOACE *ace)
+{
+    PKAVOACL acl = nullptr;
+    int lockFd;
+    int rc;
+    int i;
+
+    if (!aclTargetValid(path, -1) || ace == nullptr || !aceValid(ace)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen(path, -1);
+    rc = aclRead(path, lockFd, &acl);
+    if (rc < 0) {
+        aclLockClose(lockFd);
+        return -1;
+    }
+    if (rc == 0) {
+        acl = aclNew(0);
+        if (acl == nullptr) {
+            aclLockClose(lockFd);
+            return -1;
+        }
+    }
+    for (i = 0; i < acl->nAce; i++) {
+        if (aceEqual(&acl->pAce[i], ace)) {
+            KAVOACLFree(acl);
+            aclLockClose(lockFd);
+            return 0;  // already there: nothing to write
+        }
+    }
+    rc = aclAppend(acl, ace, KAVO_ACL_ACE_MAX);
+    if (rc == 0) {
+        rc = aclWrite(path, lockFd, acl);
+    }
+    KAVOACLFree(acl);
+    aclLockClose(lockFd);
+    return rc;
+}
+
+int KAVOACLEnforceInherit(const char *path)
+{
+    KAVOACL acl = {1, 0, 0, nullptr};
+    int lockFd;
+    int rc;
+
+    if (!aclTargetValid(path, -1)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen(path, -1);
+    rc = aclWrite(path, lockFd, &acl);
+    aclLockClose(lockFd);
+    return rc;
+}
+
+int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags)
+{
+    PKAVOACL acl = nullptr;
+    int lockFd;
+    int target;
+    int rc;
+
+    (void)flags;
+    if (!aclTargetValid(path, fd)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen(path, fd);
+    target = lockFd >= 0 ? lockFd : fd;
+    rc = aclRead(path, target, &acl);
+    if (rc < 0) {
+        aclLockClose(lockFd);
+        return -1;
+    }
+    if (rc == 0) {
+        if (!enable) {
+            aclLockClose(lockFd);
+            return 0;  // no ACL, so no inherit flag to clear
+        }
+        acl = aclNew(0);
+        if (acl == nullptr) {
+            aclLockClose(lockFd);
+            return -1;
+        }
+    }
+    acl->blInherit = enable ? 1 : 0;
+    rc = aclWrite(path, target, acl);
+    KAVOACLFree(acl);
+    aclLockClose(lockFd);
+    return rc;
+}
+
+int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl)
+{
+    PKAVOACL acl = nullptr;
+    int rc;
+
+    (void)flags;
+    if (!aclTargetValid(path, fd) || pAcl == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    rc = aclRead(path, fd, &acl);
+    if (rc > 0) {
+        *pAcl = acl;
+    }
+    return rc;
+}
+
+int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags)
+{
+    const uint32_t known = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_INHERIT |
+                           KAVO_ACE_MATCH_ALLOW;
+    const KAVOACE *want;
+    int kept = 0;
+    int i;
+
+    (void)flags;
+    // Criteria that name no field would match every entry: refused rather than emptying
+    // the ACL by mistake.
+    if (acl == nullptr || criteria == nullptr || criteria->fields == 0 ||
+        (criteria->fields & ~known) != 0 || acl->nAce < 0 ||
+        (acl->nAce > 0 && acl->pAce == nullptr)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    want = &criteria->ace;
+    for (i = 0; i < acl->nAce; i++) {
+        const KAVOACE *ace = &acl->pAce[i];
+        int match = 1;
+
+        if ((criteria->fields & KAVO_ACE_MATCH_OWNER) &&
+            (ace->type != want->type || ace->id != want->id)) {
+            match = 0;
+        }
+        if ((criteria->fields & KAVO_ACE_MATCH_PERM) && ace->perm != want->perm) {
+            match = 0;
+        }
+        if ((criteria->fields & KAVO_ACE_MATCH_INHERIT) && ace->inherit != want->inherit) {
+            match = 0;
+        }
+        if ((criteria->fields & KAVO_ACE_MATCH_ALLOW) &&
+            (ace->isAllow != 0) != (want->isAllow != 0)) {
+            match = 0;
+        }
+        if (!match) {
+            acl->pAce[kept++] = *ace;
+        }
+    }
+    acl->nAce = kept;
+    return 0;
+}
+
+int KAVOACLSet(const char *path, int fd, const KAVOACL *acl)
+{
+    int lockFd;
+    int rc;
+
+    if (!aclTargetValid(path, fd) || acl == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen(path, fd);
+    rc = aclWrite(path, lockFd >= 0 ? lockFd : fd, acl);
+    aclLockClose(lockFd);
+    return rc;
+}
+
+// ---- Effective ACL and permissions ------------------------------------------------------------
+
+// Appends to eff the entries of the parent's effective ACL that reach a child: those with f
+// for a file, with d for a folder. The child's copy applies to the child itself (inherit-only
+// is cleared) and, when the entry carried n, goes no further down.
+static int aclInheritInto(PKAVOACL eff, const KAVOACL *parent, int isDir)
+{
+    uint16_t need = isDir ? KAVO_INHERIT_DIR : KAVO_INHERIT_FILE;
+    KAVOACE copy;
+    int i;
+
+    for (i = 0; i < parent->nAce; i++) {
+        if (!(parent->pAce[i].inherit & need)) {
+            continue;
+        }
+        copy = parent->pAce[i];
+        if (copy.inherit & KAVO_INHERIT_NO_PROPAGATE) {
+            copy.inherit = 0;
+        } else {
+            copy.inherit &= (uint16_t)~KAVO_INHERIT_ONLY;
+        }
+        if (aclAppend(eff, &copy, 0) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static PKAVOACL aclCopy(const KAVOACL *acl)
+{
+    PKAVOACL copy = aclNew(acl != nullptr ? acl->blInherit : 0);
+    int i;
+
+    if (copy == nullptr || acl == nullptr) {
+        return copy;
+    }
+    for (i = 0; i < acl->nAce; i++) {
+        if (aclAppend(copy, &acl->pAce[i], 0) < 0) {
+            KAVOACLFree(copy);
+            return nullptr;
+        }
+    }
+    return copy;
+}
+
+// The effective ACL of a resolved path. *pFound tells whether an ACL was found on the path
+// or up its inheritance chain. 0 or -1.
+static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound)
+{
+    char cur[PATH_MAX];
+    struct stat st;
+    PKAVOACL *chain = nullptr;  // own ACLs from the path upwards (null: none)
+    PKAVOACL *grown;
+    PKAVOACL eff = nullptr;
+    PKAVOACL next;
+    char *slash;
+    int nChain = 0;
+    int nAlloc = 0;
+    int isDir;
+    int rc = -1;
+    int i;
+
+    *pFound = 0;
+    if (VLIBCStrCopy(cur, sizeof(cur), path) < 0 || stat(cur, &st) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    isDir = S_ISDIR(st.st_mode);
+
+    for (;;) {
+        PKAVOACL own = nullptr;
+        int got;
+
+        if (nChain == nAlloc) {
+            nAlloc = nAlloc == 0 ? 16 : nAlloc * 2;
+            grown = (PKAVOACL *)realloc(chain, (size_t)nAlloc * sizeof(PKAVOACL));
+            if (grown == nullptr) {
+                VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+                goto done;
+            }
+            chain = grown;
+        }
+        got = aclRead(cur, -1, &own);
+        if (got < 0) {
+            goto done;
+        }
+        chain[nChain++] = own;
+        if (own != nullptr) {
+            *pFound = 1;
+        }
+        if (own == nullptr || !own->blInherit || strcmp(cur, "/") == 0) {
+            break;
+        }
+        slash = strrchr(cur, '/');
+        if (slash == nullptr) {
+            break;
+        }
+        if (slash == cur) {
+            cur[1] = '\0';
+        } else {
+            *slash = '\0';
+        }
+    }
+
+    // From the top of the chain down: each level's own entries, then what reaches it.
+    eff = aclCopy(chain[nChain - 1]);
+    if (eff == nullptr) {
+        goto done;
+    }
+    for (i = nChain - 2; i >= 0; i--) {
+        next = aclCopy(chain[i]);
+        if (next == nullptr || aclInheritInto(next, eff, i == 0 ? isDir : 1) < 0) {
+            KAVOACLFree(next);
+            goto done;
+        }
+        KAVOACLFree(eff);
+        eff = next;
+    }
+    *pAcl = eff;
+    eff = nullptr;
+    rc = 0;
+
+done:
+    KAVOACLFree(eff);
+    for (i = 0; i < nChain; i++) {
+        KAVOACLFree(chain[i]);
+    }
+    free(chain);
+    return rc;
+}
+
+int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl)
+{
+    char *resolved;
+    int found;
+    int rc;
+
+    if (path == nullptr || path[0] == '\0' || pAcl == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    resolved = realpath(path, nullptr);
+    if (resolved == nullptr) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    rc = aclEffective(resolved, pAcl, &found);
+    free(resolved);
+    return rc;
+}
+
+// Whether the calling process belongs to the group: its effective or a supplementary group.
+static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups)
+{
+    int i;
+
+    if (getegid() == gid) {
+        return 1;
+    }
+    for (i = 0; i < nGroups; i++) {
+        if (groups[i] == gid) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int KAVOACLPermGet(const char *path, uint32_t *pMask)
+{
+    struct stat st;
+    PKAVOACL eff = nullptr;
+    gid_t *groups = nullptr;
+    uid_t euid = geteuid();
+    uint32_t allow = 0;
+    uint32_t deny = 0;
+    char *resolved;
+    int nGroups;
+    int found;
+    int i;
+
+    if (path == nullptr || path[0] == '\0' || pMask == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    resolved = realpath(path, nullptr);
+    if (resolved == nullptr || stat(resolved, &st) < 0) {
+        free(resolved);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (euid == 0) {
+        free(resolved);
+        *pMask = KAVO_PERM_ALL;
+        return 0;
+    }
+
+    nGroups = getgroups(0, nullptr);
+    if (nGroups < 0) {
+        free(resolved);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (nGroups > 0) {
+        groups = (gid_t *)calloc((size_t)nGroups, sizeof(gid_t));
+        if (groups == nullptr) {
+            free(resolved);
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        nGroups = getgroups(nGroups, groups);
+        if (nGroups < 0) {
+            free(groups);
+            free(resolved);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            return -1;
+        }
+    }
+
+    if (aclEffective(resolved, &eff, &found) < 0) {
+        free(groups);
+        free(resolved);
+        return -1;
+    }
+    free(resolved);
+
+    if (!found) {
+        // No ACL: the mode bits of the caller's class, whose r, w, x are 0x4, 0x2, 0x1.
+        if (st.st_uid == euid) {
+            allow = (st.st_mode >> 6) & 07;
+        } else if (aclInGroup(st.st_gid, groups, nGroups)) {
+            allow = (st.st_mode >> 3) & 07;
+        } else {
+            allow = st.st_mode & 07;
+        }
+    } else {
+        for (i = 0; i < eff->nAce; i++) {
+            const KAVOACE *ace = &eff->pAce[i];
+            int match;
+
+            if (ace->inherit & KAVO_INHERIT_ONLY) {
+                continue;  // sits here only to be inherited
+            }
+            match = ace->type == KAVO_ACE_EVERYONE ||
+                    (ace->type == KAVO_ACE_USER && (uid_t)(uint32_t)ace->id == euid) ||
+                    (ace->type == KAVO_ACE_GROUP &&
+                     aclInGroup((gid_t)(uint32_t)ace->id, groups, nGroups));
+            if (!match) {
+                continue;
+            }
+            if (ace->isAllow) {
+                allow |= ace->perm;
+            } else {
+                deny |= ace->perm;
+            }
+        }
+    }
+    KAVOACLFree(eff);
+    free(groups);
+    *pMask = allow & ~deny;
+    return 0;
+}
+
+// ---- Reporting ------------------------------------------------------------------------------
+
+static const char *aclErrText(int code)
+{
+    switch (code) {
+        case KAVO_ERR_OUT_OF_MEMORY:
+            return "out of memory";
+        case KAVO_ERR_SYSTEM:
+            return "system call failed";
+        case KAVO_ERR_BAD_PARAMETERS:
+            return "bad parameters";
+        case KAVO_ERR_NOT_FOUND:
+            return "not found";
+        case KAVO_ERR_PARSE:
+            return "malformed ACL text";
+        case KAVO_ERR_ACL:
+            return "ACL too large or invalid";
+        case KAVO_ERR_NOT_SUPPORTED:
+            return "ACL not supported on this file system";
+        default:
+            return "ACL error";
+    }
+}
+
+int KAVOACLPrintErr(int code, int flag, const char *file, int line)
+{
+    (void)flag;
+    if (file == nullptr) {
+        file = "kavoacl";
+    }
+    if (code == KAVO_ERR_SYSTEM || code == KAVO_ERR_NOT_SUPPORTED) {
+        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X] (%m)", file, line,
+               aclErrText(code), (unsigned)code);
+    } else {
+        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X]", file, line, aclErrText(code),
+               (unsigned)code);
+    }
+    return 0;
+}
