@@ -1,1 +1,545 @@
-// placeholder until the family lands
+// libkavoshare: shares of the section file /usr/kavo/etc/shares.conf, their temporary and bin
+// paths, and the check whether a path lies in a user's home.
+//
+// Paths are matched byte-wise on components: "/volume1/photo2/x" is not inside the share at
+// "/volume1/photo". A share path written with trailing slashes is used without them.
+#include <errno.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "kavoshare.h"
+
+#define SHARE_PATH_MAX 4096
+#define SHARE_NAME_MAX 4096
+#define SHARE_VALUE_MAX 4096
+#define SHARE_TMP_DIR "/@tmp"
+#define PW_BUF_MIN 1024
+#define PW_BUF_MAX (1024 * 1024)
+
+// Records the platform error at the failing line, keeping errno for the caller's "%m".
+#define setError(code)           \
+    do {                         \
+        int savedErrno_ = errno; \
+        VLIBCErrSet(code);       \
+        errno = savedErrno_;     \
+    } while (0)
+
+// Length of a path without its trailing slashes (a lone "/" stays).
+static size_t trimmedLen(const char *path)
+{
+    size_t len = strlen(path);
+
+    while (len > 1 && path[len - 1] == '/') {
+        len--;
+    }
+    return len;
+}
+
+// 1 when path is the folder dir (of length dirLen) or lies inside it.
+static int pathWithin(const char *path, const char *dir, size_t dirLen)
+{
+    if (dirLen == 1 && dir[0] == '/') {
+        return path[0] == '/';
+    }
+    if (strncmp(path, dir, dirLen) != 0) {
+        return 0;
+    }
+    return path[dirLen] == '\0' || path[dirLen] == '/';
+}
+
+// Reads one key of a share; 1 with the value in buf, 0 when the key is absent.
+static int shareValue(const char *share, const char *key, char *buf, size_t size)
+{
+    buf[0] = '\0';
+    if (VLIBCFileGetSectionValue(SZF_SHARES_CONF, share, key, buf, size) < 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return 1;
+}
+
+static int shareFlag(const char *share, const char *key)
+{
+    char value[SHARE_VALUE_MAX];
+
+    return shareValue(share, key, value, sizeof(value)) && strcmp(value, "yes") == 0;
+}
+
+// The share's path (absolute, trailing slashes removed). 0, or -1 when the share is unknown.
+static int sharePathRead(const char *share, char *buf, size_t size)
+{
+    char value[SHARE_PATH_MAX];
+    size_t len;
+
+    if (!shareValue(share, "path", value, sizeof(value)) || value[0] != '/') {
+        errno = ENOENT;
+        setError(KAVO_ERR_NOT_FOUND);
+        return -1;
+    }
+    len = trimmedLen(value);
+    value[len] = '\0';
+    if (VLIBCStrCopy(buf, size, value) != 0) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return 0;
+}
+
+int KAVOShareGet(const char *name, PKAVOSHARE *pShare)
+{
+    char path[SHARE_PATH_MAX];
+    size_t nameLen, pathLen;
+    PKAVOSHARE share;
+
+    if (pShare != nullptr) {
+        *pShare = nullptr;
+    }
+    if (name == nullptr || name[0] == '\0' || pShare == nullptr ||
+        strlen(name) >= SHARE_NAME_MAX) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (sharePathRead(name, path, sizeof(path)) != 0) {
+        return -1;
+    }
+
+    // The record and its strings share one block.
+    nameLen = strlen(name);
+    pathLen = strlen(path);
+    share = (PKAVOSHARE)malloc(sizeof(KAVOSHARE) + nameLen + 1 + pathLen + 1);
+    if (share == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    share->szName = (char *)(share + 1);
+    memcpy(share->szName, name, nameLen + 1);
+    share->szPath = share->szName + nameLen + 1;
+    memcpy(share->szPath, path, pathLen + 1);
+    share->fStatus = shareFlag(name, "encrypted") ? SHARE_STATUS_ENCRYPTED : 0;
+    share->blHideUnreadable = shareFlag(name, "hide_unreadable");
+    share->blRecycleBin = shareFlag(name, "recycle_bin");
+    share->blRecycleBinAdminOnly = shareFlag(name, "recycle_bin_admin_only");
+    *pShare = share;
+    return 0;
+}
+
+void KAVOShareFree(PKAVOSHARE share)
+{
+    free(share);
+}
+
+const char *VLIBSharePathGet(const KAVOSHARE *share)
+{
+    if (share == nullptr || share->szPath == nullptr || share->szPath[0] == '\0') {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    return share->szPath;
+}
+
+int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on)
+{
+    if (share == nullptr) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    share->blHideUnreadable = on ? 1 : 0;
+    return 0;
+}
+
+int KAVOShareUpdate(const KAVOSHARE *share)
+{
+    char path[SHARE_PATH_MAX];
+
+    if (share == nullptr || share->szName == nullptr || share->szName[0] == '\0') {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // Never write a section for a share that is not (or no longer) there.
+    if (sharePathRead(share->szName, path, sizeof(path)) != 0) {
+        return -1;
+    }
+    if (VLIBCFileSetSectionValue(SZF_SHARES_CONF, share->szName, "hide_unreadable",
+                                 share->blHideUnreadable ? "yes" : "no") <= 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// The volume of an absolute path: its first component ("/volume1" for "/volume1/photo").
+static int volumeOf(const char *path, char *buf, size_t size)
+{
+    const char *start, *end;
+
+    if (path[0] != '/') {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    start = path;
+    while (*start == '/') {
+        start++;
+    }
+    end = start;
+    while (*end != '\0' && *end != '/') {
+        end++;
+    }
+    if (end == start || (end - start == 1 && start[0] == '.') ||
+        (end - start == 2 && start[0] == '.' && start[1] == '.')) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (VLIBCStrPrintf(buf, size, "/%.*s", (int)(end - start), start) != 0) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return 0;
+}
+
+int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size)
+{
+    char volume[SHARE_PATH_MAX];
+    struct stat st;
+
+    if (sharePath == nullptr || sharePath[0] == '\0' || buf == nullptr || size == 0 ||
+        strlen(sharePath) >= SHARE_PATH_MAX) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (volumeOf(sharePath, volume, sizeof(volume)) != 0) {
+        return -1;
+    }
+    if (VLIBCStrPrintf(buf, size, "%s%s", volume, SHARE_TMP_DIR) != 0) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (lstat(buf, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) {
+            return 0;
+        }
+        errno = ENOTDIR;
+        setError(KAVO_ERR_EXISTS);
+        return -1;
+    }
+    if (errno != ENOENT) {
+        setError(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (mkdir(buf, 0777) != 0) {
+        if (errno == EEXIST && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode)) {
+            return 0;
+        }
+        setError(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    // mkdir left the umask out; the folder is meant for everybody.
+    if (chmod(buf, 0777) != 0) {
+        setError(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return 0;
+}
+
+// Calls cb for the name of every section of the share file, in file order; cb returns
+// non-zero to stop. 0, or -1 when the file cannot be read.
+static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx)
+{
+    FILE *fp = fopen(SZF_SHARES_CONF, "re");
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    int ret = 0;
+
+    if (fp == nullptr) {
+        setError(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    while ((n = getline(&line, &cap, fp)) >= 0) {
+        char *start = line;
+        char *end = line + n;
+        while (start < end && (*start == ' ' || *start == '\t')) {
+            start++;
+        }
+        while (end > start && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ' ||
+                               end[-1] == '\t')) {
+            end--;
+        }
+        if (end - start < 3 || *start != '[' || end[-1] != ']') {
+            continue;
+        }
+        end[-1] = '\0';
+        if (cb(start + 1, ctx) != 0) {
+            break;
+        }
+    }
+    if (ferror(fp)) {
+        setError(KAVO_ERR_SYSTEM);
+        ret = -1;
+    }
+    free(line);
+    fclose(fp);
+    return ret;
+}
+
+struct ShareMatch {
+    const char *path;
+    char name[SHARE_NAME_MAX];
+    char sharePath[SHARE_PATH_MAX];
+    size_t bestLen;
+    int found;
+};
+
+static int matchShare(const char *name, void *ctx)
+{
+    ShareMatch *m = (ShareMatch *)ctx;
+    char path[SHARE_PATH_MAX];
+    size_t len;
+
+    if (!shareValue(name, "path", path, sizeof(path)) || path[0] != '/') {
+        return 0;
+    }
+    len = trimmedLen(path);
+    path[len] = '\0';
+    if (!pathWithin(m->path, path, len) || (m->found && len <= m->bestLen)) {
+        return 0;
+    }
+    if (VLIBCStrCopy(m->name, sizeof(m->name), name) != 0) {
+        return 0;
+    }
+    memcpy(m->sharePath, path, len + 1);
+    m->bestLen = len;
+    m->found = 1;
+    return 0;
+}
+
+int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sharePath,
+                         size_t pathSize)
+{
+    ShareMatch *m;
+    int ret = -1;
+
+    if (path == nullptr || path[0] != '/' || name == nullptr || nameSize == 0 ||
+        sharePath == nullptr || pathSize == 0 || strlen(path) >= SHARE_PATH_MAX) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    m = (ShareMatch *)calloc(1, sizeof(*m));
+    if (m == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    m->path = path;
+    if (walkShareNames(matchShare, m) != 0) {
+        goto out;
+    }
+    if (!m->found) {
+        errno = ENOENT;
+        setError(KAVO_ERR_NOT_FOUND);
+        goto out;
+    }
+    if (VLIBCStrCopy(name, nameSize, m->name) != 0 ||
+        VLIBCStrCopy(sharePath, pathSize, m->sharePath) != 0) {
+        name[0] = '\0';
+        sharePath[0] = '\0';
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        goto out;
+    }
+    ret = 0;
+out:
+    free(m);
+    return ret;
+}
+
+int KAVOShareBinPathGet(const char *path, char *buf, size_t size)
+{
+    char name[SHARE_NAME_MAX];
+    char sharePath[SHARE_PATH_MAX];
+
+    if (path == nullptr || path[0] == '\0' || buf == nullptr || size == 0) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (KAVOShareNamePathGet(path, name, sizeof(name), sharePath, sizeof(sharePath)) != 0) {
+        return -1;
+    }
+    return volumeOf(sharePath, buf, size);
+}
+
+// ---- Home check --------------------------------------------------------------------------
+
+struct HomeMatch {
+    const char *path;          // the path asked about
+    const char *pathReal;      // its resolved form, or null
+    char homes[SHARE_PATH_MAX];  // the "homes" share path
+    char homesReal[SHARE_PATH_MAX];
+    char home[SHARE_PATH_MAX];   // best match so far
+    char user[SHARE_NAME_MAX];
+    size_t bestLen;
+    int found;
+};
+
+// Resolved form of a path when it can be resolved, else the path itself.
+static void resolvedOr(const char *path, char *buf, size_t size)
+{
+    char *real = realpath(path, nullptr);
+
+    if (real == nullptr || VLIBCStrCopy(buf, size, real) != 0) {
+        VLIBCStrCopy(buf, size, path);
+    }
+    free(real);
+}
+
+static void matchHome(const struct passwd *pw, HomeMatch *m)
+{
+    char home[SHARE_PATH_MAX];
+    char homeReal[SHARE_PATH_MAX];
+    size_t len, realLen;
+    int underHomes, holds;
+
+    if (pw->pw_dir == nullptr || pw->pw_dir[0] != '/' || pw->pw_name == nullptr ||
+        VLIBCStrCopy(home, sizeof(home), pw->pw_dir) != 0) {
+        return;
+    }
+    len = trimmedLen(home);
+    home[len] = '\0';
+    // Only a home strictly below the "homes" share counts.
+    underHomes = pathWithin(home, m->homes, strlen(m->homes)) && strcmp(home, m->homes) != 0;
+    if (!underHomes) {
+        resolvedOr(home, homeReal, sizeof(homeReal));
+        underHomes = pathWithin(homeReal, m->homesReal, strlen(m->homesReal)) &&
+                     strcmp(homeReal, m->homesReal) != 0;
+        if (!underHomes) {
+            return;
+        }
+    }
+    holds = pathWithin(m->path, home, len);
+    if (!holds) {
+        resolvedOr(home, homeReal, sizeof(homeReal));
+        realLen = strlen(homeReal);
+        holds = pathWithin(m->path, homeReal, realLen) ||
+                (m->pathReal != nullptr && pathWithin(m->pathReal, homeReal, realLen));
+    }
+    if (!holds || (m->found && len <= m->bestLen)) {
+        return;
+    }
+    if (VLIBCStrCopy(m->user, sizeof(m->user), pw->pw_name) != 0) {
+        return;
+    }
+    memcpy(m->home, home, len + 1);
+    m->bestLen = len;
+    m->found = 1;
+}
+
+// Walks the account database in order. 0, or -1 on failure.
+static int walkHomes(HomeMatch *m)
+{
+    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+    size_t size = hint < PW_BUF_MIN ? PW_BUF_MIN : (size_t)hint;
+    char *buf = (char *)malloc(size);
+    struct passwd pw;
+    struct passwd *ent = nullptr;
+    int ret = 0;
+
+    if (buf == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    setpwent();
+    for (;;) {
+        int err = getpwent_r(&pw, buf, size, &ent);
+        if (err == ERANGE && size < PW_BUF_MAX) {
+            char *grown = (char *)realloc(buf, size * 2);
+            if (grown == nullptr) {
+                setError(KAVO_ERR_OUT_OF_MEMORY);
+                ret = -1;
+                break;
+            }
+            buf = grown;
+            size *= 2;
+            continue;
+        }
+        if (err == ENOENT || (err == 0 && ent == nullptr)) {
+            break;
+        }
+        if (err != 0) {
+            errno = err;
+            setError(KAVO_ERR_SYSTEM);
+            ret = -1;
+            break;
+        }
+        matchHome(ent, m);
+    }
+    endpwent();
+    free(buf);
+    return ret;
+}
+
+int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
+                             PKAVOHOME_CHECK_RESULT *pResult)
+{
+    HomeMatch *m;
+    char *pathReal = nullptr;
+    PKAVOHOME_CHECK_RESULT result;
+    size_t homeLen, userLen;
+    int ret = -1;
+
+    (void)flags1;
+    (void)flags2;
+    if (pResult != nullptr) {
+        *pResult = nullptr;
+    }
+    if (path == nullptr || path[0] != '/' || pResult == nullptr ||
+        strlen(path) >= SHARE_PATH_MAX) {
+        setError(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    m = (HomeMatch *)calloc(1, sizeof(*m));
+    if (m == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    // Without a "homes" share no path lies in a user home.
+    if (sharePathRead(SZ_HOMES_SHARE, m->homes, sizeof(m->homes)) != 0) {
+        ret = 0;
+        goto out;
+    }
+    resolvedOr(m->homes, m->homesReal, sizeof(m->homesReal));
+    pathReal = realpath(path, nullptr);
+    m->path = path;
+    m->pathReal = pathReal;
+    if (walkHomes(m) != 0) {
+        goto out;
+    }
+    if (!m->found) {
+        ret = 0;
+        goto out;
+    }
+
+    homeLen = strlen(m->home);
+    userLen = strlen(m->user);
+    result = (PKAVOHOME_CHECK_RESULT)malloc(sizeof(*result) + homeLen + 1 + userLen + 1);
+    if (result == nullptr) {
+        setError(KAVO_ERR_OUT_OF_MEMORY);
+        goto out;
+    }
+    result->szHomePath = (char *)(result + 1);
+    memcpy(result->szHomePath, m->home, homeLen + 1);
+    result->szUser = result->szHomePath + homeLen + 1;
+    memcpy(result->szUser, m->user, userLen + 1);
+    *pResult = result;
+    ret = 1;
+out:
+    free(pathReal);
+    free(m);
+    return ret;
+}
+
+void KAVOHomeCheckResultFree(PKAVOHOME_CHECK_RESULT result)
+{
+    free(result);
+}

@@ -188,8 +188,8 @@ ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
         impl_->pgBound = true;
     }
     // Fresh appliance folders.
-    for (const char *d : {"/run", "/tmp", "/var/packages", "/var/services", "/usr/kavo",
-                          "/volume1"}) {
+    for (const char *d :
+         {"/run", "/tmp", "/var/packages", "/var/services", "/usr/kavo", "/volume1"}) {
         mkdirs(d, 0755);
         const char *mode = (strcmp(d, "/tmp") == 0) ? "mode=1777" : "mode=0755";
         mustMount("lumora-root", d, "tmpfs", 0, mode);
@@ -529,10 +529,10 @@ void ApplianceRoot::useDatabase() {
     std::string src = std::string(kScratch) + "/pgsock";
     mustMount(src.c_str(), "/run/postgresql", nullptr, MS_BIND, nullptr);
     impl_->track("/run/postgresql");
-    RunResult r = run({"/usr/bin/psql", "-X", "-q", "-h", "/run/postgresql", "-U", "postgres",
-                       "-d", "postgres", "-v", "ON_ERROR_STOP=1", "-c",
-                       "DROP DATABASE IF EXISTS photo WITH (FORCE)", "-c",
-                       "CREATE DATABASE photo"});
+    RunResult r =
+        run({"/usr/bin/psql", "-X", "-q", "-h", "/run/postgresql", "-U", "postgres", "-d",
+             "postgres", "-v", "ON_ERROR_STOP=1", "-c",
+             "DROP DATABASE IF EXISTS photo WITH (FORCE)", "-c", "CREATE DATABASE photo"});
     ASSERT_EQ(r.status, 0) << r.err;
 }
 

@@ -34,20 +34,20 @@ std::string program(const std::string &name);
 std::string sourceDir();
 
 struct RunResult {
-    int status = -1;      // exit status 0..255, or -1 when killed by a signal
-    int signal = 0;       // the signal that ended it, else 0
-    std::string out;      // everything written to standard output
-    std::string err;      // everything written to standard error
+    int status = -1;  // exit status 0..255, or -1 when killed by a signal
+    int signal = 0;   // the signal that ended it, else 0
+    std::string out;  // everything written to standard output
+    std::string err;  // everything written to standard error
 };
 
 struct RunOptions {
-    uid_t uid = 0;                 // run as this user (real and effective; groups from account)
-    gid_t gid = 0;                 // and this group; ignored when asUser is set
-    std::string asUser;            // run as this account (uid, gid, supplementary groups)
-    std::string input;             // fed to standard input
-    std::string cwd = "/";         // working folder
+    uid_t uid = 0;          // run as this user (real and effective; groups from account)
+    gid_t gid = 0;          // and this group; ignored when asUser is set
+    std::string asUser;     // run as this account (uid, gid, supplementary groups)
+    std::string input;      // fed to standard input
+    std::string cwd = "/";  // working folder
     std::map<std::string, std::string> env;  // added to a minimal environment (PATH, HOME=/)
-    int timeoutSeconds = 120;      // killed (SIGKILL) after this
+    int timeoutSeconds = 120;                // killed (SIGKILL) after this
 };
 
 // A recorded call of a stand-in program.
@@ -59,7 +59,7 @@ struct StandInCall {
 };
 
 class ApplianceRoot {
-public:
+   public:
     ApplianceRoot();
     ~ApplianceRoot();
     ApplianceRoot(const ApplianceRoot &) = delete;
@@ -127,7 +127,7 @@ public:
     // Additional file system, for cross-device tests: a fresh tmpfs at the path.
     void mountTmpfs(const std::string &path);
 
-private:
+   private:
     struct Impl;
     Impl *impl_;
 };

@@ -1,0 +1,325 @@
+// kavophoto_acl_pgsql: adds or removes one ACE on the folder of one album. The gallery
+// database runs it as "postgres" on every album permission change.
+//
+// Installed setuid root: only root may change ACLs. The check of the caller's real uid keeps
+// everyone but root and "postgres" out, and nothing the caller controls (environment, umask,
+// working folder, standard descriptors) is relied on. It starts no other program.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "kavoacl.h"
+#include "kavocore.h"
+#include "kavophoto_acl.h"
+
+#define SZ_LOG "kavophoto_acl_pgsql"
+
+#define SZ_DB_ACCOUNT "postgres"
+#define SZ_EVERYONE "everyone"
+#define SZ_KIND_USER "user"
+#define SZ_KIND_GROUP "group"
+#define SZ_SHARE_ROOT_ALBUM "/"
+
+enum AclAction { ACL_ADD, ACL_DEL };
+
+// ---- start-up --------------------------------------------------------------------------------
+
+// A setuid program starts from a known state: no inherited environment, umask or working
+// folder, and standard descriptors that are open, so that no file it opens lands on them.
+static void sanitizeProcess(void)
+{
+    int fd;
+
+    clearenv();
+    setenv("PATH", "/usr/bin:/bin:/usr/sbin:/sbin", 1);
+    umask(022);
+    if (chdir("/") != 0) {
+        KAVOLOG(SZ_LOG, "failed to chdir to / [%m]");
+    }
+    for (fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (null >= 0 && null != fd) {
+                dup2(null, fd);
+                close(null);
+            }
+        }
+    }
+}
+
+// Only root and the database's own account may run the hook.
+static bool checkCaller(void)
+{
+    uid_t caller = getuid();
+    uid_t dbUid = (uid_t)-1;
+
+    if (!getUserInfo(SZ_DB_ACCOUNT, NULL, 0, &dbUid, NULL)) {
+        KAVOLOG(SZ_LOG, "failed to get postgres info");
+        return false;
+    }
+    if (caller != 0 && caller != dbUid) {
+        KAVOLOG(SZ_LOG, "uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
+        printf("uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
+        fflush(stdout);
+        return false;
+    }
+    return true;
+}
+
+// ---- arguments -------------------------------------------------------------------------------
+
+// An id is a decimal number of 32 bits; anything else is refused rather than read as 0 (root).
+// (uid_t)-1 means "no account" and is refused too.
+static bool parseId(const char *text, uint32_t *id)
+{
+    unsigned long long value = 0;
+    const char *p;
+
+    if (!text || !text[0]) {
+        return false;
+    }
+    for (p = text; *p; p++) {
+        if (*p < '0' || *p > '9') {
+            return false;
+        }
+        value = value * 10 + (unsigned long long)(*p - '0');
+        if (value >= 0xFFFFFFFFull) {
+            return false;
+        }
+    }
+    *id = (uint32_t)value;
+    return true;
+}
+
+static bool maskOfLevel(const char *level, uint32_t *mask)
+{
+    if (strcmp(level, SZ_LEVEL_BROWSE) == 0) {
+        *mask = PHOTO_ACE_MASK_BROWSE;
+    } else if (strcmp(level, SZ_LEVEL_UPLOAD) == 0) {
+        *mask = PHOTO_ACE_MASK_UPLOAD;
+    } else if (strcmp(level, SZ_LEVEL_MANAGE) == 0) {
+        *mask = PHOTO_ACE_MASK_MANAGE;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// ---- the album folder ------------------------------------------------------------------------
+
+static bool isDir(const char *path)
+{
+    struct stat st;
+
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Finds the album's folder below the share root (folder: KAVOPHOTO_PATH_SIZE bytes) and sets
+// it, and every level above it without an ACL of its own, to inherit.
+static bool locateAlbumFolder(const char *sharename, char *folder)
+{
+    char root[KAVOPHOTO_PATH_SIZE];
+    char joined[KAVOPHOTO_PATH_SIZE];
+    char *real = NULL;
+
+    if (!sharename || !sharename[0]) {
+        return false;
+    }
+    if (!getPhotoPath(root, sizeof(root))) {
+        KAVOLOG(SZ_LOG, "getPhotoPath failed");
+        return false;
+    }
+    if (strcmp(sharename, SZ_SHARE_ROOT_ALBUM) == 0) {
+        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
+    } else {
+        if (VLIBCStrPrintf(joined, sizeof(joined), "%s/%s", root, sharename) < 0 ||
+            !(real = realpath(joined, NULL)) ||
+            VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, real) < 0) {
+            KAVOLOG(SZ_LOG, "failed to get realpath[%s]", sharename);
+            free(real);
+            return false;
+        }
+        free(real);
+        if (!isPathUnderRoot(folder, root)) {
+            KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, folder);
+            return false;
+        }
+    }
+    if (!isDir(folder)) {
+        KAVOLOG(SZ_LOG, "[%s] is not dir", folder);
+        return false;
+    }
+    if (KAVOACLIsApply(root) == 0) {
+        KAVOLOG(SZ_LOG, "photo is not acl[%s]", root);
+        return false;
+    }
+    applyACLToPath(folder, root, (uid_t)-1, (gid_t)-1);
+    return true;
+}
+
+// ---- adding and removing ---------------------------------------------------------------------
+
+static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask)
+{
+    memset(ace, 0, sizeof(*ace));
+    ace->type = type;
+    ace->id = id;
+    ace->perm = mask;
+    ace->inherit = PHOTO_ACE_INHERIT;
+    ace->isAllow = PHOTO_ACE_ALLOW;
+    ace->level = 0;
+    ace->reserved = 0;
+}
+
+static bool addACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
+{
+    KAVOACE ace;
+
+    fillAce(&ace, type, id, mask);
+    if (KAVOACLAdd(folder, &ace) < 0) {
+        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u]", folder, mask);
+        return false;
+    }
+    return true;
+}
+
+static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
+{
+    KAVOACE_CRITERIA criteria;
+    PKAVOACL acl = NULL;
+    bool ok = false;
+    int got;
+
+    got = KAVOACLGet(folder, -1, 2, &acl);
+    if (got < 0) {
+        return false;
+    }
+    if (got == 0) {
+        return true;
+    }
+    memset(&criteria, 0, sizeof(criteria));
+    criteria.fields = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_ALLOW;
+    fillAce(&criteria.ace, type, id, mask);
+    if (KAVOACLAceRemove(acl, &criteria, 0) < 0) {
+        KAVOLOG(SZ_LOG, "failed to remove ace of acl of '%s', errno=[%X]", folder,
+                (unsigned)VLIBCErrGet());
+        goto END;
+    }
+    if (KAVOACLSet(folder, -1, acl) < 0) {
+        KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder,
+                (unsigned)VLIBCErrGet());
+        goto END;
+    }
+    ok = true;
+END:
+    KAVOACLFree(acl);
+    return ok;
+}
+
+static int setEveryonePerm(const char *sharename, AclAction action)
+{
+    char folder[KAVOPHOTO_PATH_SIZE];
+
+    if (!locateAlbumFolder(sharename, folder)) {
+        return -1;
+    }
+    if (action == ACL_ADD) {
+        if (!addACL(folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
+            KAVOLOG(SZ_LOG, "addACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
+            return -1;
+        }
+    } else if (!delACL(folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
+        KAVOLOG(SZ_LOG, "delACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
+        return -1;
+    }
+    return 0;
+}
+
+// kind is KAVO_ACE_USER or KAVO_ACE_GROUP: a group's right is a group entry, as the full
+// conversion writes it, never a user entry that happens to carry the gid.
+static int setAccountPerm(const char *sharename, int32_t kind, const char *idText,
+                          const char *level, AclAction action)
+{
+    char folder[KAVOPHOTO_PATH_SIZE];
+    uint32_t mask = 0;
+    uint32_t id = 0;
+
+    if (!sharename || !sharename[0] || !idText || !level) {
+        return -1;
+    }
+    // Arguments are checked before the folder is touched: a refused command changes nothing.
+    if (!parseId(idText, &id)) {
+        KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
+        return -1;
+    }
+    if (!maskOfLevel(level, &mask)) {
+        return -1;
+    }
+    if (!locateAlbumFolder(sharename, folder)) {
+        return -1;
+    }
+    if (action == ACL_ADD) {
+        if (!addACL(folder, kind, (int32_t)id, mask)) {
+            KAVOLOG(SZ_LOG, "addACL public failed[%s][%X]", folder, mask);
+            return -1;
+        }
+    } else if (!delACL(folder, kind, (int32_t)id, mask)) {
+        KAVOLOG(SZ_LOG, "delACL public failed[%s][%X]", folder, mask);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- main ------------------------------------------------------------------------------------
+
+static int usage(void)
+{
+    printf("USAGE : kavophoto_acl_pgsql --add sharename [user|group] uid "
+           "[browse|upload|manage]\n");
+    printf("USAGE : kavophoto_acl_pgsql --add sharename everyone\n");
+    printf("USAGE : kavophoto_acl_pgsql --del sharename [user|group] gid "
+           "[browse|upload|manage]\n");
+    printf("USAGE : kavophoto_acl_pgsql --del sharename everyone\n");
+    printf("sharename = \"/\" or \"album1/album2\"\n");
+    return -1;
+}
+
+int main(int argc, char **argv)
+{
+    AclAction action;
+    int32_t kind;
+    int ret;
+
+    sanitizeProcess();
+    openlog("kavophoto_acl_pgsql", LOG_PID, LOG_USER);
+    if (!checkCaller()) {
+        closelog();
+        return 255;
+    }
+
+    if (argc > 1 && strcmp(argv[1], "--add") == 0) {
+        action = ACL_ADD;
+    } else if (argc > 1 && strcmp(argv[1], "--del") == 0) {
+        action = ACL_DEL;
+    } else {
+        argc = 0;  // usage
+    }
+    if (argc == 4 && strcmp(argv[3], SZ_EVERYONE) == 0) {
+        ret = setEveryonePerm(argv[2], action);
+    } else if (argc == 6 && (strcmp(argv[3], SZ_KIND_USER) == 0 ||
+                             strcmp(argv[3], SZ_KIND_GROUP) == 0)) {
+        kind = strcmp(argv[3], SZ_KIND_GROUP) == 0 ? KAVO_ACE_GROUP : KAVO_ACE_USER;
+        ret = setAccountPerm(argv[2], kind, argv[4], argv[5], action);
+    } else {
+        ret = usage();
+    }
+    fflush(stdout);
+    closelog();
+    return ret == 0 ? 0 : 255;
+}

@@ -1,0 +1,604 @@
+// kavophoto_config / kavophoto_config_root: reads and writes single settings for the gallery's
+// web front end and answers a few configuration questions.
+//
+// Built twice from this source: without KAVOPHOTO_CONFIG_ROOT for use without root rights (get,
+// permission check, icon switch), with it for use as root (get, set, mail configuration,
+// personal-database repair). Each build answers the modes of the other with status 255.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <exception>
+#include <fstream>
+#include <string>
+
+#include <json/json.h>
+
+#include "kavoacl.h"
+#include "kavocore.h"
+#include "kavosdk.h"
+#include "kavophoto_config.h"
+#include "webapi.h"
+
+#ifdef KAVOPHOTO_CONFIG_ROOT
+#define SZ_SOURCE "kavophoto_config_root"
+#else
+#define SZ_SOURCE "kavophoto_config"
+#endif
+
+#define SZF_LUMORA_SETTINGS "/var/packages/Lumora/etc/settings.conf"
+#define SZF_NMX_SETTINGS "/etc/kavoinfo.conf"
+#define SZF_PERSONAL_SETTINGS "/usr/kavo/etc/preference/%s/kavoinfo.conf"
+#define SZF_LUMORA_UI_CONFIG "/var/packages/Lumora/target/ui/config"
+#define SZ_UI_URL "url"
+#define SZ_UI_LUMORA_ENTRY "KAVO.WBX.Lumora"
+#define SZ_UI_ALL_USERS "allUsers"
+#define SZ_MAIL_API "KAVO.Core.Notification.Mail.Conf"
+#define SZ_MAIL_API_METHOD "get"
+#define MAIL_API_VERSION 1
+#define SZ_ADMIN_USER "admin"
+#define SZ_PERSONAL_DB "/photo/.KAVOUVODB"
+#define SZ_LUMORA_ACCOUNT "Lumora"
+#define PERSONAL_DB_MODE 0600
+#define GETPW_BUF_DEFAULT 16384
+#define CONFIG_PATH_MAX 4096
+#define CONFIG_VALUE_MAX 4096
+
+// Picks the settings file of get and set: the appliance's with -d, else the user's of -p, else
+// the package's. 0 or -1.
+static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size)
+{
+    if (args->blNmx) {
+        return VLIBCStrCopy(path, size, SZF_NMX_SETTINGS);
+    }
+    if (args->pPersonalUser) {
+        if (VLIBCStrPrintf(path, size, SZF_PERSONAL_SETTINGS, args->pPersonalUser->szName) < 0) {
+            KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long",
+                    args->pPersonalUser->szName);
+            return -1;
+        }
+        return 0;
+    }
+    return VLIBCStrCopy(path, size, SZF_LUMORA_SETTINGS);
+}
+
+// Prints the key's value and a newline. 0, or -1 when the key is not found.
+static int getSetting(const char *file, const char *key)
+{
+    char value[CONFIG_VALUE_MAX];
+
+    if (VLIBCFileGetKeyValue(file, key, value, sizeof(value), 0) <= 0) {
+        return -1;
+    }
+    printf("%s\n", value);
+    return 0;
+}
+
+#ifdef KAVOPHOTO_CONFIG_ROOT
+
+// Writes key="value" into the settings file. 0, or 1 when nothing was written. A line break in
+// the key or the value, or "=" in the key, would start lines of other keys: refused here as well
+// as by the writer.
+static int setSetting(const char *file, const char *key, const char *value)
+{
+    if (strpbrk(key, "=\r\n") != NULL || strpbrk(value, "\r\n") != NULL) {
+        KAVOLOG(SZ_SOURCE, "refusing key [%s]: line break or '=' in key or value", key);
+        return 1;
+    }
+    if (VLIBCFileSetKeyValue(file, key, value, SZ_KEY_VALUE_FORMAT) <= 0) {
+        return 1;
+    }
+    return 0;
+}
+
+#else
+
+// 0 when the calling process may read and write the file (permission bits 0x4 and 0x2).
+static int checkPermission(const char *path)
+{
+    uint32_t mask = 0;
+
+    if (KAVOACLPermGet(path, &mask) < 0) {
+        const char *file = strrchr(__FILE__, '/');
+        KAVOACLPrintErr(VLIBCErrGet(), 1, file ? file + 1 : __FILE__, __LINE__);
+        return -1;
+    }
+    if ((mask & (KAVO_PERM_WRITE | KAVO_PERM_READ)) != (KAVO_PERM_WRITE | KAVO_PERM_READ)) {
+        return -1;
+    }
+    return 0;
+}
+
+// Replaces the file by text: a temporary file beside it, with the owner and mode of the old one,
+// renamed over it, so that a crash or a full disk never leaves it torn. 0 or -1.
+static int replaceFile(const char *path, const struct stat *old, const std::string &text)
+{
+    char tmpPath[CONFIG_PATH_MAX];
+    struct stat st;
+    const char *p;
+    size_t left;
+    ssize_t n;
+    int fd;
+
+    if (VLIBCStrPrintf(tmpPath, sizeof(tmpPath), "%s.XXXXXX", path) < 0) {
+        return -1;
+    }
+    fd = mkstemp(tmpPath);
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, &st) < 0) {
+        goto Err;
+    }
+    if ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) &&
+        fchown(fd, old->st_uid, old->st_gid) < 0) {
+        goto Err;
+    }
+    if (fchmod(fd, old->st_mode & 07777) < 0) {
+        goto Err;
+    }
+    p = text.data();
+    left = text.size();
+    while (left > 0) {
+        n = write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            goto Err;
+        }
+        p += n;
+        left -= (size_t)n;
+    }
+    if (fsync(fd) < 0) {
+        goto Err;
+    }
+    if (close(fd) < 0) {
+        fd = -1;
+        goto Err;
+    }
+    fd = -1;
+    if (rename(tmpPath, path) < 0) {
+        goto Err;
+    }
+    return 0;
+Err:
+    if (fd >= 0) {
+        close(fd);
+    }
+    unlink(tmpPath);
+    return -1;
+}
+
+// Shows (on) or hides (off) the gallery's icon on the web desktop for all users: sets
+// url / KAVO.WBX.Lumora / allUsers of the desktop configuration, keeping every other member.
+// 0, or -1 with the file as it was.
+static int showIcon(bool blOn)
+{
+    char *realPath = NULL;
+    struct stat st;
+    Json::Value root;
+    Json::Reader reader;
+    Json::StreamWriterBuilder writer;
+    std::string text;
+    bool parsed;
+    int ret = -1;
+
+    try {
+        // Rewrite the file a link points to, not the link.
+        realPath = realpath(SZF_LUMORA_UI_CONFIG, NULL);
+        if (!realPath) {
+            goto End;
+        }
+        {
+            std::ifstream in(realPath, std::ios::in | std::ios::binary);
+            if (!in.is_open()) {
+                goto End;
+            }
+            // A file that does not parse is left alone, even when a part of it did.
+            parsed = reader.parse(in, root, true);
+        }
+        if (!parsed || !root.isObject()) {
+            goto End;
+        }
+        if (stat(realPath, &st) < 0 || !S_ISREG(st.st_mode)) {
+            goto End;
+        }
+        if (!root[SZ_UI_URL].isNull() && !root[SZ_UI_URL].isObject()) {
+            goto End;
+        }
+        if (!root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY].isNull() &&
+            !root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY].isObject()) {
+            goto End;
+        }
+        root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY][SZ_UI_ALL_USERS] = blOn;
+
+        writer["indentation"] = "";
+        writer["commentStyle"] = "None";
+        text = Json::writeString(writer, root);
+        if (replaceFile(realPath, &st, text) < 0) {
+            goto End;
+        }
+        ret = 0;
+    } catch (const std::exception &e) {
+        KAVOLOG(SZ_SOURCE, "desktop configuration: %s", e.what());
+        ret = -1;
+    }
+End:
+    free(realPath);
+    return ret;
+}
+
+#endif  // KAVOPHOTO_CONFIG_ROOT
+
+#ifdef KAVOPHOTO_CONFIG_ROOT
+
+// True for a JSON true (or a non-zero number); never throws.
+static bool isJsonTrue(const Json::Value &v)
+{
+    if (v.isBool() || v.isNumeric()) {
+        return v.asBool();
+    }
+    return false;
+}
+
+// Prints {"mail": ..., "sender_mail": ...} of the appliance's mail configuration when mail is
+// on and an SMTP server is set. 0, or -1 with nothing printed.
+static int getMailConf(void)
+{
+    Json::Value answer;
+    Json::Value out(Json::objectValue);
+    Json::StreamWriterBuilder writer;
+    std::string text;
+
+    try {
+        KAVO::APIRunner::Exec(answer, SZ_MAIL_API, MAIL_API_VERSION, SZ_MAIL_API_METHOD,
+                              Json::Value(), SZ_ADMIN_USER);
+        if (!answer.isObject() || !isJsonTrue(answer["success"])) {
+            return -1;
+        }
+        const Json::Value &data = answer["data"];
+        if (!data.isObject() || !isJsonTrue(data["enable_mail"])) {
+            return -1;
+        }
+        const Json::Value &smtp = data["smtp_info"];
+        if (!smtp.isObject() || !smtp["server"].isString() || smtp["server"].asString().empty()) {
+            return -1;
+        }
+        out["sender_mail"] = data["sender_mail"];
+        out["mail"] = data["mail"];
+
+        writer["indentation"] = "";
+        writer["commentStyle"] = "None";
+        text = Json::writeString(writer, out);
+    } catch (const std::exception &e) {
+        KAVOLOG(SZ_SOURCE, "mail configuration: %s", e.what());
+        return -1;
+    }
+    if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+        return -1;
+    }
+    return 0;
+}
+
+// 1 when path is root itself or lies under it (byte-wise, at a "/" boundary).
+static bool isUnder(const char *path, const char *root)
+{
+    size_t len = strlen(root);
+
+    if (len == 1 && root[0] == '/') {
+        return path[0] == '/';
+    }
+    if (strncmp(path, root, len) != 0) {
+        return false;
+    }
+    return path[len] == '\0' || path[len] == '/';
+}
+
+// Resolves path like realpath, but also when its last component (or the end of a chain of links
+// it starts) does not exist yet: out then holds the resolved place where it would be created and
+// *missing is set. 0 or -1 (errno set).
+static int resolveCreatable(const char *path, char *out, size_t size, bool *missing)
+{
+    char cur[CONFIG_PATH_MAX];
+    char dir[CONFIG_PATH_MAX];
+    char link[CONFIG_PATH_MAX];
+    char cand[CONFIG_PATH_MAX];
+    char *dirReal = NULL;
+    char *slash;
+    struct stat st;
+    ssize_t len;
+    int hops;
+
+    *missing = false;
+    if (VLIBCStrCopy(cur, sizeof(cur), path) < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    for (hops = 0; hops < 40; hops++) {
+        char *full = realpath(cur, NULL);
+        if (full) {
+            int ret = VLIBCStrCopy(out, size, full);
+            free(full);
+            if (ret < 0) {
+                errno = ENAMETOOLONG;
+            }
+            return ret;
+        }
+        if (errno != ENOENT) {
+            return -1;
+        }
+        // The parent must exist; only the last component may be missing.
+        slash = strrchr(cur, '/');
+        if (!slash || slash[1] == '\0') {
+            errno = ENOENT;
+            return -1;
+        }
+        if (slash == cur) {
+            VLIBCStrCopy(dir, sizeof(dir), "/");
+        } else {
+            *slash = '\0';
+            VLIBCStrCopy(dir, sizeof(dir), cur);
+            *slash = '/';
+        }
+        dirReal = realpath(dir, NULL);
+        if (!dirReal) {
+            return -1;
+        }
+        if (VLIBCStrPrintf(cand, sizeof(cand), "%s/%s", strcmp(dirReal, "/") ? dirReal : "",
+                           slash + 1) < 0) {
+            free(dirReal);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (lstat(cand, &st) < 0) {
+            if (errno != ENOENT) {
+                free(dirReal);
+                return -1;
+            }
+            free(dirReal);
+            *missing = true;
+            if (VLIBCStrCopy(out, size, cand) < 0) {
+                errno = ENAMETOOLONG;
+                return -1;
+            }
+            return 0;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            // Appeared meanwhile: resolve it as a whole on the next round.
+            free(dirReal);
+            VLIBCStrCopy(cur, sizeof(cur), cand);
+            continue;
+        }
+        // A dangling link: follow it one step.
+        len = readlink(cand, link, sizeof(link) - 1);
+        if (len < 0) {
+            free(dirReal);
+            return -1;
+        }
+        link[len] = '\0';
+        if (link[0] == '/') {
+            VLIBCStrCopy(cur, sizeof(cur), link);
+        } else if (VLIBCStrPrintf(cur, sizeof(cur), "%s/%s", dirReal, link) < 0) {
+            free(dirReal);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        free(dirReal);
+        dirReal = NULL;
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+// Gives the opened file to the account and sets the mode, after making sure that what was
+// opened is still the file at path (no link swapped in meanwhile) and not a hard link of
+// another file. 0 or -1.
+static int chownOpenedFile(int fd, const char *path, uid_t uid, gid_t gid)
+{
+    char procPath[64];
+    char opened[CONFIG_PATH_MAX];
+    struct stat st;
+    ssize_t len;
+
+    if (fstat(fd, &st) < 0) {
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        KAVOLOG(SZ_SOURCE, "refusing [%s]: not a plain file", path);
+        return -1;
+    }
+    snprintf(procPath, sizeof(procPath), "/proc/self/fd/%d", fd);
+    len = readlink(procPath, opened, sizeof(opened) - 1);
+    if (len < 0) {
+        KAVOLOG(SZ_SOURCE, "readlink(%s) failed [%m]", procPath);
+        return -1;
+    }
+    opened[len] = '\0';
+    if (strcmp(opened, path) != 0) {
+        KAVOLOG(SZ_SOURCE, "refusing [%s]: it changed to [%s]", path, opened);
+        return -1;
+    }
+    if (fchown(fd, uid, gid) < 0) {
+        return -1;
+    }
+    if (fchmod(fd, PERSONAL_DB_MODE) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// Creates the user's personal database file when missing and gives it to the package's account
+// with mode 0600. A symbolic link is followed only while its target stays inside the user's
+// home. 0 or -1.
+static int fixPersonalDB(const char *name)
+{
+    char loginName[KAVO_LOGIN_NAME_SIZE];
+    char dbPath[CONFIG_PATH_MAX];
+    char resolved[CONFIG_PATH_MAX];
+    PKAVOUSER user = NULL;
+    char *homeReal = NULL;
+    char *buf = NULL;
+    long bufSize;
+    struct passwd pw;
+    struct passwd *result = NULL;
+    uid_t uid;
+    gid_t gid;
+    bool missing = false;
+    int fd = -1;
+    int err;
+    int ret = -1;
+
+    if (KAVOUserLoginNameConvert(name, loginName, sizeof(loginName)) <= 0 &&
+        VLIBCStrCopy(loginName, sizeof(loginName), name) < 0) {
+        // Cut short it would name another user.
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
+        return -1;
+    }
+    if (KAVOUserGet(loginName, &user) != 0) {
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
+        return -1;
+    }
+    if (VLIBCStrPrintf(dbPath, sizeof(dbPath), "%s%s", user->szHome, SZ_PERSONAL_DB) < 0) {
+        KAVOLOG(SZ_SOURCE, "personal database path of [%s] too long", loginName);
+        KAVOUserFree(user);
+        return -1;
+    }
+    homeReal = realpath(user->szHome, NULL);
+    if (!homeReal) {
+        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", user->szHome);
+        KAVOUserFree(user);
+        return -1;
+    }
+    KAVOUserFree(user);
+    user = NULL;
+
+    // Where the file is (or would be created), links followed; root must not touch or take
+    // over a file outside the user's own home.
+    if (resolveCreatable(dbPath, resolved, sizeof(resolved), &missing) < 0) {
+        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
+        goto End;
+    }
+    if (!isUnder(resolved, homeReal)) {
+        KAVOLOG(SZ_SOURCE, "refusing [%s]: it leads to [%s], outside the home [%s]", dbPath,
+                resolved, homeReal);
+        goto End;
+    }
+    if (missing) {
+        VLIBCFileTouch(resolved);
+    }
+
+    bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
+    if (bufSize == -1) {
+        bufSize = GETPW_BUF_DEFAULT;
+    }
+    buf = (char *)malloc((size_t)bufSize);
+    if (!buf) {
+        KAVOLOG(SZ_SOURCE, "ERROR: malloc(%ld) [%m]", bufSize);
+        goto End;
+    }
+    err = getpwnam_r(SZ_LUMORA_ACCOUNT, &pw, buf, (size_t)bufSize, &result);
+    if (!result) {
+        if (err != 0) {
+            errno = err;
+        }
+        KAVOLOG(SZ_SOURCE, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
+        goto End;
+    }
+    uid = pw.pw_uid;
+    gid = pw.pw_gid;
+    free(buf);
+    buf = NULL;
+
+    fd = open(resolved, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ELOOP) {
+            KAVOLOG(SZ_SOURCE, "refusing [%s]: it changed to a link", resolved);
+        } else {
+            KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
+        }
+        goto End;
+    }
+    if (chownOpenedFile(fd, resolved, uid, gid) < 0) {
+        goto End;
+    }
+    ret = 0;
+End:
+    if (fd >= 0) {
+        close(fd);
+    }
+    free(buf);
+    free(homeReal);
+    return ret;
+}
+
+#endif  // KAVOPHOTO_CONFIG_ROOT
+
+int main(int argc, char **argv)
+{
+    KAVOPHOTO_CONFIG_ARGS args;
+    char settingsPath[CONFIG_PATH_MAX];
+    int status;
+
+    openlog(SZ_SOURCE, LOG_PID, LOG_USER);
+
+    status = parseConfigArgs(argc, argv, &args);
+    if (status != 0) {
+        goto End;
+    }
+    if (args.mode == CONFIG_MODE_NONE) {
+        printConfigUsage();
+        status = CONFIG_STATUS_USAGE;
+        goto End;
+    }
+    if (args.mode == CONFIG_MODE_SET && (!args.szValue || !args.szKey || args.blNmx)) {
+        printConfigUsage();
+        status = CONFIG_STATUS_USAGE;
+        goto End;
+    }
+    if (chooseSettingsFile(&args, settingsPath, sizeof(settingsPath)) < 0) {
+        status = -1;
+        goto End;
+    }
+
+    switch (args.mode) {
+        case CONFIG_MODE_GET:
+            status = getSetting(settingsPath, args.szKey);
+            break;
+#ifdef KAVOPHOTO_CONFIG_ROOT
+        case CONFIG_MODE_SET:
+            status = setSetting(settingsPath, args.szKey, args.szValue);
+            break;
+        case CONFIG_MODE_GET_MAIL:
+            status = getMailConf();
+            break;
+        case CONFIG_MODE_FIX_PERSONAL:
+            status = fixPersonalDB(args.szFixPersonalUser);
+            break;
+#else
+        case CONFIG_MODE_CHECK:
+            status = checkPermission(args.szCheckPath);
+            break;
+        case CONFIG_MODE_SHOW_ICON:
+            status = showIcon(args.blIconOn);
+            break;
+#endif
+        default:
+            // Carried out by the other build.
+            status = -1;
+            break;
+    }
+
+End:
+    freeConfigArgs(&args);
+    closelog();
+    return status & 0xFF;
+}
