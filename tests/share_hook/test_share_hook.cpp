@@ -1,0 +1,142 @@
+// kavophoto_sdk_share_set: identity answers, the upload folder, the PHP line, the reload.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+using namespace lumora::test;
+
+namespace {
+
+const char kReload[] = "/usr/sbin/reload";
+const char kPhpConf[] = "/usr/local/etc/php56/conf.d/KAVO.WBX.Lumora.ini";
+
+RunResult hook(ApplianceRoot &root, const std::string &arg,
+               const std::map<std::string, std::string> &env = {}) {
+    RunOptions opt;
+    opt.env = env;
+    return root.run({program("kavophoto_sdk_share_set"), arg}, opt);
+}
+
+mode_t modeOf(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+}  // namespace
+
+TEST(ShareHook, IdentityAnswersCarryNoNewline) {
+    ApplianceRoot root;
+    const std::map<std::string, std::string> answers = {{"--sdk-mod-ver", "2.0"},
+                                                        {"--name", "Lumora"},
+                                                        {"--pkg-ver", "6.1-2742"},
+                                                        {"--vendor", "Orvane"},
+                                                        {"--pre", ""}};
+    for (const auto &a : answers) {
+        auto r = hook(root, a.first);
+        EXPECT_EQ(r.status, 0) << a.first;
+        EXPECT_EQ(r.out, a.second) << a.first;
+    }
+    EXPECT_TRUE(root.logLines().empty());
+
+    for (auto argv : std::vector<std::vector<std::string>>{
+             {program("kavophoto_sdk_share_set")},
+             {program("kavophoto_sdk_share_set"), "--name", "--vendor"},
+             {program("kavophoto_sdk_share_set"), "--bogus"}}) {
+        root.clearLog();
+        auto r = root.run(argv);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, "");
+        auto lines = root.logLines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].substr(0, 24), "kavophoto_sdk_share_set:");
+        EXPECT_NE(lines[0].find(" Wrong params."), std::string::npos);
+    }
+}
+
+TEST(ShareHook, SetUploadTmpDirWritesThePhpLineWithoutReload) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    root.standIn(kReload);
+    root.writeFile(kPhpConf, "; Lumora\nupload_max_filesize = \"2G\"\n");
+    auto r = hook(root, "--set-upload-tmp-dir");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
+    EXPECT_EQ(modeOf("/volume1/@tmp"), 0777u);
+    EXPECT_EQ(ApplianceRoot::readFile(kPhpConf),
+              "; Lumora\nupload_max_filesize = \"2G\"\n"
+              "upload_tmp_dir = \"/volume1/@tmp/photo_upload_tmp_dir\"\n");
+    EXPECT_TRUE(root.calls(kReload).empty());
+
+    // An existing folder stays and gets its mode back; the line is replaced, not added.
+    chmod("/volume1/@tmp/photo_upload_tmp_dir", 0700);
+    root.writeFile("/volume1/@tmp/photo_upload_tmp_dir/keep", "x");
+    EXPECT_EQ(hook(root, "--set-upload-tmp-dir").status, 0);
+    EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
+    EXPECT_TRUE(ApplianceRoot::exists("/volume1/@tmp/photo_upload_tmp_dir/keep"));
+    std::string conf = ApplianceRoot::readFile(kPhpConf);
+    EXPECT_EQ(conf.find("upload_tmp_dir"), conf.rfind("upload_tmp_dir"));
+}
+
+TEST(ShareHook, PlantedLinkIsNotFollowed) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    root.makeDir("/volume1/@tmp", 0777);
+    root.makeDir("/volume1/secret", 0700);
+    ASSERT_EQ(symlink("/volume1/secret", "/volume1/@tmp/photo_upload_tmp_dir"), 0);
+    auto r = hook(root, "--set-upload-tmp-dir");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(modeOf("/volume1/secret"), 0700u);
+    EXPECT_TRUE(root.logged("Failed to createUploadTmpDir."));
+    EXPECT_FALSE(ApplianceRoot::exists(kPhpConf));
+}
+
+TEST(ShareHook, PostFollowsOnlyAMovedPhotoShare) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    root.standIn(kReload);
+    const std::vector<std::map<std::string, std::string>> idle = {
+        {},
+        {{"SHARE_PATH", "/volume1/photo"}},
+        {{"ORIGIN_SHARE_PATH", "/volume2/photo"}},
+        {{"SHARE_PATH", "/volume1/photo"}, {"ORIGIN_SHARE_PATH", "/volume1/photo"}},
+        {{"SHARE_PATH", "/volume1/music"}, {"ORIGIN_SHARE_PATH", "/volume2/music"}}};
+    for (const auto &env : idle) {
+        auto r = hook(root, "--post", env);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/@tmp/photo_upload_tmp_dir"));
+        EXPECT_FALSE(ApplianceRoot::exists(kPhpConf));
+    }
+    EXPECT_TRUE(root.calls(kReload).empty());
+
+    auto r = hook(root, "--post",
+                  {{"SHARE_PATH", "/volume1/photo"}, {"ORIGIN_SHARE_PATH", "/volume2/photo"}});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
+    EXPECT_EQ(ApplianceRoot::readFile(kPhpConf),
+              "upload_tmp_dir = \"/volume1/@tmp/photo_upload_tmp_dir\"\n");
+    auto calls = root.calls(kReload);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].argv, (std::vector<std::string>{kReload, "php56-fpm"}));
+}
+
+TEST(ShareHook, MissingPhotoShareAndEncryption) {
+    ApplianceRoot root;
+    auto r = hook(root, "--set-upload-tmp-dir");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("Failed to KAVOShareGet [photo]"));
+    EXPECT_TRUE(root.logged("Failed to getPhotoSharedPath"));
+    EXPECT_TRUE(root.logged("Failed to createUploadTmpDir."));
+    EXPECT_EQ(hook(root, "--check-photo-encrypted").status, 255);
+
+    root.addShare("photo", "/volume1/photo");
+    EXPECT_EQ(hook(root, "--check-photo-encrypted").status, 255);
+    root.writeFile("/usr/kavo/etc/shares.conf",
+                   "[photo]\n\tpath=\"/volume1/photo\"\n\tencrypted=\"yes\"\n");
+    auto enc = hook(root, "--check-photo-encrypted");
+    EXPECT_EQ(enc.status, 0);
+    EXPECT_EQ(enc.out, "");
+}
