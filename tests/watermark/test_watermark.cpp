@@ -1,0 +1,186 @@
+// Both watermark programs on a private store: copies, owners, modes, sizes, deletion, and
+// names that would leave a user's folder.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+using namespace lumora::test;
+
+namespace {
+
+const std::string kStore = "/var/packages/Lumora/target/watermarks";
+
+RunResult rootTool(ApplianceRoot &root, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {program("kavophoto_watermark_util_root")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return root.run(argv);
+}
+
+RunResult userTool(ApplianceRoot &root, const std::vector<std::string> &args,
+                   const std::string &as = "") {
+    std::vector<std::string> argv = {program("kavophoto_watermark_util")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunOptions opt;
+    opt.asUser = as;
+    return root.run(argv, opt);
+}
+
+struct stat statOf(const std::string &path) {
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// A real JPEG of the given size, made by cjpeg from a PPM.
+void makeJpeg(ApplianceRoot &root, const std::string &path, int w, int h) {
+    std::string ppm = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    ppm += std::string((size_t)w * h * 3, '\x80');
+    root.writeFile("/tmp/in.ppm", ppm);
+    auto r = root.run({"/usr/bin/cjpeg", "-outfile", path, "/tmp/in.ppm"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    unlink("/tmp/in.ppm");
+}
+
+}  // namespace
+
+TEST(Watermark, CopyGivesTheUserTheImageAndDropsEaData) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    uid_t alice = root.addUser("alice");
+    gid_t aliceGroup = root.gidOf("alice");
+    root.writeFile("/tmp/upload.png", "PNGDATA", 0600);
+    root.makeDir(kStore + "/alice/@eaDir/old.png", 0755);
+
+    // The login name is matched ignoring case; the folder keeps the name as given.
+    auto r = rootTool(root, {"-c", "/tmp/upload.png", "alice", "mark.png"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ApplianceRoot::readFile(kStore + "/alice/mark.png"), "PNGDATA");
+    struct stat st = statOf(kStore + "/alice/mark.png");
+    EXPECT_EQ(st.st_uid, alice);
+    EXPECT_EQ(st.st_gid, aliceGroup);
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice/@eaDir"));
+
+    // "-o" hands the image to the user and the package group, mode 0660.
+    r = rootTool(root, {"xo", "alice", "mark.png"});
+    EXPECT_EQ(r.status, 0);
+    st = statOf(kStore + "/alice/mark.png");
+    EXPECT_EQ(st.st_uid, alice);
+    EXPECT_EQ(st.st_gid, root.gidOf("Lumora"));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_TRUE(root.logLines().empty());
+}
+
+TEST(Watermark, CopyForAnUnknownUserAndUnreadableSource) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.writeFile("/tmp/upload.png", "X");
+    root.makeDir(kStore + "/ghost/@eaDir", 0755);
+    auto r = rootTool(root, {"-c", "/tmp/upload.png", "ghost", "m.png"});
+    EXPECT_EQ(r.status, 0);
+    struct stat st = statOf(kStore + "/ghost/m.png");
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_TRUE(root.logged("kavophoto_watermark_util_root:"));
+    EXPECT_TRUE(root.logged(" KAVOUserGet(ghost) failed"));
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/ghost/@eaDir"));
+
+    // An unreadable source: logged, 255, the EA folder left alone.
+    root.clearLog();
+    root.makeDir(kStore + "/ghost/@eaDir", 0755);
+    r = rootTool(root, {"-c", "/tmp/none.png", "ghost", "n.png"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged(" ifstream open failed: /tmp/none.png"));
+    EXPECT_TRUE(ApplianceRoot::exists(kStore + "/ghost/@eaDir"));
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/ghost/n.png"));
+}
+
+TEST(Watermark, ArgumentCountsAndBuilds) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.addUser("alice");
+    root.writeFile("/tmp/upload.png", "X");
+    EXPECT_EQ(rootTool(root, {}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "alice"}).status, 255);
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice"));
+    EXPECT_EQ(rootTool(root, {"-d", "alice"}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-r", "alice", "x"}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-z", "alice"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-c", "/tmp/upload.png", "alice", "m.png"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-e", "/tmp/upload.png"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-o", "alice", "m.png"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-d"}).status, 255);
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice"));
+}
+
+TEST(Watermark, OwnershipNeedsBothAccounts) {
+    ApplianceRoot root;
+    root.addUser("alice");
+    root.writeFile(kStore + "/alice/m.png", "X", 0644);
+    // No package account yet: nothing changes.
+    EXPECT_EQ(rootTool(root, {"-o", "alice", "m.png"}).status, 255);
+    EXPECT_EQ(statOf(kStore + "/alice/m.png").st_uid, 0u);
+    EXPECT_EQ(statOf(kStore + "/alice/m.png").st_mode & 07777, 0644u);
+    root.addLumoraAccounts();
+    EXPECT_EQ(rootTool(root, {"-o", "nobody-here", "m.png"}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-o", "alice", "missing.png"}).status, 255);
+}
+
+TEST(Watermark, ImageSize) {
+    ApplianceRoot root;
+    makeJpeg(root, "/tmp/wm.jpg", 640, 480);
+    auto r = rootTool(root, {"-e", "/tmp/wm.jpg"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "640 480\n");
+    root.writeFile("/tmp/text.jpg", "not an image");
+    r = rootTool(root, {"-e", "/tmp/text.jpg"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(root.logged(" readMetadata failed: /tmp/text.jpg"));
+}
+
+TEST(Watermark, UserBuildMakesFoldersAndDeletes) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.makeDir(kStore, 0777);
+    root.addUser("alice");
+    auto r = userTool(root, {"-d", "alice"}, "alice");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(statOf(kStore + "/alice").st_uid, root.uidOf("alice"));
+    root.writeFile(kStore + "/alice/m.png", "X", 0660, root.uidOf("alice"));
+    EXPECT_EQ(userTool(root, {"-r", "alice", "m.png"}, "alice").status, 0);
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice/m.png"));
+    EXPECT_EQ(userTool(root, {"-r", "alice", "m.png"}, "alice").status, 255);
+    EXPECT_EQ(r.out + userTool(root, {"-d", "bob"}).out, "");
+}
+
+TEST(Watermark, NamesThatLeaveTheStoreAreRefused) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.addUser("alice");
+    root.writeFile("/tmp/upload.png", "X");
+    root.writeFile("/var/packages/Lumora/target/victim", "keep", 0600);
+    root.makeDir(kStore + "/alice", 0755);
+
+    for (const std::string &user : {"", ".", "..", "../..", "alice/sub"}) {
+        EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", user, "m.png"}).status, 255) << user;
+        EXPECT_EQ(userTool(root, {"-d", user}).status, 255) << user;
+    }
+    for (const std::string &name : {"", ".", "..", "../../victim", "../m.png"}) {
+        EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "alice", name}).status, 255) << name;
+        EXPECT_EQ(rootTool(root, {"-o", "alice", name}).status, 255) << name;
+        EXPECT_EQ(userTool(root, {"-r", "alice", name}).status, 255) << name;
+    }
+    EXPECT_TRUE(root.logged("kavophoto_watermark_util_root:"));
+    EXPECT_EQ(ApplianceRoot::readFile("/var/packages/Lumora/target/victim"), "keep");
+    EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_mode & 07777, 0600u);
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/m.png"));
+
+    // A link planted as an image is not followed by "-o".
+    ASSERT_EQ(symlink("/var/packages/Lumora/target/victim", (kStore + "/alice/l.png").c_str()), 0);
+    EXPECT_EQ(rootTool(root, {"-o", "alice", "l.png"}).status, 255);
+    EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_uid, 0u);
+    EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_mode & 07777, 0600u);
+}
