@@ -78,7 +78,7 @@ TEST(ShareHook, SetUploadTmpDirWritesThePhpLineWithoutReload) {
     EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
     EXPECT_TRUE(ApplianceRoot::exists("/volume1/@tmp/photo_upload_tmp_dir/keep"));
     std::string conf = ApplianceRoot::readFile(kPhpConf);
-    EXPECT_EQ(conf.find("upload_tmp_dir"), conf.rfind("upload_tmp_dir"));
+    EXPECT_EQ(conf.find("\nupload_tmp_dir = "), conf.rfind("\nupload_tmp_dir = "));
 }
 
 TEST(ShareHook, PlantedLinkIsNotFollowed) {
@@ -98,6 +98,7 @@ TEST(ShareHook, PostFollowsOnlyAMovedPhotoShare) {
     ApplianceRoot root;
     root.addShare("photo", "/volume1/photo");
     root.standIn(kReload);
+    root.makeDir("/usr/local/etc/php56/conf.d");
     const std::vector<std::map<std::string, std::string>> idle = {
         {},
         {{"SHARE_PATH", "/volume1/photo"}},
@@ -114,7 +115,7 @@ TEST(ShareHook, PostFollowsOnlyAMovedPhotoShare) {
 
     auto r = hook(root, "--post",
                   {{"SHARE_PATH", "/volume1/photo"}, {"ORIGIN_SHARE_PATH", "/volume2/photo"}});
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 0) << testing::PrintToString(root.logLines());
     EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
     EXPECT_EQ(ApplianceRoot::readFile(kPhpConf),
               "upload_tmp_dir = \"/volume1/@tmp/photo_upload_tmp_dir\"\n");
