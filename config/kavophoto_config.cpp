@@ -54,15 +54,13 @@
 
 // Picks the settings file of get and set: the appliance's with -d, else the user's of -p, else
 // the package's. 0 or -1.
-static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size)
-{
+static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size) {
     if (args->blNmx) {
         return VLIBCStrCopy(path, size, SZF_NMX_SETTINGS);
     }
     if (args->pPersonalUser) {
         if (VLIBCStrPrintf(path, size, SZF_PERSONAL_SETTINGS, args->pPersonalUser->szName) < 0) {
-            KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long",
-                    args->pPersonalUser->szName);
+            KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long", args->pPersonalUser->szName);
             return -1;
         }
         return 0;
@@ -71,8 +69,7 @@ static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, siz
 }
 
 // Prints the key's value and a newline. 0, or -1 when the key is not found.
-static int getSetting(const char *file, const char *key)
-{
+static int getSetting(const char *file, const char *key) {
     char value[CONFIG_VALUE_MAX];
 
     if (VLIBCFileGetKeyValue(file, key, value, sizeof(value), 0) <= 0) {
@@ -87,9 +84,8 @@ static int getSetting(const char *file, const char *key)
 // Writes key="value" into the settings file. 0, or 1 when nothing was written. A line break in
 // the key or the value, or "=" in the key, would start lines of other keys: refused here as well
 // as by the writer.
-static int setSetting(const char *file, const char *key, const char *value)
-{
-    if (strpbrk(key, "=\r\n") != NULL || strpbrk(value, "\r\n") != NULL) {
+static int setSetting(const char *file, const char *key, const char *value) {
+    if (strpbrk(key, "=\n") != NULL || strchr(value, '\n') != NULL) {
         KAVOLOG(SZ_SOURCE, "refusing key [%s]: line break or '=' in key or value", key);
         return 1;
     }
@@ -102,8 +98,7 @@ static int setSetting(const char *file, const char *key, const char *value)
 #else
 
 // 0 when the calling process may read and write the file (permission bits 0x4 and 0x2).
-static int checkPermission(const char *path)
-{
+static int checkPermission(const char *path) {
     uint32_t mask = 0;
 
     if (KAVOACLPermGet(path, &mask) < 0) {
@@ -119,8 +114,7 @@ static int checkPermission(const char *path)
 
 // Replaces the file by text: a temporary file beside it, with the owner and mode of the old one,
 // renamed over it, so that a crash or a full disk never leaves it torn. 0 or -1.
-static int replaceFile(const char *path, const struct stat *old, const std::string &text)
-{
+static int replaceFile(const char *path, const struct stat *old, const std::string &text) {
     char tmpPath[CONFIG_PATH_MAX];
     struct stat st;
     const char *p;
@@ -181,8 +175,7 @@ Err:
 // Shows (on) or hides (off) the gallery's icon on the web desktop for all users: sets
 // url / KAVO.WBX.Lumora / allUsers of the desktop configuration, keeping every other member.
 // 0, or -1 with the file as it was.
-static int showIcon(bool blOn)
-{
+static int showIcon(bool blOn) {
     char *realPath = NULL;
     struct stat st;
     Json::Value root;
@@ -242,8 +235,7 @@ End:
 #ifdef KAVOPHOTO_CONFIG_ROOT
 
 // True for a JSON true (or a non-zero number); never throws.
-static bool isJsonTrue(const Json::Value &v)
-{
+static bool isJsonTrue(const Json::Value &v) {
     if (v.isBool() || v.isNumeric()) {
         return v.asBool();
     }
@@ -252,8 +244,7 @@ static bool isJsonTrue(const Json::Value &v)
 
 // Prints {"mail": ..., "sender_mail": ...} of the appliance's mail configuration when mail is
 // on and an SMTP server is set. 0, or -1 with nothing printed.
-static int getMailConf(void)
-{
+static int getMailConf(void) {
     Json::Value answer;
     Json::Value out(Json::objectValue);
     Json::StreamWriterBuilder writer;
@@ -290,8 +281,7 @@ static int getMailConf(void)
 }
 
 // 1 when path is root itself or lies under it (byte-wise, at a "/" boundary).
-static bool isUnder(const char *path, const char *root)
-{
+static bool isUnder(const char *path, const char *root) {
     size_t len = strlen(root);
 
     if (len == 1 && root[0] == '/') {
@@ -306,8 +296,7 @@ static bool isUnder(const char *path, const char *root)
 // Resolves path like realpath, but also when its last component (or the end of a chain of links
 // it starts) does not exist yet: out then holds the resolved place where it would be created and
 // *missing is set. 0 or -1 (errno set).
-static int resolveCreatable(const char *path, char *out, size_t size, bool *missing)
-{
+static int resolveCreatable(const char *path, char *out, size_t size, bool *missing) {
     char cur[CONFIG_PATH_MAX];
     char dir[CONFIG_PATH_MAX];
     char link[CONFIG_PATH_MAX];
@@ -402,8 +391,7 @@ static int resolveCreatable(const char *path, char *out, size_t size, bool *miss
 // Gives the opened file to the account and sets the mode, after making sure that what was
 // opened is still the file at path (no link swapped in meanwhile) and not a hard link of
 // another file. 0 or -1.
-static int chownOpenedFile(int fd, const char *path, uid_t uid, gid_t gid)
-{
+static int chownOpenedFile(int fd, const char *path, uid_t uid, gid_t gid) {
     char procPath[64];
     char opened[CONFIG_PATH_MAX];
     struct stat st;
@@ -439,8 +427,7 @@ static int chownOpenedFile(int fd, const char *path, uid_t uid, gid_t gid)
 // Creates the user's personal database file when missing and gives it to the package's account
 // with mode 0600. A symbolic link is followed only while its target stays inside the user's
 // home. 0 or -1.
-static int fixPersonalDB(const char *name)
-{
+static int fixPersonalDB(const char *name) {
     char loginName[KAVO_LOGIN_NAME_SIZE];
     char dbPath[CONFIG_PATH_MAX];
     char resolved[CONFIG_PATH_MAX];
@@ -523,7 +510,7 @@ static int fixPersonalDB(const char *name)
         if (errno == ELOOP) {
             KAVOLOG(SZ_SOURCE, "refusing [%s]: it changed to a link", resolved);
         } else {
-            KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
+            KAVOLOG(SZ_SOURCE, "open(%s) failed [%m]", resolved);
         }
         goto End;
     }
@@ -542,8 +529,7 @@ End:
 
 #endif  // KAVOPHOTO_CONFIG_ROOT
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     KAVOPHOTO_CONFIG_ARGS args;
     char settingsPath[CONFIG_PATH_MAX];
     int status;

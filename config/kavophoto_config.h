@@ -27,46 +27,45 @@ enum {
 
 typedef struct _tag_KAVOPHOTO_CONFIG_ARGS {
     int mode;
-    const char *szKey;             // -s and -g write the same field: the last one wins
-    const char *szValue;           // -v
-    const char *szCheckPath;       // -c
-    bool blIconOn;                 // --show-icon on (true) or off (false)
-    bool blNmx;                    // -d
-    PKAVOUSER pPersonalUser;       // -p, looked up at once; owned, freed by freeConfigArgs
-    const char *szFixPersonalUser; // -f
+    const char *szKey;              // -s and -g write the same field: the last one wins
+    const char *szValue;            // -v
+    const char *szCheckPath;        // -c
+    bool blIconOn;                  // --show-icon on (true) or off (false)
+    bool blNmx;                     // -d
+    PKAVOUSER pPersonalUser;        // -p, looked up at once; owned, freed by freeConfigArgs
+    const char *szFixPersonalUser;  // -f
 } KAVOPHOTO_CONFIG_ARGS;
 
 // Exit status of every argument error.
 #define CONFIG_STATUS_USAGE 1
 
-inline void printConfigUsage(void)
-{
-    fputs("Usage:\n"
-          "    kavophoto_config [options]\n"
-          "\n"
-          "Options:\n"
-          "    -h, --help\n"
-          "        this help text\n"
-          "    --show-icon [on|off]\n"
-          "        show/hide lumora icon in NMX\n"
-          "    -m, --get-mail\n"
-          "        get system mail config\n"
-          "    -d, --nmx\n"
-          "        get nmx config (can't set value to nmx config)\n"
-          "    -g, --get key\n"
-          "        get key in config\n"
-          "    -s, --set key\n"
-          "    -v, --value value\n"
-          "        --set key --value value\n"
-          "    -p, --personal username\n"
-          "    -c, --check filepath\n"
-          "        check the file permission includes http read/write\n"
-          "    -f, --fix-personal username\n",
-          stdout);
+inline void printConfigUsage(void) {
+    fputs(
+        "Usage:\n"
+        "    kavophoto_config [options]\n"
+        "\n"
+        "Options:\n"
+        "    -h, --help\n"
+        "        this help text\n"
+        "    --show-icon [on|off]\n"
+        "        show/hide lumora icon in NMX\n"
+        "    -m, --get-mail\n"
+        "        get system mail config\n"
+        "    -d, --nmx\n"
+        "        get nmx config (can't set value to nmx config)\n"
+        "    -g, --get key\n"
+        "        get key in config\n"
+        "    -s, --set key\n"
+        "    -v, --value value\n"
+        "        --set key --value value\n"
+        "    -p, --personal username\n"
+        "    -c, --check filepath\n"
+        "        check the file permission includes http read/write\n"
+        "    -f, --fix-personal username\n",
+        stdout);
 }
 
-inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args)
-{
+inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args) {
     if (args->pPersonalUser) {
         KAVOUserFree(args->pPersonalUser);
         args->pPersonalUser = NULL;
@@ -75,8 +74,7 @@ inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args)
 
 // Fills args from the command line. 0 when the line was accepted; otherwise the exit status
 // (the usage or the platform error has been printed). The caller frees args either way.
-inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args)
-{
+inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
     static const struct option longOptions[] = {
         {"get", required_argument, NULL, 'g'},
         {"set", required_argument, NULL, 's'},
@@ -123,8 +121,7 @@ inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args)
                     args->pPersonalUser = NULL;
                     KAVOLOG(SZ_KAVOPHOTO_CONFIG_SOURCE, "Failed to fetch user (%s)", optarg);
                     printf("Lastest KavoErr=[%s:%d]\n",
-                           VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "",
-                           VLIBCErrorGetLine());
+                           VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
                     return CONFIG_STATUS_USAGE;
                 }
                 break;
