@@ -1,9 +1,9 @@
 // libkavoacl: ACLs of files and folders, kept as text in the extended attribute
 // "security.kavo.acl" (format in kavoacl.h).
 //
-// Every change of an ACL is one whole-value setxattr call. Changes that read the ACL first
-// (add, inherit bit) hold an exclusive flock on the path while they read and write, so two
-// programs adding entries to one folder at the same time both see their entry kept.
+// Every change of an ACL is one whole-value setxattr call. Changes hold an exclusive flock on
+// SZF_KAVO_ACL_LOCK while they read and write, so two programs adding entries to one folder at
+// the same time both see their entry kept.
 #include "kavoacl.h"
 
 #include <errno.h>
@@ -22,20 +22,21 @@
 
 #define SZ_ACL_HEADER_INHERIT "kavoacl 1 inherit"
 #define SZ_ACL_HEADER_PLAIN "kavoacl 1 -"
-#define KAVO_ACL_TEXT_MAX 65536     // the largest value an extended attribute holds
-#define KAVO_ACL_ACE_MAX 1024       // entries of one path's own ACL
-#define KAVO_ACE_TEXT_MAX 1024      // one entry in text form
+#define KAVO_ACL_TEXT_MAX 65536  // the largest value an extended attribute holds
+#define KAVO_ACL_ACE_MAX 1024    // entries of one path's own ACL
+#define KAVO_ACE_TEXT_MAX 1024   // one entry in text form
 #define KAVO_ACE_FIELDS 5
 #define KAVO_PERM_LEN 13
 #define KAVO_INHERIT_LEN 4
 #define KAVO_INHERIT_ALL 0xF
 #define KAVO_ACCOUNT_BUF_MAX (1024 * 1024)  // bound of the getpwnam_r/getgrnam_r buffer
+#define SZF_KAVO_ACL_LOCK "/run/kavoacl.lock"
 
 static const char SZ_PERM_LETTERS[KAVO_PERM_LEN + 1] = "rwxpdDaARWcCo";
 static const uint32_t RG_PERM_BITS[KAVO_PERM_LEN] = {
-    KAVO_PERM_READ,        KAVO_PERM_WRITE,      KAVO_PERM_EXECUTE,    KAVO_PERM_APPEND,
-    KAVO_PERM_DELETE,      KAVO_PERM_DELETE_SUB, KAVO_PERM_READ_ATTR,  KAVO_PERM_WRITE_ATTR,
-    KAVO_PERM_READ_XATTR,  KAVO_PERM_WRITE_XATTR, KAVO_PERM_READ_ACL,  KAVO_PERM_WRITE_ACL,
+    KAVO_PERM_READ,       KAVO_PERM_WRITE,       KAVO_PERM_EXECUTE,   KAVO_PERM_APPEND,
+    KAVO_PERM_DELETE,     KAVO_PERM_DELETE_SUB,  KAVO_PERM_READ_ATTR, KAVO_PERM_WRITE_ATTR,
+    KAVO_PERM_READ_XATTR, KAVO_PERM_WRITE_XATTR, KAVO_PERM_READ_ACL,  KAVO_PERM_WRITE_ACL,
     KAVO_PERM_OWNERSHIP,
 };
 static const char SZ_INHERIT_LETTERS[KAVO_INHERIT_LEN + 1] = "fdin";
@@ -54,16 +55,14 @@ typedef struct _tag_SLICE {
 
 // ---- Fields of the text forms ------------------------------------------------------------
 
-static int sliceIs(const SLICE *s, const char *word)
-{
+static int sliceIs(const SLICE *s, const char *word) {
     size_t len = strlen(word);
 
     return s->len == len && memcmp(s->p, word, len) == 0;
 }
 
 // Splits text into exactly KAVO_ACE_FIELDS fields at ':'. 0 or -1.
-static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS])
-{
+static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS]) {
     size_t start = 0;
     size_t i;
     int n = 0;
@@ -83,8 +82,7 @@ static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS])
     return n == KAVO_ACE_FIELDS ? 0 : -1;
 }
 
-static int aceParseKind(const SLICE *s, int32_t *pType)
-{
+static int aceParseKind(const SLICE *s, int32_t *pType) {
     if (sliceIs(s, "user")) {
         *pType = KAVO_ACE_USER;
     } else if (sliceIs(s, "group")) {
@@ -97,8 +95,7 @@ static int aceParseKind(const SLICE *s, int32_t *pType)
     return 0;
 }
 
-static int aceParseAllow(const SLICE *s, int32_t *pAllow)
-{
+static int aceParseAllow(const SLICE *s, int32_t *pAllow) {
     if (sliceIs(s, "allow")) {
         *pAllow = 1;
     } else if (sliceIs(s, "deny")) {
@@ -110,8 +107,7 @@ static int aceParseAllow(const SLICE *s, int32_t *pAllow)
 }
 
 // Each position holds its own letter or '-'.
-static int aceParsePerm(const SLICE *s, uint32_t *pPerm)
-{
+static int aceParsePerm(const SLICE *s, uint32_t *pPerm) {
     uint32_t perm = 0;
     size_t i;
 
@@ -129,8 +125,7 @@ static int aceParsePerm(const SLICE *s, uint32_t *pPerm)
     return 0;
 }
 
-static int aceParseInherit(const SLICE *s, uint16_t *pInherit)
-{
+static int aceParseInherit(const SLICE *s, uint16_t *pInherit) {
     uint16_t inherit = 0;
     size_t i;
 
@@ -150,8 +145,7 @@ static int aceParseInherit(const SLICE *s, uint16_t *pInherit)
 
 // The numeric id of the attribute text: "-1" for everyone, otherwise a decimal uid or gid
 // without sign or leading zeros, below (uid_t)-1.
-static int aceParseId(const SLICE *s, int32_t type, int32_t *pId)
-{
+static int aceParseId(const SLICE *s, int32_t type, int32_t *pId) {
     uint64_t value = 0;
     size_t i;
 
@@ -179,8 +173,7 @@ static int aceParseId(const SLICE *s, int32_t type, int32_t *pId)
 }
 
 // An entry the text form can hold.
-static int aceValid(const KAVOACE *ace)
-{
+static int aceValid(const KAVOACE *ace) {
     switch (ace->type) {
         case KAVO_ACE_EVERYONE:
             if (ace->id != -1) {
@@ -202,17 +195,15 @@ static int aceValid(const KAVOACE *ace)
     return ace->isAllow == 0 || ace->isAllow == 1;
 }
 
-static int aceEqual(const KAVOACE *a, const KAVOACE *b)
-{
-    return a->type == b->type && a->id == b->id && a->perm == b->perm &&
-           a->inherit == b->inherit && a->isAllow == b->isAllow;
+static int aceEqual(const KAVOACE *a, const KAVOACE *b) {
+    return a->type == b->type && a->id == b->id && a->perm == b->perm && a->inherit == b->inherit &&
+           a->isAllow == b->isAllow;
 }
 
 // ---- Account names --------------------------------------------------------------------------
 
 // The uid of a user or gid of a group. 0, or -1 with the error recorded.
-static int aceAccountId(int32_t type, const char *name, int32_t *pId)
-{
+static int aceAccountId(int32_t type, const char *name, int32_t *pId) {
     long size = sysconf(type == KAVO_ACE_USER ? _SC_GETPW_R_SIZE_MAX : _SC_GETGR_R_SIZE_MAX);
     struct passwd pw, *ppw = nullptr;
     struct group gr, *pgr = nullptr;
@@ -264,8 +255,7 @@ static int aceAccountId(int32_t type, const char *name, int32_t *pId)
     return 0;
 }
 
-int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace)
-{
+int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace) {
     SLICE f[KAVO_ACE_FIELDS];
     char name[KAVO_ACE_TEXT_MAX + 1];
     KAVOACE parsed;
@@ -308,8 +298,7 @@ int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace)
     return 0;
 }
 
-PKAVOACE KAVOACLAceAlloc(void)
-{
+PKAVOACE KAVOACLAceAlloc(void) {
     PKAVOACE ace = (PKAVOACE)calloc(1, sizeof(KAVOACE));
 
     if (ace == nullptr) {
@@ -320,8 +309,7 @@ PKAVOACE KAVOACLAceAlloc(void)
 
 // ---- ACL records and their text ---------------------------------------------------------------
 
-static PKAVOACL aclNew(int blInherit)
-{
+static PKAVOACL aclNew(int blInherit) {
     PKAVOACL acl = (PKAVOACL)calloc(1, sizeof(KAVOACL));
 
     if (acl == nullptr) {
@@ -333,8 +321,7 @@ static PKAVOACL aclNew(int blInherit)
 }
 
 // Appends a copy of the entry; limit 0 means no limit (effective ACLs). 0 or -1.
-static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit)
-{
+static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit) {
     KAVOACE *grown;
     int nAlloc;
 
@@ -362,8 +349,7 @@ static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit)
     return 0;
 }
 
-void KAVOACLFree(PKAVOACL acl)
-{
+void KAVOACLFree(PKAVOACL acl) {
     if (acl == nullptr) {
         return;
     }
@@ -372,8 +358,7 @@ void KAVOACLFree(PKAVOACL acl)
 }
 
 // One entry line of the attribute, without its line end.
-static int aclParseLine(const char *line, size_t len, KAVOACE *ace)
-{
+static int aclParseLine(const char *line, size_t len, KAVOACE *ace) {
     SLICE f[KAVO_ACE_FIELDS];
 
     memset(ace, 0, sizeof(*ace));
@@ -385,8 +370,7 @@ static int aclParseLine(const char *line, size_t len, KAVOACE *ace)
     return 0;
 }
 
-int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl)
-{
+int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl) {
     PKAVOACL acl = nullptr;
     KAVOACE ace;
     const char *nl;
@@ -438,8 +422,7 @@ malformed:
     return -1;
 }
 
-char *KAVOACLToText(const KAVOACL *acl)
-{
+char *KAVOACLToText(const KAVOACL *acl) {
     char perm[KAVO_PERM_LEN + 1];
     char inherit[KAVO_INHERIT_LEN + 1];
     char *text;
@@ -512,46 +495,40 @@ char *KAVOACLToText(const KAVOACL *acl)
 // ---- The attribute ----------------------------------------------------------------------------
 
 // The target of an operation: the caller's descriptor when it gave one, else the path.
-static int aclTargetValid(const char *path, int fd)
-{
+static int aclTargetValid(const char *path, int fd) {
     if (fd >= 0) {
         return 1;
     }
     return path != nullptr && path[0] != '\0' && strnlen(path, PATH_MAX) < PATH_MAX;
 }
 
-static ssize_t aclXattrGet(const char *path, int fd, void *buf, size_t size)
-{
+static ssize_t aclXattrGet(const char *path, int fd, void *buf, size_t size) {
     if (fd >= 0) {
         return fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
     }
     return getxattr(path, SZ_KAVO_ACL_XATTR, buf, size);
 }
 
-static int aclXattrSet(const char *path, int fd, const char *text, size_t len)
-{
+static int aclXattrSet(const char *path, int fd, const char *text, size_t len) {
     if (fd >= 0) {
         return fsetxattr(fd, SZ_KAVO_ACL_XATTR, text, len, 0);
     }
     return setxattr(path, SZ_KAVO_ACL_XATTR, text, len, 0);
 }
 
-static int aclXattrRemove(const char *path, int fd)
-{
+static int aclXattrRemove(const char *path, int fd) {
     if (fd >= 0) {
         return fremovexattr(fd, SZ_KAVO_ACL_XATTR);
     }
     return removexattr(path, SZ_KAVO_ACL_XATTR);
 }
 
-static int aclNoAttr(int err)
-{
+static int aclNoAttr(int err) {
     return err == ENODATA || err == ENOTSUP;
 }
 
 // Reads the ACL of a path. -1 failure, 0 no ACL, 1 with *pAcl set.
-static int aclRead(const char *path, int fd, PKAVOACL *pAcl)
-{
+static int aclRead(const char *path, int fd, PKAVOACL *pAcl) {
     char *buf;
     ssize_t n;
     int rc;
@@ -577,8 +554,7 @@ static int aclRead(const char *path, int fd, PKAVOACL *pAcl)
     return rc < 0 ? -1 : 1;
 }
 
-static int aclWrite(const char *path, int fd, const KAVOACL *acl)
-{
+static int aclWrite(const char *path, int fd, const KAVOACL *acl) {
     char *text = KAVOACLToText(acl);
     int err;
 
@@ -596,39 +572,26 @@ static int aclWrite(const char *path, int fd, const KAVOACL *acl)
     return 0;
 }
 
-// Opens a regular file or folder and takes the exclusive lock that keeps two changes of its
-// ACL apart. -1 when it cannot (the change then goes by path, unlocked: a process that may
-// not open the path may not change its ACL either).
-static int aclLockOpen(const char *path, int fd)
-{
+// Takes the lock that keeps two changes of ACLs apart. Only root can open the lock file, so
+// no other user can hold it and stall the changes; a process that cannot open it may not
+// change an ACL either, and goes on unlocked (its write then fails). The descriptor, or -1.
+static int aclLockOpen(void) {
     struct stat st;
-    int lockFd;
     int err = errno;
+    int lockFd;
 
-    if (fd >= 0) {
-        return -1;  // the caller's descriptor is used as it is
-    }
-    if (stat(path, &st) < 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) {
-        errno = err;
-        return -1;
-    }
-    lockFd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (lockFd < 0) {
-        errno = err;
-        return -1;
-    }
-    if (fstat(lockFd, &st) < 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) ||
-        flock(lockFd, LOCK_EX) < 0) {
+    lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // A lock file that someone else owns is not trusted to be free.
+    if (lockFd >= 0 && (fstat(lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
+                        flock(lockFd, LOCK_EX) < 0)) {
         close(lockFd);
-        errno = err;
-        return -1;
+        lockFd = -1;
     }
     errno = err;
     return lockFd;
 }
 
-static void aclLockClose(int lockFd)
-{
+static void aclLockClose(int lockFd) {
     int err = errno;
 
     if (lockFd >= 0) {
@@ -637,13 +600,11 @@ static void aclLockClose(int lockFd)
     errno = err;
 }
 
-int KAVOACLIsApply(const char *path)
-{
+int KAVOACLIsApply(const char *path) {
     return KAVOACLIsSupport(path, -1, 0);
 }
 
-int KAVOACLIsSupport(const char *path, int fd, int flags)
-{
+int KAVOACLIsSupport(const char *path, int fd, int flags) {
     (void)flags;
     if (!aclTargetValid(path, fd)) {
         errno = EINVAL;
@@ -660,8 +621,7 @@ int KAVOACLIsSupport(const char *path, int fd, int flags)
     return -1;
 }
 
-int KAVOACLDelete(const char *path, int fd)
-{
+int KAVOACLDelete(const char *path, int fd) {
     int lockFd;
     int rc = 0;
 
@@ -670,8 +630,8 @@ int KAVOACLDelete(const char *path, int fd)
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    lockFd = aclLockOpen(path, fd);
-    if (aclXattrRemove(path, lockFd >= 0 ? lockFd : fd) < 0 && !aclNoAttr(errno)) {
+    lockFd = aclLockOpen();
+    if (aclXattrRemove(path, fd) < 0 && !aclNoAttr(errno)) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         rc = -1;
     }
@@ -679,8 +639,7 @@ int KAVOACLDelete(const char *path, int fd)
     return rc;
 }
 
-int KAVOACLAdd(const char *path, const KAVOACE *ace)
-{
+int KAVOACLAdd(const char *path, const KAVOACE *ace) {
     PKAVOACL acl = nullptr;
     int lockFd;
     int rc;
@@ -691,8 +650,8 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace)
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    lockFd = aclLockOpen(path, -1);
-    rc = aclRead(path, lockFd, &acl);
+    lockFd = aclLockOpen();
+    rc = aclRead(path, -1, &acl);
     if (rc < 0) {
         aclLockClose(lockFd);
         return -1;
@@ -713,15 +672,14 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace)
     }
     rc = aclAppend(acl, ace, KAVO_ACL_ACE_MAX);
     if (rc == 0) {
-        rc = aclWrite(path, lockFd, acl);
+        rc = aclWrite(path, -1, acl);
     }
     KAVOACLFree(acl);
     aclLockClose(lockFd);
     return rc;
 }
 
-int KAVOACLEnforceInherit(const char *path)
-{
+int KAVOACLEnforceInherit(const char *path) {
     KAVOACL acl = {1, 0, 0, nullptr};
     int lockFd;
     int rc;
@@ -731,17 +689,15 @@ int KAVOACLEnforceInherit(const char *path)
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    lockFd = aclLockOpen(path, -1);
-    rc = aclWrite(path, lockFd, &acl);
+    lockFd = aclLockOpen();
+    rc = aclWrite(path, -1, &acl);
     aclLockClose(lockFd);
     return rc;
 }
 
-int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags)
-{
+int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags) {
     PKAVOACL acl = nullptr;
     int lockFd;
-    int target;
     int rc;
 
     (void)flags;
@@ -750,9 +706,8 @@ int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags)
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    lockFd = aclLockOpen(path, fd);
-    target = lockFd >= 0 ? lockFd : fd;
-    rc = aclRead(path, target, &acl);
+    lockFd = aclLockOpen();
+    rc = aclRead(path, fd, &acl);
     if (rc < 0) {
         aclLockClose(lockFd);
         return -1;
@@ -769,14 +724,13 @@ int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags)
         }
     }
     acl->blInherit = enable ? 1 : 0;
-    rc = aclWrite(path, target, acl);
+    rc = aclWrite(path, fd, acl);
     KAVOACLFree(acl);
     aclLockClose(lockFd);
     return rc;
 }
 
-int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl)
-{
+int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl) {
     PKAVOACL acl = nullptr;
     int rc;
 
@@ -793,10 +747,9 @@ int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl)
     return rc;
 }
 
-int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags)
-{
-    const uint32_t known = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_INHERIT |
-                           KAVO_ACE_MATCH_ALLOW;
+int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags) {
+    const uint32_t known =
+        KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_INHERIT | KAVO_ACE_MATCH_ALLOW;
     const KAVOACE *want;
     int kept = 0;
     int i;
@@ -838,8 +791,7 @@ int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags)
     return 0;
 }
 
-int KAVOACLSet(const char *path, int fd, const KAVOACL *acl)
-{
+int KAVOACLSet(const char *path, int fd, const KAVOACL *acl) {
     int lockFd;
     int rc;
 
@@ -848,8 +800,8 @@ int KAVOACLSet(const char *path, int fd, const KAVOACL *acl)
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    lockFd = aclLockOpen(path, fd);
-    rc = aclWrite(path, lockFd >= 0 ? lockFd : fd, acl);
+    lockFd = aclLockOpen();
+    rc = aclWrite(path, fd, acl);
     aclLockClose(lockFd);
     return rc;
 }
@@ -859,8 +811,7 @@ int KAVOACLSet(const char *path, int fd, const KAVOACL *acl)
 // Appends to eff the entries of the parent's effective ACL that reach a child: those with f
 // for a file, with d for a folder. The child's copy applies to the child itself (inherit-only
 // is cleared) and, when the entry carried n, goes no further down.
-static int aclInheritInto(PKAVOACL eff, const KAVOACL *parent, int isDir)
-{
+static int aclInheritInto(PKAVOACL eff, const KAVOACL *parent, int isDir) {
     uint16_t need = isDir ? KAVO_INHERIT_DIR : KAVO_INHERIT_FILE;
     KAVOACE copy;
     int i;
@@ -882,8 +833,7 @@ static int aclInheritInto(PKAVOACL eff, const KAVOACL *parent, int isDir)
     return 0;
 }
 
-static PKAVOACL aclCopy(const KAVOACL *acl)
-{
+static PKAVOACL aclCopy(const KAVOACL *acl) {
     PKAVOACL copy = aclNew(acl != nullptr ? acl->blInherit : 0);
     int i;
 
@@ -901,8 +851,7 @@ static PKAVOACL aclCopy(const KAVOACL *acl)
 
 // The effective ACL of a resolved path. *pFound tells whether an ACL was found on the path
 // or up its inheritance chain. 0 or -1.
-static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound)
-{
+static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
     char cur[PATH_MAX];
     struct stat st;
     PKAVOACL *chain = nullptr;  // own ACLs from the path upwards (null: none)
@@ -985,8 +934,7 @@ done:
     return rc;
 }
 
-int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl)
-{
+int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl) {
     char *resolved;
     int found;
     int rc;
@@ -1007,8 +955,7 @@ int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl)
 }
 
 // Whether the calling process belongs to the group: its effective or a supplementary group.
-static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups)
-{
+static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups) {
     int i;
 
     if (getegid() == gid) {
@@ -1022,8 +969,7 @@ static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups)
     return 0;
 }
 
-int KAVOACLPermGet(const char *path, uint32_t *pMask)
-{
+int KAVOACLPermGet(const char *path, uint32_t *pMask) {
     struct stat st;
     PKAVOACL eff = nullptr;
     gid_t *groups = nullptr;
@@ -1120,8 +1066,7 @@ int KAVOACLPermGet(const char *path, uint32_t *pMask)
 
 // ---- Reporting ------------------------------------------------------------------------------
 
-static const char *aclErrText(int code)
-{
+static const char *aclErrText(int code) {
     switch (code) {
         case KAVO_ERR_OUT_OF_MEMORY:
             return "out of memory";
@@ -1142,15 +1087,14 @@ static const char *aclErrText(int code)
     }
 }
 
-int KAVOACLPrintErr(int code, int flag, const char *file, int line)
-{
+int KAVOACLPrintErr(int code, int flag, const char *file, int line) {
     (void)flag;
     if (file == nullptr) {
         file = "kavoacl";
     }
     if (code == KAVO_ERR_SYSTEM || code == KAVO_ERR_NOT_SUPPORTED) {
-        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X] (%m)", file, line,
-               aclErrText(code), (unsigned)code);
+        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X] (%m)", file, line, aclErrText(code),
+               (unsigned)code);
     } else {
         syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X]", file, line, aclErrText(code),
                (unsigned)code);

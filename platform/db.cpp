@@ -25,15 +25,13 @@ struct _tag_KAVODB_RES {
 
 // Server notices (such as "table does not exist, skipping") are no errors; libpq would print
 // them on standard error, which belongs to the programs.
-static void dbNoticeDrop(void *arg, const char *message)
-{
+static void dbNoticeDrop(void *arg, const char *message) {
     (void)arg;
     (void)message;
 }
 
 // Keeps a copy of the message, trailing line ends and blanks dropped, as the last error.
-static void dbErrorKeep(PKAVODB db, const char *msg)
-{
+static void dbErrorKeep(PKAVODB db, const char *msg) {
     char *copy;
     size_t len;
 
@@ -53,8 +51,7 @@ static void dbErrorKeep(PKAVODB db, const char *msg)
 }
 
 PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
-                      const char *dbname)
-{
+                      const char *dbname) {
     const char *keys[5];
     const char *values[5];
     int n = 0;
@@ -102,8 +99,7 @@ PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
     return db;
 }
 
-int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult)
-{
+int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
     PGresult *res;
     ExecStatusType status;
     PKAVODB_RES result;
@@ -144,8 +140,7 @@ int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult)
     return 0;
 }
 
-const char *KAVODBErrorGet(PKAVODB db)
-{
+const char *KAVODBErrorGet(PKAVODB db) {
     if (db == nullptr) {
         return SZ_NO_CONNECTION;
     }
@@ -155,8 +150,7 @@ const char *KAVODBErrorGet(PKAVODB db)
     return "";
 }
 
-int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow)
-{
+int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow) {
     if (result == nullptr || pRow == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
@@ -168,8 +162,7 @@ int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow)
     return 0;
 }
 
-const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *column)
-{
+const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *column) {
     int col;
     int i;
     int nFields;
@@ -198,16 +191,14 @@ const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *col
     return PQgetvalue(result->res, row, col);
 }
 
-int KAVODBNumRows(PKAVODB_RES result)
-{
+int KAVODBNumRows(PKAVODB_RES result) {
     if (result == nullptr) {
         return 0;
     }
     return result->nRows;
 }
 
-void KAVODBFreeResult(PKAVODB_RES result)
-{
+void KAVODBFreeResult(PKAVODB_RES result) {
     if (result == nullptr) {
         return;
     }
@@ -215,8 +206,7 @@ void KAVODBFreeResult(PKAVODB_RES result)
     free(result);
 }
 
-void KAVODBClose(PKAVODB db)
-{
+void KAVODBClose(PKAVODB db) {
     if (db == nullptr) {
         return;
     }
