@@ -44,6 +44,49 @@
 
 enum RunMode { MODE_NONE, MODE_ALL, MODE_USER };
 
+static void printUsage(void) {
+    puts("Usage:");
+    puts("    kavophoto_update_db [options]\n");
+    puts("Options:");
+    puts("    -a, --all");
+    puts("        update all DB and personal lumora DB");
+    puts("    -u, --user [user]");
+    puts("        update user's personal lumora DB");
+    puts("");
+}
+
+// Resolves the user of "-u" into *pUser. 0 on success; otherwise the status to end with.
+static int fetchUser(const char *arg, PKAVOUSER *pUser) {
+    char name[USER_BUF_SIZE];
+    uid_t realUid = getuid();
+    bool fits = true;
+    int ret;
+
+    *pUser = NULL;
+    // Login names are converted with root's view of the account database.
+    if (0 != setuid(0)) {
+        // Not looked at: local accounts convert without it.
+    }
+    if (1 > KAVOUserLoginNameConvert(arg, name, sizeof(name))) {
+        // A cut name could match some other account, so an over-long one matches none.
+        fits = (0 == VLIBCStrCopy(name, sizeof(name), arg));
+    }
+    if (0 != setuid(realUid)) {
+        syslog(LOG_ERR, "Setuid back failed.\n");
+        return -1;
+    }
+    if (!fits) {
+        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
+        return -1;
+    }
+    if (0 != (ret = KAVOUserGet(name, pUser))) {
+        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
+        *pUser = NULL;
+        return ret;
+    }
+    return 0;
+}
+
 // A directory entry is a script when the part of its name after the last "." is exactly
 // "sh"; a name without any "." is compared whole.
 static bool isScriptName(const char *name) {
@@ -127,6 +170,23 @@ static int updatePhotoDB(void) {
     return 0;
 }
 
+// The path of a user's personal database; false (logged) when it does not exist.
+static bool getUserDBPath(const char *op, const char *home, char *dbPath, size_t size) {
+    if (NULL == home) {
+        UPDLOG(op, "Fail to access database: (no home)/%s\n", SZ_UVO_DB_NAME);
+        return false;
+    }
+    if (0 != VLIBCStrPrintf(dbPath, size, "%s/%s", home, SZ_UVO_DB_NAME)) {
+        UPDLOG(op, "Fail to access database: %s/%s\n", home, SZ_UVO_DB_NAME);
+        return false;
+    }
+    if (0 != access(dbPath, F_OK)) {
+        UPDLOG(op, "Fail to access database: %s\n", dbPath);
+        return false;
+    }
+    return true;
+}
+
 // Runs every personal upgrade script on one user's database; when any of them changed the
 // database, asks the indexing service to re-index the user's personal library.
 static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const char *dbPath,
@@ -153,23 +213,6 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
     VLIBCExec(SZF_KAVOINDEX, "-P", "Lumora", "-R", reindexArg);
     syslog(LOG_ERR, "%s:%d Lumora: Re-index triggered [kavoindex -P Lumora -R %s]", SZ_SOURCE_NAME,
            __LINE__, reindexArg);
-}
-
-// The path of a user's personal database; false (logged) when it does not exist.
-static bool getUserDBPath(const char *op, const char *home, char *dbPath, size_t size) {
-    if (NULL == home) {
-        UPDLOG(op, "Fail to access database: (no home)/%s\n", SZ_UVO_DB_NAME);
-        return false;
-    }
-    if (0 != VLIBCStrPrintf(dbPath, size, "%s/%s", home, SZ_UVO_DB_NAME)) {
-        UPDLOG(op, "Fail to access database: %s/%s\n", home, SZ_UVO_DB_NAME);
-        return false;
-    }
-    if (0 != access(dbPath, F_OK)) {
-        UPDLOG(op, "Fail to access database: %s\n", dbPath);
-        return false;
-    }
-    return true;
 }
 
 // KAVOPHOTO_UPDATE_UVODB_ALL: upgrades the personal database of every user who has one.
@@ -259,50 +302,6 @@ END:
     }
     if (dir) {
         closedir(dir);
-    }
-    return 0;
-}
-
-static void printUsage(void) {
-    puts("Usage:");
-    puts("    kavophoto_update_db [options]\n");
-    puts("Options:");
-    puts("    -a, --all");
-    puts("        update all DB and personal lumora DB");
-    puts("    -u, --user [user]");
-    puts("        update user's personal lumora DB");
-    puts("");
-}
-
-// Resolves the user of "-u" into *pUser. 0 on success; otherwise the status to end with.
-static int fetchUser(const char *arg, PKAVOUSER *pUser) {
-    char name[USER_BUF_SIZE];
-    uid_t realUid = getuid();
-    int ret;
-
-    bool fits = true;
-
-    *pUser = NULL;
-    // Login names are converted with root's view of the account database.
-    if (0 != setuid(0)) {
-        // Not looked at: local accounts convert without it.
-    }
-    if (1 > KAVOUserLoginNameConvert(arg, name, sizeof(name))) {
-        // A cut name could match some other account, so an over-long one matches none.
-        fits = (0 == VLIBCStrCopy(name, sizeof(name), arg));
-    }
-    if (0 != setuid(realUid)) {
-        syslog(LOG_ERR, "Setuid back failed.\n");
-        return -1;
-    }
-    if (!fits) {
-        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
-        return -1;
-    }
-    if (0 != (ret = KAVOUserGet(name, pUser))) {
-        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
-        *pUser = NULL;
-        return ret;
     }
     return 0;
 }

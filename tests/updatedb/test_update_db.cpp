@@ -91,11 +91,11 @@ void addUserWithDb(ApplianceRoot &root, const std::string &user) {
     root.writeFile(uvoDb(user), "db", 0644, uid, root.gidOf(user));
 }
 
-bool loggedLine(const ApplianceRoot &root, const std::string &operation,
-                const std::string &text) {
+bool loggedLine(const ApplianceRoot &root, const std::string &operation, const std::string &text) {
     std::string prefix = "kavophoto_update_db: " + operation + "(";
     for (const auto &line : root.logLines()) {
-        if (line.compare(0, prefix.size(), prefix) == 0 && line.find(") - " + text) != std::string::npos) {
+        if (line.compare(0, prefix.size(), prefix) == 0 &&
+            line.find(") - " + text) != std::string::npos) {
             return true;
         }
     }
@@ -209,7 +209,8 @@ TEST(UpdateDbAll, MissingFoldersOfScripts) {
         addUserWithDb(root, "alice");
         RunResult r = updateDb(root, {"-a"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_TRUE(loggedLine(root, "KAVOPHOTO_UPDATE_DB", "Failed to open dir [" + kUpgrade + "]"));
+        EXPECT_TRUE(
+            loggedLine(root, "KAVOPHOTO_UPDATE_DB", "Failed to open dir [" + kUpgrade + "]"));
         EXPECT_TRUE(root.logged("kavophoto_update_db: Failed to update DB"));
         EXPECT_EQ(root.calls(kPhotoSh).size(), 1u);
         EXPECT_TRUE(root.calls(kUvoUpgrade + "/u1.sh").empty());
@@ -251,9 +252,13 @@ TEST(UpdateDbAll, PersonalDatabasesUpgradedAndReindexedOnce) {
 
     std::vector<std::string> expected = {kPhotoSh + " "};
     std::vector<std::string> scripts = inReadOrder(kUvoUpgrade, {"s1.sh", "s2.sh"});
-    for (const char *user : {"alice", "carol", "dave", "erin"}) {
+    for (std::string user : {"alice", "carol", "dave", "erin"}) {
         for (const auto &s : scripts) {
             expected.push_back(kUvoUpgrade + "/" + s + " " + uvoDb(user));
+        }
+        // The re-index follows the user's last script.
+        if (user != "erin") {
+            expected.push_back(kKavoIndex + " -P Lumora -R user:" + user);
         }
     }
     EXPECT_EQ(runOrder(), expected);
@@ -275,8 +280,8 @@ TEST(UpdateDbAll, PersonalDatabasesUpgradedAndReindexedOnce) {
     EXPECT_TRUE(triggered);
 
     // bob has no personal database: logged, skipped, and none is made for him.
-    EXPECT_TRUE(loggedLine(root, "KAVOPHOTO_UPDATE_UVODB_ALL",
-                           "Fail to access database: " + uvoDb("bob")));
+    EXPECT_TRUE(
+        loggedLine(root, "KAVOPHOTO_UPDATE_UVODB_ALL", "Fail to access database: " + uvoDb("bob")));
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/homes/bob/photo"));
     EXPECT_TRUE(loggedLine(root, "KAVOPHOTO_UPDATE_UVODB_ALL",
                            "Fail to update database: " + uvoDb("carol")));
@@ -314,6 +319,7 @@ TEST(UpdateDbUser, OneUsersDatabase) {
     for (const auto &s : inReadOrder(kUvoUpgrade, {"s1.sh", "s2.sh"})) {
         expected.push_back(kUvoUpgrade + "/" + s + " " + uvoDb("alice"));
     }
+    expected.push_back(kKavoIndex + " -P Lumora -R user:alice");
     EXPECT_EQ(runOrder(), expected);
     EXPECT_EQ(reindexed(root), std::vector<std::string>{"user:alice"});
     EXPECT_TRUE(root.calls(kPhotoSh).empty());
@@ -351,7 +357,8 @@ TEST(UpdateDbUser, UnknownUserAndMissingDatabase) {
     root.clearLog();
     r = updateDb(root, {"-u", "bob"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(loggedLine(root, "KAVOPHOTO_UPDATE_UVODB", "Fail to access database: " + uvoDb("bob")));
+    EXPECT_TRUE(
+        loggedLine(root, "KAVOPHOTO_UPDATE_UVODB", "Fail to access database: " + uvoDb("bob")));
     EXPECT_TRUE(root.logged("kavophoto_update_db: Failed to update UVO DB"));
     EXPECT_TRUE(root.calls(kUvoUpgrade + "/s1.sh").empty());
     EXPECT_TRUE(root.calls(kKavoIndex).empty());
@@ -402,7 +409,7 @@ TEST(UpdateDbOptions, UsageAndOptionOrder) {
     EXPECT_EQ(root.calls(kUvoUpgrade + "/s1.sh").size(), 3u);
 
     // An earlier -u still has to name a user.
-    r = updateDb(root, {"-u", "nobody", "-a"});
+    r = updateDb(root, {"-u", "nosuchuser", "-a"});
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(root.calls(kPhotoSh).size(), 2u);
 
@@ -411,4 +418,30 @@ TEST(UpdateDbOptions, UsageAndOptionOrder) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, kUsage + kUsage);
     EXPECT_EQ(root.calls(kUvoUpgrade + "/s1.sh").size(), 3u);
+}
+
+TEST(UpdateDbUser, NameTooLongForTheReindexRequestIsNotCut) {
+    ApplianceRoot root;
+    script(root, kUvoUpgrade + "/s1.sh", 1);
+    script(root, kKavoIndex, 0);
+    // "user:" and 95 bytes do not fit the request; cut, it would name this other account.
+    std::string longName(95, 'k');
+    std::string cutName(94, 'k');
+    uid_t uid = root.addUser(longName, 0, 0, "/volume1/homes/long");
+    root.writeFile("/volume1/homes/long/photo/.KAVOUVODB", "db", 0644, uid);
+    root.addUser(cutName, 0, 0, "/volume1/homes/cut");
+
+    RunResult r = updateDb(root, {"-u", longName});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(root.calls(kUvoUpgrade + "/s1.sh").size(), 1u);
+    EXPECT_TRUE(root.calls(kKavoIndex).empty());
+    EXPECT_TRUE(
+        loggedLine(root, "KAVOPHOTO_UPDATE_UVODB", "User name too long to re-index: " + longName));
+
+    // A name that fits exactly is re-indexed whole.
+    uid = root.addUser(std::string(94, 'm'), 0, 0, "/volume1/homes/fits");
+    root.writeFile("/volume1/homes/fits/photo/.KAVOUVODB", "db", 0644, uid);
+    r = updateDb(root, {"-u", std::string(94, 'm')});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(reindexed(root), std::vector<std::string>{"user:" + std::string(94, 'm')});
 }

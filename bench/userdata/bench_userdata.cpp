@@ -1,0 +1,159 @@
+// Times kavouserdata_lumora on a gallery of 200,000 photos and 20,000 videos against psql
+// sending the same statements over one connection, and prints the ratio of the medians.
+//
+// Runs as root on a private appliance root. The build's PostgreSQL server must be up, started
+// from outside this process's mount namespace: bench/userdata/run does both.
+#include <stdio.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "harness.h"
+
+using lumora::test::ApplianceRoot;
+using lumora::test::program;
+using lumora::test::RunResult;
+
+namespace {
+
+const int kRounds = 15;
+
+const char *const kSeed = R"SQL(
+CREATE TABLE photo_config (config_key text, config_value text);
+CREATE TABLE blog_config (config_key text, config_value text);
+CREATE TABLE photo_image (id serial PRIMARY KEY, path text, title text, takendate timestamp);
+CREATE TABLE video (id serial PRIMARY KEY, path text, title text, duration integer);
+CREATE TABLE blog_article (id serial PRIMARY KEY, title text, date timestamp);
+CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, is_subdir boolean);
+CREATE TABLE photo_personal_collection (id serial PRIMARY KEY, name text, hidden boolean);
+CREATE TABLE photo_personal_collection_photo (collectionid integer, photoid integer);
+CREATE TABLE photo_personal_collection_video (collectionid integer, videoid integer);
+CREATE TABLE photo_personal_collection_for_admin (id serial PRIMARY KEY, name text, hidden boolean);
+CREATE TABLE photo_personal_collection_photo_for_admin (collectionid integer, photoid integer);
+CREATE TABLE photo_personal_collection_video_for_admin (collectionid integer, videoid integer);
+CREATE TABLE photo_personal_collection_for_nmx_account (id serial PRIMARY KEY, name text, hidden boolean);
+CREATE TABLE photo_personal_collection_photo_for_nmx_account (collectionid integer, photoid integer);
+CREATE TABLE photo_personal_collection_video_for_nmx_account (collectionid integer, videoid integer);
+
+INSERT INTO photo_config VALUES ('account_system', '0'), ('allow_user_comment', 'on'),
+  ('allow_guest_comment', 'off'), ('use_album_explorer', 'on'), ('paging_use_bar', 'on'),
+  ('excluding_index_format', 'raw'), ('def_album_disable_conversion', 'off'),
+  ('enable_face_recognition', 'on'), ('v6_template', 'classic');
+INSERT INTO blog_config VALUES ('enable_blog', '1');
+INSERT INTO photo_image (path, title, takendate)
+  SELECT '/volume1/photo/album' || (g % 2000) || '/IMG_' || g || '.JPG', 'photo ' || g,
+         timestamp '2015-01-01' + g * interval '17 minutes'
+  FROM generate_series(1, 200000) g;
+INSERT INTO video (path, title, duration)
+  SELECT '/volume1/photo/album' || (g % 2000) || '/MOV_' || g || '.MP4', 'video ' || g, g % 600
+  FROM generate_series(1, 20000) g;
+INSERT INTO blog_article (title, date)
+  SELECT 'post ' || g, timestamp '2016-01-01' + g * interval '1 day' FROM generate_series(1, 3000) g;
+INSERT INTO photo_share (sharename, is_subdir) VALUES ('/', 'f');
+INSERT INTO photo_share (sharename, is_subdir) SELECT 'album' || g, 'f' FROM generate_series(1, 1000) g;
+INSERT INTO photo_share (sharename, is_subdir)
+  SELECT 'album' || (g % 1000) || '/sub' || g, 't' FROM generate_series(1, 3000) g;
+INSERT INTO photo_share (sharename, is_subdir)
+  SELECT 'album' || (g % 1000) || '/sub' || g || '/deep', 't' FROM generate_series(1, 2000) g;
+INSERT INTO photo_personal_collection_for_admin (id, name, hidden)
+  SELECT g, 'c' || g, g = 17 FROM generate_series(1, 40) g;
+INSERT INTO photo_personal_collection_photo_for_admin
+  SELECT (g % 40) + 1, g FROM generate_series(1, 60000) g;
+INSERT INTO photo_personal_collection_video_for_admin
+  SELECT (g % 40) + 1, g FROM generate_series(1, 6000) g;
+INSERT INTO photo_personal_collection_for_nmx_account (id, name, hidden)
+  SELECT g, 'c' || g, g = 3 FROM generate_series(1, 200) g;
+INSERT INTO photo_personal_collection_photo_for_nmx_account
+  SELECT (g % 200) + 1, g FROM generate_series(1, 100000) g;
+INSERT INTO photo_personal_collection_video_for_nmx_account
+  SELECT (g % 200) + 1, g FROM generate_series(1, 10000) g;
+INSERT INTO photo_personal_collection (id, name, hidden)
+  SELECT g, 'c' || g, g = 5 FROM generate_series(1, 100) g;
+INSERT INTO photo_personal_collection_photo SELECT (g % 100) + 1, g FROM generate_series(1, 50000) g;
+INSERT INTO photo_personal_collection_video SELECT (g % 100) + 1, g FROM generate_series(1, 5000) g;
+VACUUM ANALYZE;
+)SQL";
+
+// What the report sends for this gallery (hidden collections 17, 3 and 5), in its order.
+const char *const kStatements = R"SQL(
+SELECT * FROM photo_config WHERE config_key IN ('account_system','allow_user_comment','allow_guest_comment','use_album_explorer','paging_use_bar','excluding_index_format','def_album_disable_conversion','enable_face_recognition','v6_template');
+SELECT * FROM blog_config WHERE config_key = 'enable_blog';
+SELECT COUNT(*) as total FROM photo_image;
+SELECT COUNT(*) as total FROM video;
+SELECT COUNT(*) as total FROM blog_article;
+SELECT COUNT(*) as total FROM photo_share WHERE sharename != '/';
+SELECT COUNT(*) as total FROM photo_share WHERE sharename != '/' AND is_subdir = 'f';
+SELECT COUNT(*) as total FROM photo_share WHERE is_subdir = 't' AND sharename NOT like '%/%/%';
+SELECT COUNT(*) as total FROM photo_personal_collection_for_admin WHERE hidden = 'f';
+SELECT COUNT(*) as total FROM photo_personal_collection WHERE hidden = 'f';
+SELECT COUNT(*) as total FROM photo_personal_collection_for_nmx_account WHERE hidden = 'f';
+SELECT id FROM photo_personal_collection_for_admin WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_photo_for_admin WHERE collectionid= '17';
+SELECT id FROM photo_personal_collection_for_admin WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_video_for_admin WHERE collectionid= '17';
+SELECT id FROM photo_personal_collection_for_nmx_account WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_photo_for_nmx_account WHERE collectionid= '3';
+SELECT id FROM photo_personal_collection_for_nmx_account WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_video_for_nmx_account WHERE collectionid= '3';
+SELECT id FROM photo_personal_collection WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_photo WHERE collectionid= '5';
+SELECT id FROM photo_personal_collection WHERE hidden = 't';
+SELECT COUNT(*) as total FROM photo_personal_collection_video WHERE collectionid= '5';
+SELECT date FROM blog_article ORDER BY date DESC LIMIT 1;
+)SQL";
+
+double timedRun(const ApplianceRoot &root, const std::vector<std::string> &argv, std::string *out) {
+    auto start = std::chrono::steady_clock::now();
+    RunResult r = root.run(argv);
+    auto end = std::chrono::steady_clock::now();
+    EXPECT_EQ(r.status, 0) << argv[0] << ": " << r.err;
+    *out = r.out;
+    return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+TEST(UserdataBench, ReportAgainstPsql) {
+    ApplianceRoot root;
+    root.useDatabase();
+    root.sql(kSeed);
+    root.writeFile("/tmp/statements.sql", kStatements);
+
+    const std::vector<std::string> ours = {program("kavouserdata_lumora")};
+    const std::vector<std::string> psql = {
+        "/usr/bin/psql",      "-X", "-q",       "-A", "-t",    "-h",
+        "/run/postgresql",    "-U", "postgres", "-d", "photo", "-f",
+        "/tmp/statements.sql"};
+    std::string out;
+    timedRun(root, ours, &out);  // warm both caches
+    timedRun(root, psql, &out);
+
+    // The report must have counted the real gallery, or the timing means nothing.
+    Json::Value doc;
+    Json::Reader reader;
+    timedRun(root, ours, &out);
+    ASSERT_TRUE(reader.parse(out, doc)) << out;
+    EXPECT_EQ(doc["statistics"]["total_image"].asInt(), 200000);
+    EXPECT_EQ(doc["statistics"]["total_video"].asInt(), 20000);
+    EXPECT_EQ(doc["statistics"]["admin_shared_photo"].asInt(), 1500);
+
+    std::vector<double> tOurs, tPsql;
+    for (int i = 0; i < kRounds; ++i) {
+        tOurs.push_back(timedRun(root, ours, &out));
+        tPsql.push_back(timedRun(root, psql, &out));
+    }
+    double a = median(tOurs), b = median(tPsql);
+    printf("userdata: kavouserdata_lumora on 200000 photos / 20000 videos: median %.1f ms\n", a);
+    printf("userdata: psql, the same 24 statements on one connection: median %.1f ms\n", b);
+    printf("userdata: ratio %.2f (target <= 1.5)\n", a / b);
+}
