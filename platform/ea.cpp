@@ -28,8 +28,7 @@ static const char *const hiddenDirs[] = {SZ_EA_DIR_NAME, "@tmp", "@sharebin"};
 // Splits a path into its folder part (up to and including the last "/", possibly empty) and
 // its last component; trailing slashes are ignored. -1 when there is no usable last
 // component ("/", ".", "..").
-static int splitPath(const char *path, size_t *dirLen, const char **base, size_t *baseLen)
-{
+static int splitPath(const char *path, size_t *dirLen, const char **base, size_t *baseLen) {
     size_t len = strlen(path);
     size_t start;
 
@@ -50,8 +49,7 @@ static int splitPath(const char *path, size_t *dirLen, const char **base, size_t
     return 0;
 }
 
-int KAVOEADirPath(int flags, const char *path, char *buf, size_t size)
-{
+int KAVOEADirPath(int flags, const char *path, char *buf, size_t size) {
     size_t dirLen, baseLen;
     const char *base;
 
@@ -61,17 +59,15 @@ int KAVOEADirPath(int flags, const char *path, char *buf, size_t size)
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (VLIBCStrPrintf(buf, size, "%.*s%s/%.*s", (int)dirLen, path, SZ_EA_DIR_NAME,
-                       (int)baseLen, base) != 0) {
+    if (VLIBCStrPrintf(buf, size, "%.*s%s/%.*s", (int)dirLen, path, SZ_EA_DIR_NAME, (int)baseLen,
+                       base) != 0) {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
 }
 
-int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t size,
-               int flags2)
-{
+int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t size, int flags2) {
     char dir[EA_PATH_MAX];
 
     (void)flags2;
@@ -92,8 +88,7 @@ int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t
 }
 
 // Makes one folder unless a folder is already there. 0 or -1 (errno set).
-static int makeOneDir(const char *path)
-{
+static int makeOneDir(const char *path) {
     struct stat st;
 
     if (stat(path, &st) == 0) {
@@ -116,8 +111,7 @@ static int makeOneDir(const char *path)
 // Length of the photo's folder part of an EA directory path, "/" included: the part above
 // "@eaDir" (the path is "<folder>/@eaDir" or "<folder>/@eaDir/<name>"); otherwise the part
 // above the last component.
-static size_t photoFolderLen(const char *path, size_t dirLen, const char *base, size_t baseLen)
-{
+static size_t photoFolderLen(const char *path, size_t dirLen, const char *base, size_t baseLen) {
     size_t eaLen = strlen(SZ_EA_DIR_NAME);
     size_t end, start;
 
@@ -138,8 +132,7 @@ static size_t photoFolderLen(const char *path, size_t dirLen, const char *base, 
     return dirLen;
 }
 
-int KAVOEAMKDir(int flags, const char *eaDir)
-{
+int KAVOEAMKDir(int flags, const char *eaDir) {
     char path[EA_PATH_MAX];
     struct stat st;
     size_t dirLen, baseLen, len, keep, i;
@@ -188,8 +181,7 @@ int KAVOEAMKDir(int flags, const char *eaDir)
     return 0;
 }
 
-int KAVOEAIsHiddenDir(const char *name)
-{
+int KAVOEAIsHiddenDir(const char *name) {
     size_t i;
 
     if (name == nullptr) {
@@ -203,8 +195,7 @@ int KAVOEAIsHiddenDir(const char *name)
     return 0;
 }
 
-static int removeEntry(const char *path, const struct stat *st, int type, struct FTW *ftw)
-{
+static int removeEntry(const char *path, const struct stat *st, int type, struct FTW *ftw) {
     (void)st;
     (void)ftw;
     if (type == FTW_DP) {
@@ -213,8 +204,7 @@ static int removeEntry(const char *path, const struct stat *st, int type, struct
     return unlink(path);
 }
 
-int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt)
-{
+int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
     char dir[EA_PATH_MAX];
     struct stat st;
 

@@ -17,8 +17,7 @@ static char errFile[ERR_FILE_MAX];
 static char errExtra[ERR_EXTRA_MAX];
 
 // Copies at most size - 1 bytes and terminates; used only for diagnostic labels.
-static void copyLabel(char *dst, size_t size, const char *src)
-{
+static void copyLabel(char *dst, size_t size, const char *src) {
     size_t len;
 
     if (src == nullptr) {
@@ -30,8 +29,7 @@ static void copyLabel(char *dst, size_t size, const char *src)
     dst[len] = '\0';
 }
 
-void VLIBCErrSetEx(int code, const char *file, int line, const char *extra)
-{
+void VLIBCErrSetEx(int code, const char *file, int line, const char *extra) {
     int saved = errno;
     const char *slash;
 
@@ -45,17 +43,14 @@ void VLIBCErrSetEx(int code, const char *file, int line, const char *extra)
     errno = saved;
 }
 
-int VLIBCErrGet(void)
-{
+int VLIBCErrGet(void) {
     return errCode;
 }
 
-const char *VLIBCErrorGetFile(void)
-{
+const char *VLIBCErrorGetFile(void) {
     return errFile;
 }
 
-int VLIBCErrorGetLine(void)
-{
+int VLIBCErrorGetLine(void) {
     return errLine;
 }

@@ -46,6 +46,8 @@ int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t si
 // written beside itself and renamed over under an exclusive lock, keeping owner and mode;
 // every other line is kept byte for byte. A key or value holding a newline, or a key holding
 // "=", is refused. > 0 on success, -1 on failure.
+// Limits: keys and section names up to 1023 bytes, values up to 4095 bytes (so that every
+// value fits the 4096-byte buffers of the readers); the format holds exactly two "%s".
 int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format);
 // Section files: "[name]" lines start a section; keys as above. >= 0 found, < 0 not found.
 int VLIBCFileGetSectionValue(const char *file, const char *section, const char *key, char *buf,
@@ -55,6 +57,7 @@ int VLIBCFileSetSectionValue(const char *file, const char *section, const char *
                              const char *value);
 // Copies the first line that begins with text (without its line end). > 0 found, 0 no such
 // line, < 0 the file cannot be read. Option 1028 is the only one the programs pass.
+// A line equal to text is preferred to an earlier line that only begins with it.
 #define VLIBC_FILE_GETLINE_PREFIX 1028
 int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option);
 // The file exists afterwards (created empty, mode 0644 less umask, when missing). 0 or -1.
@@ -72,6 +75,13 @@ int VLIBCExec(const char *path, const char *a1, const char *a2, const char *a3, 
 // argv[0] is the program path again; argv ends with a null. wait 1: wait for the end and
 // return the status as above; wait 0: return the child's pid without waiting.
 int VLIBCExecv(const char *path, char *const argv[], int wait);
+// Starts path with argv (no shell, no PATH search) with the descriptors in, out and err as
+// its standard input, output and error (-1 keeps the caller's). Returns the child's pid once
+// the program runs; -1 (errno set, KAVO_ERR_EXEC) when it cannot be started.
+pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err);
+// Waits for the child (EINTR-safe) and returns its exit status read as a signed 8-bit
+// number; -1 with KAVO_ERR_EXEC when it died by a signal or cannot be waited for.
+int VLIBCProcWait(pid_t pid);
 
 // Flags of VLIBCProcForkEx.
 #define VLIBC_FORK_NEW_SESSION 0x1

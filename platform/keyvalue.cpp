@@ -1,1 +1,756 @@
-// placeholder until the family lands
+// Key/value and section files, line lookup and plain-file tests.
+//
+// A key/value line is KEY=VALUE with optional blanks (space, tab) before the key and around
+// "=". A value in double quotes is returned without them; any other value is returned as it
+// stands. A section file adds "[NAME]" lines; a key belongs to the section whose header line
+// came last before it. Readers take the first line of a key.
+//
+// Writers never tear a file: under an exclusive flock on the file's folder (so writers of one
+// folder follow one another, also across the rename), the new content goes to a temporary
+// file in the same folder (".NAME.kvtmp.XXXXXX"), gets the old file's owner and mode, is
+// synced and renamed over the file. Every line but the one replaced or added is kept byte for
+// byte. A temporary file left by a writer that was killed is removed by the next writer.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+#include <string>
+#include <vector>
+
+#include "kavocore.h"
+
+#define KV_PATH_MAX 4096         // a path holds at most 4095 bytes
+#define KV_KEY_MAX 1023          // longest key or section name
+#define KV_VALUE_MAX 4095        // longest value written (fits the callers' 4096 buffers)
+#define KV_TMP_BASE_MAX 200      // bytes of the file name kept in a temporary file's name
+#define KV_TMP_TAG ".kvtmp."     // marks the writer's temporary files
+#define KV_TMP_RANDOM 6          // the "XXXXXX" of mkostemp
+#define KV_FILE_MAX (64L << 20)  // a writer refuses files larger than this
+
+// ---- argument checks ------------------------------------------------------------------------
+
+static bool hasLineBreak(const char *s) {
+    return strpbrk(s, "\r\n") != nullptr;
+}
+
+static bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+static bool checkPath(const char *path) {
+    if (path == nullptr || path[0] == '\0' || strnlen(path, KV_PATH_MAX) >= KV_PATH_MAX) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+// A key is not empty, fits, holds no line break and no "=", and has no blank at either end
+// (blanks around the key are not part of it when a line is read).
+static bool checkKey(const char *key) {
+    size_t len;
+
+    if (key == nullptr || key[0] == '\0') {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    len = strnlen(key, KV_KEY_MAX + 1);
+    if (len > KV_KEY_MAX || hasLineBreak(key) || strchr(key, '=') != nullptr || isBlank(key[0]) ||
+        isBlank(key[len - 1])) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+static bool checkSection(const char *section) {
+    if (section == nullptr || section[0] == '\0' || strnlen(section, KV_KEY_MAX + 1) > KV_KEY_MAX ||
+        hasLineBreak(section)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+static bool checkValue(const char *value) {
+    if (value == nullptr || strnlen(value, KV_VALUE_MAX + 1) > KV_VALUE_MAX ||
+        hasLineBreak(value)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+static bool checkBuffer(char *buf, size_t size) {
+    if (buf == nullptr || size == 0) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+// ---- line parsing ----------------------------------------------------------------------------
+
+// Length of a line without its line end ("\n", "\r\n", or a lone "\r" at the end of file).
+static size_t lineLength(const char *line, size_t len) {
+    if (len > 0 && line[len - 1] == '\n')
+        len--;
+    if (len > 0 && line[len - 1] == '\r')
+        len--;
+    return len;
+}
+
+// When the line (without its line end) is "[NAME]", possibly with blanks outside the
+// brackets, sets the name and returns true.
+static bool sectionHeader(const char *line, size_t len, const char **name, size_t *nameLen) {
+    while (len > 0 && isBlank(line[0])) {
+        line++;
+        len--;
+    }
+    while (len > 0 && isBlank(line[len - 1]))
+        len--;
+    if (len < 2 || line[0] != '[' || line[len - 1] != ']')
+        return false;
+    *name = line + 1;
+    *nameLen = len - 2;
+    return true;
+}
+
+// When the line (without its line end) sets key, returns true with the raw value: everything
+// after "=" and the blanks that follow it.
+static bool lineSetsKey(const char *line, size_t len, const char *key, size_t keyLen,
+                        const char **value, size_t *valueLen) {
+    size_t i = 0;
+
+    while (i < len && isBlank(line[i]))
+        i++;
+    if (len - i < keyLen || memcmp(line + i, key, keyLen) != 0)
+        return false;
+    i += keyLen;
+    while (i < len && isBlank(line[i]))
+        i++;
+    if (i >= len || line[i] != '=')
+        return false;
+    i++;
+    while (i < len && isBlank(line[i]))
+        i++;
+    *value = line + i;
+    *valueLen = len - i;
+    return true;
+}
+
+// A value in double quotes (blanks after the closing quote allowed) loses its quotes; any
+// other value stands as it is.
+static void unquote(const char **value, size_t *len) {
+    const char *v = *value;
+    size_t n = *len;
+
+    while (n > 0 && isBlank(v[n - 1]))
+        n--;
+    if (n >= 2 && v[0] == '"' && v[n - 1] == '"') {
+        *value = v + 1;
+        *len = n - 2;
+    }
+}
+
+// ---- readers ---------------------------------------------------------------------------------
+
+// Looks the key up (in the section when one is named). 1: value copied and *outLen set;
+// 0: absent; -1: the file cannot be read or the buffer is too small (error recorded).
+static int readValue(const char *file, const char *section, const char *key, char *buf, size_t size,
+                     size_t *outLen) {
+    FILE *fp;
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    size_t keyLen = strlen(key);
+    size_t sectionLen = section != nullptr ? strlen(section) : 0;
+    bool inSection = section == nullptr;
+    int ret = 0;
+    int saved;
+
+    buf[0] = '\0';
+    fp = fopen(file, "re");
+    if (fp == nullptr) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    while ((n = getline(&line, &cap, fp)) >= 0) {
+        size_t len = lineLength(line, (size_t)n);
+        const char *name, *value;
+        size_t nameLen, valueLen;
+
+        if (section != nullptr && sectionHeader(line, len, &name, &nameLen)) {
+            inSection = nameLen == sectionLen && memcmp(name, section, sectionLen) == 0;
+            continue;
+        }
+        if (!inSection || !lineSetsKey(line, len, key, keyLen, &value, &valueLen))
+            continue;
+        unquote(&value, &valueLen);
+        if (valueLen >= size) {
+            errno = ENOBUFS;
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+            ret = -1;
+            break;
+        }
+        memcpy(buf, value, valueLen);
+        buf[valueLen] = '\0';
+        *outLen = valueLen;
+        ret = 1;
+        break;
+    }
+    if (ret == 0 && !feof(fp)) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        ret = -1;
+    }
+    saved = errno;
+    free(line);
+    fclose(fp);
+    errno = saved;
+    if (ret == 0)
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    return ret;
+}
+
+// Returns the value's length plus one, so that an empty value still reads as found.
+int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t size, int flags) {
+    size_t len = 0;
+    int ret;
+
+    (void)flags;
+    if (!checkBuffer(buf, size))
+        return -1;
+    buf[0] = '\0';
+    if (!checkPath(file) || !checkKey(key))
+        return -1;
+    ret = readValue(file, nullptr, key, buf, size, &len);
+    if (ret <= 0)
+        return ret;
+    return len >= INT_MAX ? INT_MAX : (int)len + 1;
+}
+
+// Returns the value's length.
+int VLIBCFileGetSectionValue(const char *file, const char *section, const char *key, char *buf,
+                             size_t size) {
+    size_t len = 0;
+    int ret;
+
+    if (!checkBuffer(buf, size))
+        return -1;
+    buf[0] = '\0';
+    if (!checkPath(file) || !checkSection(section) || !checkKey(key))
+        return -1;
+    ret = readValue(file, section, key, buf, size, &len);
+    if (ret <= 0)
+        return -1;
+    return len >= INT_MAX ? INT_MAX : (int)len;
+}
+
+// Returns the line's length (the text is not empty, so a line found gives more than 0).
+// A line equal to the text wins over an earlier, longer line that only begins with it, so
+// that a caller comparing the length of the line found with its text (the face queue's
+// duplicate check) finds an entry already there; otherwise the first line that begins with
+// the text is given.
+int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option) {
+    FILE *fp;
+    char *line = nullptr;
+    size_t cap = 0;
+    size_t textLen;
+    ssize_t n;
+    int ret = 0;
+    bool tooSmall = false, found = false;
+    int saved;
+
+    (void)option;
+    if (!checkBuffer(buf, size))
+        return -1;
+    buf[0] = '\0';
+    if (!checkPath(file))
+        return -1;
+    if (text == nullptr || text[0] == '\0' || hasLineBreak(text)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    textLen = strlen(text);
+    fp = fopen(file, "re");
+    if (fp == nullptr) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    while ((n = getline(&line, &cap, fp)) >= 0) {
+        size_t len = lineLength(line, (size_t)n);
+        bool exact = len == textLen;
+
+        if (len < textLen || memcmp(line, text, textLen) != 0 || (found && !exact))
+            continue;
+        found = true;
+        tooSmall = len >= size || len >= INT_MAX;
+        if (!tooSmall) {
+            memcpy(buf, line, len);
+            buf[len] = '\0';
+            ret = (int)len;
+        }
+        if (exact)
+            break;
+    }
+    if (!found && !feof(fp)) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        ret = -1;
+    } else if (found && tooSmall) {
+        buf[0] = '\0';
+        errno = ENOBUFS;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        ret = -1;
+    }
+    saved = errno;
+    free(line);
+    fclose(fp);
+    errno = saved;
+    if (ret == 0)
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    return ret;
+}
+
+// ---- writers -----------------------------------------------------------------------------------
+
+// Formats the new line. The format must hold exactly two "%s" (key, then value) and nothing
+// else but plain text and "%%"; a line break is allowed only at its end. The line always ends
+// with "\n".
+static bool formatLine(const char *format, const char *key, const char *value, std::string *out) {
+    size_t formatLen, conversions = 0, i;
+    std::vector<char> buf;
+    int n;
+
+    if (format == nullptr)
+        format = SZ_KEY_VALUE_FORMAT;
+    formatLen = strnlen(format, KV_KEY_MAX + 1);
+    if (formatLen == 0 || formatLen > KV_KEY_MAX)
+        goto bad;
+    for (i = 0; i < formatLen; i++) {
+        if (format[i] == '\r' || (format[i] == '\n' && i + 1 != formatLen))
+            goto bad;
+        if (format[i] != '%')
+            continue;
+        if (format[i + 1] == 's')
+            conversions++;
+        else if (format[i + 1] != '%')
+            goto bad;
+        i++;
+    }
+    if (conversions != 2)
+        goto bad;
+
+    try {
+        buf.resize(formatLen + strlen(key) + strlen(value) + 2);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+        n = snprintf(buf.data(), buf.size(), format, key, value);
+#pragma GCC diagnostic pop
+        if (n < 0 || (size_t)n >= buf.size())
+            goto bad;
+        out->assign(buf.data(), (size_t)n);
+        if (out->empty() || out->back() != '\n')
+            out->push_back('\n');
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return false;
+    }
+    return true;
+
+bad:
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    return false;
+}
+
+// Builds the new content: the first line of the key (inside the section when one is named)
+// is replaced; otherwise the line is appended (at the end of the section's first block, or in
+// a new section at the end). All other bytes stay as they are, except that a last line
+// without its line end gets one when a line must follow it.
+static void updateContent(const std::string &old, const char *section, const char *key,
+                          const std::string &newLine, std::string *out) {
+    const char *data = old.data();
+    size_t size = old.size();
+    size_t keyLen = strlen(key);
+    size_t sectionLen = section != nullptr ? strlen(section) : 0;
+    bool inSection = section == nullptr;
+    bool sectionSeen = false, firstBlockOpen = false;
+    size_t insertAt = size, pos = 0;
+
+    while (pos < size) {
+        const char *nl = (const char *)memchr(data + pos, '\n', size - pos);
+        size_t full = nl != nullptr ? (size_t)(nl - (data + pos)) + 1 : size - pos;
+        size_t len = lineLength(data + pos, full);
+        const char *name, *value;
+        size_t nameLen, valueLen;
+
+        if (section != nullptr && sectionHeader(data + pos, len, &name, &nameLen)) {
+            inSection = nameLen == sectionLen && memcmp(name, section, sectionLen) == 0;
+            if (inSection && !sectionSeen) {
+                sectionSeen = true;
+                firstBlockOpen = true;
+                insertAt = pos + full;
+            } else {
+                firstBlockOpen = false;
+            }
+        } else if (inSection && lineSetsKey(data + pos, len, key, keyLen, &value, &valueLen)) {
+            out->assign(old, 0, pos);
+            out->append(newLine);
+            out->append(old, pos + full, std::string::npos);
+            return;
+        } else if (firstBlockOpen) {
+            size_t i = 0;
+            while (i < len && isBlank(data[pos + i]))
+                i++;
+            if (i < len)
+                insertAt = pos + full;
+        }
+        pos += full;
+    }
+
+    if (section == nullptr || !sectionSeen) {
+        *out = old;
+        if (!out->empty() && out->back() != '\n')
+            out->push_back('\n');
+        if (section != nullptr) {
+            out->push_back('[');
+            out->append(section);
+            out->append("]\n");
+        }
+        out->append(newLine);
+        return;
+    }
+    out->assign(old, 0, insertAt);
+    if (insertAt > 0 && old[insertAt - 1] != '\n')
+        out->push_back('\n');
+    out->append(newLine);
+    out->append(old, insertAt, std::string::npos);
+}
+
+static int writeAll(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        data += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+// Reads the whole file; a missing file reads as empty with *exists false.
+static int readWhole(const char *path, std::string *content, struct stat *st, bool *exists) {
+    char chunk[65536];
+    ssize_t n;
+    int fd;
+
+    *exists = false;
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return 0;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (fstat(fd, st) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st->st_mode) || st->st_size > KV_FILE_MAX) {
+        errno = S_ISREG(st->st_mode) ? EFBIG : EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        close(fd);
+        return -1;
+    }
+    *exists = true;
+    try {
+        for (;;) {
+            n = read(fd, chunk, sizeof(chunk));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            content->append(chunk, (size_t)n);
+            if ((off_t)content->size() > KV_FILE_MAX) {
+                errno = EFBIG;
+                n = -1;
+                break;
+            }
+        }
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        close(fd);
+        return -1;
+    }
+    if (n < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        close(fd);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+// Takes the writers' lock of the folder; returns its descriptor (released by close).
+static int lockFolder(const char *dir) {
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    while (flock(fd, LOCK_EX) < 0) {
+        if (errno == EINTR)
+            continue;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// With the lock held, every temporary file of this file in the folder is a leftover of a
+// writer that died; remove them.
+static void removeLeftovers(int dirFd, const char *base) {
+    char prefix[KV_TMP_BASE_MAX + 16];
+    size_t prefixLen;
+    struct dirent *de;
+    DIR *d;
+    int fd;
+
+    if (VLIBCStrPrintf(prefix, sizeof(prefix), ".%.*s" KV_TMP_TAG, KV_TMP_BASE_MAX, base) < 0)
+        return;
+    prefixLen = strlen(prefix);
+    fd = dup(dirFd);
+    if (fd < 0)
+        return;
+    d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return;
+    }
+    rewinddir(d);
+    while ((de = readdir(d)) != nullptr) {
+        if (strncmp(de->d_name, prefix, prefixLen) == 0 &&
+            strlen(de->d_name) == prefixLen + KV_TMP_RANDOM)
+            unlinkat(dirfd(d), de->d_name, 0);
+    }
+    closedir(d);
+}
+
+// Splits path into its folder and its last component.
+static int splitPath(const char *path, char *dir, size_t dirSize, const char **base) {
+    const char *slash = strrchr(path, '/');
+
+    if (slash == nullptr) {
+        *base = path;
+        return VLIBCStrCopy(dir, dirSize, ".");
+    }
+    *base = slash + 1;
+    if (slash == path)
+        return VLIBCStrCopy(dir, dirSize, "/");
+    if ((size_t)(slash - path) >= dirSize)
+        return -1;
+    memcpy(dir, path, (size_t)(slash - path));
+    dir[slash - path] = '\0';
+    return 0;
+}
+
+static int writeValue(const char *file, const char *section, const char *key, const char *value,
+                      const char *format) {
+    char path[KV_PATH_MAX], dir[KV_PATH_MAX], tmp[KV_PATH_MAX];
+    const char *base;
+    std::string newLine, old, content;
+    struct stat st, lst;
+    bool exists = false, created = false, renamed = false;
+    int dirFd = -1, fd = -1, ret = -1, saved;
+    mode_t mask;
+
+    if (!checkPath(file) || (section != nullptr && !checkSection(section)) || !checkKey(key) ||
+        !checkValue(value))
+        return -1;
+    if (!formatLine(format, key, value, &newLine))
+        return -1;
+
+    // A link is followed so that the link stays and its target gets the new content.
+    if (lstat(file, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        char *real = realpath(file, nullptr);
+        if (real == nullptr) {
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            return -1;
+        }
+        ret = VLIBCStrCopy(path, sizeof(path), real);
+        free(real);
+        if (ret < 0)
+            return -1;
+        ret = -1;
+    } else if (VLIBCStrCopy(path, sizeof(path), file) < 0) {
+        return -1;
+    }
+    if (splitPath(path, dir, sizeof(dir), &base) < 0 || base[0] == '\0') {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (VLIBCStrPrintf(tmp, sizeof(tmp), "%s/.%.*s" KV_TMP_TAG "XXXXXX",
+                       strcmp(dir, "/") == 0 ? "" : dir, KV_TMP_BASE_MAX, base) < 0)
+        return -1;
+
+    dirFd = lockFolder(dir);
+    if (dirFd < 0)
+        return -1;
+    removeLeftovers(dirFd, base);
+
+    if (readWhole(path, &old, &st, &exists) < 0)
+        goto out;
+    try {
+        updateContent(old, section, key, newLine, &content);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        goto out;
+    }
+
+    fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        goto out;
+    }
+    created = true;
+    if (writeAll(fd, content.data(), content.size()) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        goto out;
+    }
+    if (exists) {
+        struct stat tst;
+        if (fstat(fd, &tst) < 0 ||
+            ((tst.st_uid != st.st_uid || tst.st_gid != st.st_gid) &&
+             fchown(fd, st.st_uid, st.st_gid) < 0) ||
+            fchmod(fd, st.st_mode & 07777) < 0) {
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            goto out;
+        }
+    } else {
+        mask = umask(0);
+        umask(mask);
+        if (fchmod(fd, 0644 & ~mask) < 0) {
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            goto out;
+        }
+    }
+    if (fsync(fd) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        goto out;
+    }
+    if (close(fd) < 0) {
+        fd = -1;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        goto out;
+    }
+    fd = -1;
+    if (rename(tmp, path) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        goto out;
+    }
+    renamed = true;
+    fsync(dirFd);
+    ret = 1;
+
+out:
+    saved = errno;
+    if (fd >= 0)
+        close(fd);
+    if (created && !renamed)
+        unlink(tmp);
+    close(dirFd);
+    errno = saved;
+    return ret;
+}
+
+int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format) {
+    return writeValue(file, nullptr, key, value, format);
+}
+
+int VLIBCFileSetSectionValue(const char *file, const char *section, const char *key,
+                             const char *value) {
+    if (section == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return writeValue(file, section, key, value, nullptr);
+}
+
+// ---- plain files -----------------------------------------------------------------------------
+
+int VLIBCFileTouch(const char *path) {
+    struct stat st;
+    int fd;
+
+    if (!checkPath(path))
+        return -1;
+    if (stat(path, &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            VLIBCErrSet(KAVO_ERR_EXISTS);
+            return -1;
+        }
+        utimensat(AT_FDCWD, path, nullptr, 0);
+        return 0;
+    }
+    // Created only as a new name: never through a dangling link.
+    fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        if (errno == EEXIST && stat(path, &st) == 0 && S_ISREG(st.st_mode))
+            return 0;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    close(fd);
+    return 0;
+}
+
+int VLIBCFileExist(const char *path) {
+    struct stat st;
+
+    if (!checkPath(path))
+        return 0;
+    if (stat(path, &st) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return 0;
+    }
+    return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int VLIBCFileCheckDir(const char *path) {
+    struct stat st;
+
+    if (!checkPath(path))
+        return 0;
+    if (stat(path, &st) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return 0;
+    }
+    return S_ISDIR(st.st_mode) ? 1 : 0;
+}

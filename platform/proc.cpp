@@ -1,1 +1,460 @@
-// placeholder until the family lands
+// Programs, the platform fork, pid files and the program banner.
+//
+// Programs are started without a shell. A close-on-exec pipe tells a program that could not
+// be started (the child writes the exec errno into it) from one that ran and ended with any
+// status, 127 and 255 included. Waits are restarted after EINTR.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "kavocore.h"
+
+#define PROC_PATH_MAX 4096
+#define PROC_PIDFILE_MAX 64  // a pid file longer than this is not a pid file
+#define PROC_FORK_FLAGS                                                       \
+    (VLIBC_FORK_NEW_SESSION | VLIBC_FORK_CHDIR_ROOT | VLIBC_FORK_NULL_STDIO | \
+     VLIBC_FORK_CLOSE_FDS | VLIBC_FORK_DEFAULT_SIGNALS)
+#define PROC_MAX_FD_SCAN 65536  // highest descriptor closed when close_range is missing
+
+static bool checkPath(const char *path) {
+    if (path == nullptr || path[0] == '\0' || strnlen(path, PROC_PATH_MAX) >= PROC_PATH_MAX) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+// Reads up to len bytes, restarting after EINTR; the count read, or -1.
+static ssize_t readFull(int fd, void *buf, size_t len) {
+    size_t done = 0;
+
+    while (done < len) {
+        ssize_t n = read(fd, (char *)buf + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    return (ssize_t)done;
+}
+
+static void writeErrno(int fd, int err) {
+    ssize_t n;
+
+    do {
+        n = write(fd, &err, sizeof(err));
+    } while (n < 0 && errno == EINTR);
+}
+
+// Reaps the child, restarting after EINTR. 0 with *status set, or -1.
+static int reap(pid_t pid, int *status) {
+    for (;;) {
+        pid_t r = waitpid(pid, status, 0);
+        if (r == pid)
+            return 0;
+        if (r < 0 && errno == EINTR)
+            continue;
+        return -1;
+    }
+}
+
+// Moves a descriptor above the standard ones (close-on-exec), so that placing another
+// descriptor on 0, 1 or 2 cannot clobber it.
+static int liftFd(int fd) {
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+}
+
+pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
+    int fds[3] = {in, out, err};
+    int pipeFd[2], childErr, saved, i;
+    ssize_t n;
+    pid_t pid;
+
+    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
+        VLIBCErrSet(KAVO_ERR_EXEC);
+        return -1;
+    }
+    // Buffered output must not be written twice nor after the child's.
+    fflush(nullptr);
+    pid = fork();
+    if (pid < 0) {
+        saved = errno;
+        close(pipeFd[0]);
+        close(pipeFd[1]);
+        errno = saved;
+        VLIBCErrSet(KAVO_ERR_EXEC);
+        return -1;
+    }
+    if (pid == 0) {
+        int report = liftFd(pipeFd[1]);
+
+        close(pipeFd[0]);
+        if (report < 0)
+            _exit(127);
+        for (i = 0; i < 3; i++) {
+            if (fds[i] >= 0 && fds[i] != i && (fds[i] = liftFd(fds[i])) < 0) {
+                writeErrno(report, errno);
+                _exit(127);
+            }
+        }
+        for (i = 0; i < 3; i++) {
+            if (fds[i] < 0)
+                continue;
+            if (fds[i] == i ? fcntl(i, F_SETFD, 0) < 0 : dup2(fds[i], i) < 0) {
+                writeErrno(report, errno);
+                _exit(127);
+            }
+        }
+        execv(path, argv);
+        writeErrno(report, errno);
+        _exit(127);
+    }
+
+    close(pipeFd[1]);
+    n = readFull(pipeFd[0], &childErr, sizeof(childErr));
+    close(pipeFd[0]);
+    if (n == (ssize_t)sizeof(childErr)) {
+        int status;
+        reap(pid, &status);
+        errno = childErr;
+        VLIBCErrSet(KAVO_ERR_EXEC);
+        return -1;
+    }
+    return pid;
+}
+
+int VLIBCProcWait(pid_t pid) {
+    int status;
+
+    if (pid <= 0) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (reap(pid, &status) < 0) {
+        VLIBCErrSet(KAVO_ERR_EXEC);
+        return -1;
+    }
+    if (WIFEXITED(status))
+        return (int)(int8_t)(uint8_t)WEXITSTATUS(status);
+    errno = EINTR;
+    VLIBCErrSet(KAVO_ERR_EXEC);
+    return -1;
+}
+
+// Runs and waits. A caller that ignores SIGCHLD would have its children reaped by the kernel
+// and no status to read: the default disposition is restored for the run.
+static int runAndWait(const char *path, char *const argv[]) {
+    struct sigaction old, dfl;
+    bool restore = false;
+    pid_t pid;
+    int ret, saved;
+
+    if (sigaction(SIGCHLD, nullptr, &old) == 0 &&
+        ((!(old.sa_flags & SA_SIGINFO) && old.sa_handler == SIG_IGN) ||
+         (old.sa_flags & SA_NOCLDWAIT))) {
+        memset(&dfl, 0, sizeof(dfl));
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        restore = sigaction(SIGCHLD, &dfl, nullptr) == 0;
+    }
+    pid = VLIBCProcSpawn(path, argv, -1, -1, -1);
+    ret = pid < 0 ? -1 : VLIBCProcWait(pid);
+    saved = errno;
+    if (restore)
+        sigaction(SIGCHLD, &old, nullptr);
+    errno = saved;
+    return ret;
+}
+
+int VLIBCExec(const char *path, const char *a1, const char *a2, const char *a3, const char *a4) {
+    const char *args[4] = {a1, a2, a3, a4};
+    char *argv[6];
+    int argc = 0, i;
+
+    if (!checkPath(path))
+        return -1;
+    argv[argc++] = (char *)path;
+    for (i = 0; i < 4 && args[i] != nullptr; i++)
+        argv[argc++] = (char *)args[i];
+    argv[argc] = nullptr;
+    return runAndWait(path, argv);
+}
+
+int VLIBCExecv(const char *path, char *const argv[], int wait) {
+    if (!checkPath(path))
+        return -1;
+    if (argv == nullptr || argv[0] == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (wait)
+        return runAndWait(path, argv);
+    return (int)VLIBCProcSpawn(path, argv, -1, -1, -1);
+}
+
+// ---- the platform fork -------------------------------------------------------------------
+
+// Closes every descriptor above the standard ones except keep.
+static void closeOthers(int keep) {
+    int fd;
+
+    // keep is above the standard descriptors (lifted by the caller).
+    if (keep > STDERR_FILENO + 1 && close_range(STDERR_FILENO + 1, (unsigned)keep - 1, 0) < 0)
+        goto scan;
+    if (close_range((unsigned)keep + 1, ~0U, 0) < 0)
+        goto scan;
+    return;
+scan:
+    for (fd = STDERR_FILENO + 1; fd < PROC_MAX_FD_SCAN; fd++) {
+        if (fd != keep)
+            close(fd);
+    }
+}
+
+// Prepares the new process as the flags say; 0, or -1 with errno set.
+static int prepareChild(int flags, int *report) {
+    int sig, fd;
+    sigset_t none;
+
+    if (flags & VLIBC_FORK_DEFAULT_SIGNALS) {
+        for (sig = 1; sig < NSIG; sig++) {
+            if (sig != SIGKILL && sig != SIGSTOP)
+                signal(sig, SIG_DFL);
+        }
+        sigemptyset(&none);
+        if (sigprocmask(SIG_SETMASK, &none, nullptr) < 0)
+            return -1;
+    }
+    if ((flags & VLIBC_FORK_NEW_SESSION) && setsid() < 0)
+        return -1;
+    if ((flags & VLIBC_FORK_CHDIR_ROOT) && chdir("/") < 0)
+        return -1;
+    if (flags & VLIBC_FORK_NULL_STDIO) {
+        fd = open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0)
+            return -1;
+        if (dup2(fd, STDIN_FILENO) < 0 || dup2(fd, STDOUT_FILENO) < 0 ||
+            dup2(fd, STDERR_FILENO) < 0) {
+            int saved = errno;
+            if (fd > STDERR_FILENO)
+                close(fd);
+            errno = saved;
+            return -1;
+        }
+        if (fd > STDERR_FILENO)
+            close(fd);
+    }
+    if (flags & VLIBC_FORK_CLOSE_FDS)
+        closeOthers(*report);
+    return 0;
+}
+
+pid_t VLIBCProcForkEx(int flags) {
+    int pipeFd[2], childErr, saved, report;
+    ssize_t n;
+    pid_t pid;
+
+    if (flags & ~PROC_FORK_FLAGS) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    fflush(nullptr);
+    pid = fork();
+    if (pid < 0) {
+        saved = errno;
+        close(pipeFd[0]);
+        close(pipeFd[1]);
+        errno = saved;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (pid == 0) {
+        close(pipeFd[0]);
+        report = liftFd(pipeFd[1]);
+        if (report < 0)
+            _exit(127);
+        if (prepareChild(flags, &report) < 0) {
+            writeErrno(report, errno);
+            _exit(127);
+        }
+        // End of file on the pipe tells the parent that the new process is ready.
+        close(report);
+        return 0;
+    }
+
+    close(pipeFd[1]);
+    n = readFull(pipeFd[0], &childErr, sizeof(childErr));
+    close(pipeFd[0]);
+    if (n == (ssize_t)sizeof(childErr)) {
+        int status;
+        reap(pid, &status);
+        errno = childErr;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return pid;
+}
+
+// ---- pid files -----------------------------------------------------------------------------
+
+// Reads a pid file: the decimal pid, blanks and line ends around it allowed, nothing else.
+static int readPidFile(const char *path, pid_t *pid) {
+    char buf[PROC_PIDFILE_MAX + 1];
+    struct stat st;
+    long value = 0;
+    ssize_t n;
+    int fd, i = 0, digits = 0;
+
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (fstat(fd, &st) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_PARSE);
+        return -1;
+    }
+    n = readFull(fd, buf, sizeof(buf));
+    close(fd);
+    if (n < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (n > PROC_PIDFILE_MAX)
+        goto garbage;
+    buf[n] = '\0';
+    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
+        i++;
+    while (i < n && buf[i] >= '0' && buf[i] <= '9') {
+        value = value * 10 + (buf[i] - '0');
+        if (++digits > 10 || value > INT_MAX)
+            goto garbage;
+        i++;
+    }
+    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
+        i++;
+    // pid 0 or a negative number would signal whole process groups: never a pid.
+    if (i != n || digits == 0 || value <= 0)
+        goto garbage;
+    *pid = (pid_t)value;
+    return 0;
+garbage:
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
+
+int VLIBCProcPidFileCreate(const char *path) {
+    char tmp[PROC_PATH_MAX], text[32];
+    const char *slash;
+    int fd, saved;
+    size_t len;
+
+    if (!checkPath(path))
+        return -1;
+    slash = strrchr(path, '/');
+    // The pid file appears whole: written beside itself and renamed into place.
+    if (slash == nullptr ? VLIBCStrPrintf(tmp, sizeof(tmp), ".%.200s.pidtmp.XXXXXX", path) < 0
+                         : VLIBCStrPrintf(tmp, sizeof(tmp), "%.*s/.%.200s.pidtmp.XXXXXX",
+                                          (int)(slash - path), path, slash + 1) < 0)
+        return -1;
+    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0)
+        return -1;
+    len = strlen(text);
+    fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (write(fd, text, len) != (ssize_t)len || fchmod(fd, 0644) < 0) {
+        saved = errno;
+        close(fd);
+        goto fail;
+    }
+    if (close(fd) < 0 || rename(tmp, path) < 0) {
+        saved = errno;
+        goto fail;
+    }
+    return 0;
+fail:
+    unlink(tmp);
+    errno = saved;
+    VLIBCErrSet(KAVO_ERR_SYSTEM);
+    return -1;
+}
+
+int VLIBCProcAliveByPidFile(const char *path) {
+    pid_t pid;
+
+    if (!checkPath(path) || readPidFile(path, &pid) < 0)
+        return 0;
+    if (kill(pid, 0) == 0 || errno == EPERM)
+        return 1;
+    VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    return 0;
+}
+
+int VLIBCProcSignalByPidFile(const char *path, int sig) {
+    pid_t pid;
+
+    if (!checkPath(path))
+        return -1;
+    if (sig < 0 || sig >= NSIG) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (readPidFile(path, &pid) < 0)
+        return -1;
+    if (kill(pid, sig) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- banner --------------------------------------------------------------------------------
+
+void VLIBCPrintBanner(const char *program) {
+    if (program == nullptr || program[0] == '\0') {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return;
+    }
+    printf("%s - KAVO platform\n", program);
+}

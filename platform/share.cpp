@@ -31,8 +31,7 @@
     } while (0)
 
 // Length of a path without its trailing slashes (a lone "/" stays).
-static size_t trimmedLen(const char *path)
-{
+static size_t trimmedLen(const char *path) {
     size_t len = strlen(path);
 
     while (len > 1 && path[len - 1] == '/') {
@@ -42,8 +41,7 @@ static size_t trimmedLen(const char *path)
 }
 
 // 1 when path is the folder dir (of length dirLen) or lies inside it.
-static int pathWithin(const char *path, const char *dir, size_t dirLen)
-{
+static int pathWithin(const char *path, const char *dir, size_t dirLen) {
     if (dirLen == 1 && dir[0] == '/') {
         return path[0] == '/';
     }
@@ -54,8 +52,7 @@ static int pathWithin(const char *path, const char *dir, size_t dirLen)
 }
 
 // Reads one key of a share; 1 with the value in buf, 0 when the key is absent.
-static int shareValue(const char *share, const char *key, char *buf, size_t size)
-{
+static int shareValue(const char *share, const char *key, char *buf, size_t size) {
     buf[0] = '\0';
     if (VLIBCFileGetSectionValue(SZF_SHARES_CONF, share, key, buf, size) < 0) {
         buf[0] = '\0';
@@ -64,16 +61,14 @@ static int shareValue(const char *share, const char *key, char *buf, size_t size
     return 1;
 }
 
-static int shareFlag(const char *share, const char *key)
-{
+static int shareFlag(const char *share, const char *key) {
     char value[SHARE_VALUE_MAX];
 
     return shareValue(share, key, value, sizeof(value)) && strcmp(value, "yes") == 0;
 }
 
 // The share's path (absolute, trailing slashes removed). 0, or -1 when the share is unknown.
-static int sharePathRead(const char *share, char *buf, size_t size)
-{
+static int sharePathRead(const char *share, char *buf, size_t size) {
     char value[SHARE_PATH_MAX];
     size_t len;
 
@@ -91,8 +86,7 @@ static int sharePathRead(const char *share, char *buf, size_t size)
     return 0;
 }
 
-int KAVOShareGet(const char *name, PKAVOSHARE *pShare)
-{
+int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
     char path[SHARE_PATH_MAX];
     size_t nameLen, pathLen;
     PKAVOSHARE share;
@@ -100,8 +94,7 @@ int KAVOShareGet(const char *name, PKAVOSHARE *pShare)
     if (pShare != nullptr) {
         *pShare = nullptr;
     }
-    if (name == nullptr || name[0] == '\0' || pShare == nullptr ||
-        strlen(name) >= SHARE_NAME_MAX) {
+    if (name == nullptr || name[0] == '\0' || pShare == nullptr || strlen(name) >= SHARE_NAME_MAX) {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -129,13 +122,11 @@ int KAVOShareGet(const char *name, PKAVOSHARE *pShare)
     return 0;
 }
 
-void KAVOShareFree(PKAVOSHARE share)
-{
+void KAVOShareFree(PKAVOSHARE share) {
     free(share);
 }
 
-const char *VLIBSharePathGet(const KAVOSHARE *share)
-{
+const char *VLIBSharePathGet(const KAVOSHARE *share) {
     if (share == nullptr || share->szPath == nullptr || share->szPath[0] == '\0') {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return nullptr;
@@ -143,8 +134,7 @@ const char *VLIBSharePathGet(const KAVOSHARE *share)
     return share->szPath;
 }
 
-int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on)
-{
+int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on) {
     if (share == nullptr) {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
@@ -153,8 +143,7 @@ int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on)
     return 0;
 }
 
-int KAVOShareUpdate(const KAVOSHARE *share)
-{
+int KAVOShareUpdate(const KAVOSHARE *share) {
     char path[SHARE_PATH_MAX];
 
     if (share == nullptr || share->szName == nullptr || share->szName[0] == '\0') {
@@ -173,8 +162,7 @@ int KAVOShareUpdate(const KAVOSHARE *share)
 }
 
 // The volume of an absolute path: its first component ("/volume1" for "/volume1/photo").
-static int volumeOf(const char *path, char *buf, size_t size)
-{
+static int volumeOf(const char *path, char *buf, size_t size) {
     const char *start, *end;
 
     if (path[0] != '/') {
@@ -201,8 +189,7 @@ static int volumeOf(const char *path, char *buf, size_t size)
     return 0;
 }
 
-int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size)
-{
+int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
     char volume[SHARE_PATH_MAX];
     struct stat st;
 
@@ -247,8 +234,7 @@ int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size)
 
 // Calls cb for the name of every section of the share file, in file order; cb returns
 // non-zero to stop. 0, or -1 when the file cannot be read.
-static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx)
-{
+static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx) {
     FILE *fp = fopen(SZF_SHARES_CONF, "re");
     char *line = nullptr;
     size_t cap = 0;
@@ -265,8 +251,8 @@ static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx)
         while (start < end && (*start == ' ' || *start == '\t')) {
             start++;
         }
-        while (end > start && (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ' ||
-                               end[-1] == '\t')) {
+        while (end > start &&
+               (end[-1] == '\n' || end[-1] == '\r' || end[-1] == ' ' || end[-1] == '\t')) {
             end--;
         }
         if (end - start < 3 || *start != '[' || end[-1] != ']') {
@@ -294,8 +280,7 @@ struct ShareMatch {
     int found;
 };
 
-static int matchShare(const char *name, void *ctx)
-{
+static int matchShare(const char *name, void *ctx) {
     ShareMatch *m = (ShareMatch *)ctx;
     char path[SHARE_PATH_MAX];
     size_t len;
@@ -318,8 +303,7 @@ static int matchShare(const char *name, void *ctx)
 }
 
 int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sharePath,
-                         size_t pathSize)
-{
+                         size_t pathSize) {
     ShareMatch *m;
     int ret = -1;
 
@@ -355,8 +339,7 @@ out:
     return ret;
 }
 
-int KAVOShareBinPathGet(const char *path, char *buf, size_t size)
-{
+int KAVOShareBinPathGet(const char *path, char *buf, size_t size) {
     char name[SHARE_NAME_MAX];
     char sharePath[SHARE_PATH_MAX];
 
@@ -373,19 +356,18 @@ int KAVOShareBinPathGet(const char *path, char *buf, size_t size)
 // ---- Home check --------------------------------------------------------------------------
 
 struct HomeMatch {
-    const char *path;          // the path asked about
-    const char *pathReal;      // its resolved form, or null
+    const char *path;            // the path asked about
+    const char *pathReal;        // its resolved form, or null
     char homes[SHARE_PATH_MAX];  // the "homes" share path
     char homesReal[SHARE_PATH_MAX];
-    char home[SHARE_PATH_MAX];   // best match so far
+    char home[SHARE_PATH_MAX];  // best match so far
     char user[SHARE_NAME_MAX];
     size_t bestLen;
     int found;
 };
 
 // Resolved form of a path when it can be resolved, else the path itself.
-static void resolvedOr(const char *path, char *buf, size_t size)
-{
+static void resolvedOr(const char *path, char *buf, size_t size) {
     char *real = realpath(path, nullptr);
 
     if (real == nullptr || VLIBCStrCopy(buf, size, real) != 0) {
@@ -394,8 +376,7 @@ static void resolvedOr(const char *path, char *buf, size_t size)
     free(real);
 }
 
-static void matchHome(const struct passwd *pw, HomeMatch *m)
-{
+static void matchHome(const struct passwd *pw, HomeMatch *m) {
     char home[SHARE_PATH_MAX];
     char homeReal[SHARE_PATH_MAX];
     size_t len, realLen;
@@ -436,8 +417,7 @@ static void matchHome(const struct passwd *pw, HomeMatch *m)
 }
 
 // Walks the account database in order. 0, or -1 on failure.
-static int walkHomes(HomeMatch *m)
-{
+static int walkHomes(HomeMatch *m) {
     long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
     size_t size = hint < PW_BUF_MIN ? PW_BUF_MIN : (size_t)hint;
     char *buf = (char *)malloc(size);
@@ -480,8 +460,7 @@ static int walkHomes(HomeMatch *m)
 }
 
 int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
-                             PKAVOHOME_CHECK_RESULT *pResult)
-{
+                             PKAVOHOME_CHECK_RESULT *pResult) {
     HomeMatch *m;
     char *pathReal = nullptr;
     PKAVOHOME_CHECK_RESULT result;
@@ -493,8 +472,7 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
     if (pResult != nullptr) {
         *pResult = nullptr;
     }
-    if (path == nullptr || path[0] != '/' || pResult == nullptr ||
-        strlen(path) >= SHARE_PATH_MAX) {
+    if (path == nullptr || path[0] != '/' || pResult == nullptr || strlen(path) >= SHARE_PATH_MAX) {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -539,7 +517,6 @@ out:
     return ret;
 }
 
-void KAVOHomeCheckResultFree(PKAVOHOME_CHECK_RESULT result)
-{
+void KAVOHomeCheckResultFree(PKAVOHOME_CHECK_RESULT result) {
     free(result);
 }

@@ -8,8 +8,7 @@
 
 #include "kavocore.h"
 
-int VLIBCStrCopy(char *dst, size_t size, const char *src)
-{
+int VLIBCStrCopy(char *dst, size_t size, const char *src) {
     size_t len;
 
     if (dst == nullptr || size == 0) {
@@ -33,8 +32,7 @@ int VLIBCStrCopy(char *dst, size_t size, const char *src)
     return 0;
 }
 
-int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...)
-{
+int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...) {
     va_list ap;
     int len;
 

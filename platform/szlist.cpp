@@ -9,8 +9,7 @@
 // Largest capacity a list may start with or grow to.
 #define SZLIST_MAX_ITEMS (1 << 24)
 
-PVLIBC_SZLIST VLIBCSzListAlloc(int capacity)
-{
+PVLIBC_SZLIST VLIBCSzListAlloc(int capacity) {
     PVLIBC_SZLIST list;
 
     if (capacity < 1 || capacity > SZLIST_MAX_ITEMS) {
@@ -34,8 +33,7 @@ PVLIBC_SZLIST VLIBCSzListAlloc(int capacity)
     return list;
 }
 
-int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s)
-{
+int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s) {
     PVLIBC_SZLIST list;
     char **items;
     char *copy;
@@ -77,8 +75,7 @@ int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s)
     return 0;
 }
 
-const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index)
-{
+const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index) {
     if (list == nullptr || list->pszItem == nullptr || index < 0 || index >= list->nItem) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return nullptr;
@@ -86,8 +83,7 @@ const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index)
     return list->pszItem[index];
 }
 
-void VLIBCSzListFree(PVLIBC_SZLIST list)
-{
+void VLIBCSzListFree(PVLIBC_SZLIST list) {
     int i;
 
     if (list == nullptr)

@@ -17,23 +17,21 @@
 #define USER_ENUM_UID_END 65534
 
 // Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)                \
-    do {                              \
-        int savedErrno_ = errno;      \
-        VLIBCErrSet(code);            \
-        errno = savedErrno_;          \
+#define setError(code)           \
+    do {                         \
+        int savedErrno_ = errno; \
+        VLIBCErrSet(code);       \
+        errno = savedErrno_;     \
     } while (0)
 
-static int asciiLower(int c)
-{
+static int asciiLower(int c) {
     if (c >= 'A' && c <= 'Z') {
         return c - 'A' + 'a';
     }
     return c;
 }
 
-static int asciiCaseEqual(const char *a, const char *b)
-{
+static int asciiCaseEqual(const char *a, const char *b) {
     while (*a != '\0' && *b != '\0') {
         if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) {
             return 0;
@@ -44,8 +42,7 @@ static int asciiCaseEqual(const char *a, const char *b)
     return *a == '\0' && *b == '\0';
 }
 
-static size_t pwBufferSize(void)
-{
+static size_t pwBufferSize(void) {
     long n = sysconf(_SC_GETPW_R_SIZE_MAX);
 
     if (n < PW_BUF_MIN) {
@@ -56,8 +53,7 @@ static size_t pwBufferSize(void)
 
 // getpwnam_r with a buffer grown on ERANGE. 1 found (*pbuf owned by the caller), 0 absent,
 // -1 on failure (error recorded).
-static int lookupName(const char *name, struct passwd *pw, char **pbuf)
-{
+static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
     size_t size = pwBufferSize();
     struct passwd *found = nullptr;
     char *buf = nullptr;
@@ -93,8 +89,7 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf)
 }
 
 // Walks the account database in order; cb returns non-zero to stop. 0, or -1 on failure.
-static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx)
-{
+static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx) {
     size_t size = pwBufferSize();
     char *buf = (char *)malloc(size);
     struct passwd pw;
@@ -145,8 +140,7 @@ struct NameMatch {
     int found;  // 1 copied, -1 did not fit
 };
 
-static int matchCaseless(const struct passwd *pw, void *ctx)
-{
+static int matchCaseless(const struct passwd *pw, void *ctx) {
     NameMatch *m = (NameMatch *)ctx;
 
     if (pw->pw_name == nullptr || !asciiCaseEqual(pw->pw_name, m->name)) {
@@ -156,16 +150,14 @@ static int matchCaseless(const struct passwd *pw, void *ctx)
     return 1;
 }
 
-int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags)
-{
+int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags) {
     struct passwd pw;
     char *pwbuf = nullptr;
     NameMatch m;
     int r;
 
     (void)flags;
-    if (name == nullptr || name[0] == '\0' || buf == nullptr || size == 0 ||
-        strlen(name) >= size) {
+    if (name == nullptr || name[0] == '\0' || buf == nullptr || size == 0 || strlen(name) >= size) {
         setError(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -206,8 +198,7 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     return 1;
 }
 
-int KAVOUserGet(const char *name, PKAVOUSER *pUser)
-{
+int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     struct passwd pw;
     char *pwbuf = nullptr;
     const char *home;
@@ -253,8 +244,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser)
     return 0;
 }
 
-void KAVOUserFree(PKAVOUSER user)
-{
+void KAVOUserFree(PKAVOUSER user) {
     free(user);
 }
 
@@ -264,8 +254,7 @@ struct EnumCtx {
     int failed;
 };
 
-static int collectLocal(const struct passwd *pw, void *ctx)
-{
+static int collectLocal(const struct passwd *pw, void *ctx) {
     EnumCtx *e = (EnumCtx *)ctx;
 
     if (pw->pw_name == nullptr || pw->pw_name[0] == '\0' || pw->pw_uid < USER_ENUM_UID_MIN ||
@@ -280,8 +269,7 @@ static int collectLocal(const struct passwd *pw, void *ctx)
     return 0;
 }
 
-int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags)
-{
+int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags) {
     EnumCtx e;
 
     (void)flags;

@@ -164,11 +164,11 @@ TEST(Watermark, NamesThatLeaveTheStoreAreRefused) {
     root.writeFile("/var/packages/Lumora/target/victim", "keep", 0600);
     root.makeDir(kStore + "/alice", 0755);
 
-    for (const std::string &user : {"", ".", "..", "../..", "alice/sub"}) {
+    for (const char *user : {"", ".", "..", "../..", "alice/sub"}) {
         EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", user, "m.png"}).status, 255) << user;
         EXPECT_EQ(userTool(root, {"-d", user}).status, 255) << user;
     }
-    for (const std::string &name : {"", ".", "..", "../../victim", "../m.png"}) {
+    for (const char *name : {"", ".", "..", "../../victim", "../m.png"}) {
         EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "alice", name}).status, 255) << name;
         EXPECT_EQ(rootTool(root, {"-o", "alice", name}).status, 255) << name;
         EXPECT_EQ(userTool(root, {"-r", "alice", name}).status, 255) << name;
