@@ -16,8 +16,7 @@
 
 static const char *const kFile = "fuzz_keyvalue.conf";
 
-static void writeFile(const std::string &content)
-{
+static void writeFile(const std::string &content) {
     int fd = open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         abort();
@@ -26,8 +25,7 @@ static void writeFile(const std::string &content)
     close(fd);
 }
 
-static std::string readFile()
-{
+static std::string readFile() {
     std::string out;
     char chunk[4096];
     ssize_t n;
@@ -41,8 +39,7 @@ static std::string readFile()
 }
 
 // Runs both readers with a buffer of exactly size bytes (so that any overrun is caught).
-static void readWith(const char *key, size_t size)
-{
+static void readWith(const char *key, size_t size) {
     char *buf = (char *)malloc(size);
     int r;
 
@@ -57,8 +54,7 @@ static void readWith(const char *key, size_t size)
     free(buf);
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string input(reinterpret_cast<const char *>(data), size);
     size_t nl = input.find('\n');
     std::string key = nl == std::string::npos ? std::string("key") : input.substr(0, nl);

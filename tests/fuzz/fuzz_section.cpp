@@ -15,8 +15,7 @@
 
 static const char *const kFile = "fuzz_section.conf";
 
-static void writeFile(const std::string &content)
-{
+static void writeFile(const std::string &content) {
     int fd = open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         abort();
@@ -26,8 +25,7 @@ static void writeFile(const std::string &content)
 }
 
 // Reads with a buffer of exactly size bytes; the value, or "\x01missing".
-static std::string readWith(const char *section, const char *key, size_t size)
-{
+static std::string readWith(const char *section, const char *key, size_t size) {
     char *buf = (char *)malloc(size);
     std::string out = "\x01missing";
     int r;
@@ -44,8 +42,7 @@ static std::string readWith(const char *section, const char *key, size_t size)
     return out;
 }
 
-static std::string takeLine(std::string *rest)
-{
+static std::string takeLine(std::string *rest) {
     size_t nl = rest->find('\n');
     std::string line;
     if (nl == std::string::npos) {
@@ -58,8 +55,7 @@ static std::string takeLine(std::string *rest)
     return line.c_str();  // names are C strings
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string content(reinterpret_cast<const char *>(data), size);
     std::string section = takeLine(&content);
     std::string key = takeLine(&content);
