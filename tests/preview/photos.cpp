@@ -1,0 +1,401 @@
+#include "photos.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <exiv2/exiv2.hpp>
+
+namespace photos {
+
+namespace {
+
+void put16le(std::string &s, size_t at, uint32_t v) {
+    s[at] = (char)(v & 0xff);
+    s[at + 1] = (char)((v >> 8) & 0xff);
+}
+
+void put32le(std::string &s, size_t at, uint32_t v) {
+    put16le(s, at, v & 0xffff);
+    put16le(s, at + 2, v >> 16);
+}
+
+void append32be(std::string &s, uint32_t v) {
+    s += (char)(v >> 24);
+    s += (char)((v >> 16) & 0xff);
+    s += (char)((v >> 8) & 0xff);
+    s += (char)(v & 0xff);
+}
+
+uint32_t crc32(const std::string &data) {
+    uint32_t crc = 0xffffffffu;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; k++) {
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+    }
+    return crc ^ 0xffffffffu;
+}
+
+std::string pngChunk(const std::string &type, const std::string &data) {
+    std::string chunk;
+    append32be(chunk, (uint32_t)data.size());
+    chunk += type + data;
+    append32be(chunk, crc32(type + data));
+    return chunk;
+}
+
+// Offset of the first start-of-scan marker, walking the segments after SOI.
+size_t scanOffset(const std::string &jpeg) {
+    size_t pos = 2;
+    while (pos + 4 <= jpeg.size()) {
+        if ((unsigned char)jpeg[pos] != 0xff) {
+            throw std::runtime_error("not a marker in JPEG");
+        }
+        unsigned char marker = (unsigned char)jpeg[pos + 1];
+        if (marker == 0xda) {
+            return pos;
+        }
+        size_t len = ((unsigned char)jpeg[pos + 2] << 8) | (unsigned char)jpeg[pos + 3];
+        pos += 2 + len;
+    }
+    throw std::runtime_error("no scan in JPEG");
+}
+
+}  // namespace
+
+std::string ppm(int w, int h, unsigned seed, bool noise) {
+    std::string out = "P6\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    uint32_t state = seed * 2654435761u + 1;
+    for (int y = 0; y < h; y++) {
+        for (int x = 0; x < w; x++) {
+            for (int c = 0; c < 3; c++) {
+                if (noise) {
+                    state = state * 1103515245u + 12345u;
+                    out += (char)(state >> 16);
+                } else {
+                    out += (char)((x * (c + 1) + y * (3 - c) + seed * 37) & 0xff);
+                }
+            }
+        }
+    }
+    return out;
+}
+
+std::string jpeg(const std::string &scratch, int w, int h, unsigned seed, bool noise) {
+    std::string in = scratch + "/in." + std::to_string(getpid()) + ".ppm";
+    std::string out = scratch + "/out." + std::to_string(getpid()) + ".jpg";
+    writeBytes(in, ppm(w, h, seed, noise));
+    int status =
+        runTool({"/usr/bin/cjpeg", "-quality", "75", "-sample", "2x2", "-outfile", out, in});
+    std::string data = readBytes(out);
+    unlink(in.c_str());
+    unlink(out.c_str());
+    if (status != 0 || data.empty()) {
+        throw std::runtime_error("cjpeg failed");
+    }
+    return data;
+}
+
+std::string padJpeg(const std::string &jpeg, size_t size) {
+    if (size < jpeg.size() + 4) {
+        throw std::runtime_error("JPEG already too large to pad");
+    }
+    size_t need = size - jpeg.size();
+    std::string padding;
+    while (need > 0) {
+        size_t chunk = need > 65537 ? 65537 : need;
+        if (need - chunk > 0 && need - chunk < 4) {
+            chunk -= 4;
+        }
+        size_t len = chunk - 2;  // the length field counts itself and the data
+        padding += (char)0xff;
+        padding += (char)0xfe;
+        padding += (char)(len >> 8);
+        padding += (char)(len & 0xff);
+        padding.append(chunk - 4, 'p');
+        need -= chunk;
+    }
+    std::string out = jpeg;
+    out.insert(scanOffset(jpeg), padding);
+    return out;
+}
+
+std::string claimDimensions(const std::string &jpeg, uint32_t w, uint32_t h) {
+    std::string out = jpeg;
+    size_t pos = 2;
+    while (pos + 9 <= out.size()) {
+        unsigned char marker = (unsigned char)out[pos + 1];
+        size_t len = ((unsigned char)out[pos + 2] << 8) | (unsigned char)out[pos + 3];
+        if (marker == 0xc0 || marker == 0xc2) {
+            out[pos + 5] = (char)(h >> 8);
+            out[pos + 6] = (char)(h & 0xff);
+            out[pos + 7] = (char)(w >> 8);
+            out[pos + 8] = (char)(w & 0xff);
+            return out;
+        }
+        pos += 2 + len;
+    }
+    throw std::runtime_error("no frame header in JPEG");
+}
+
+std::string png(int w, int h, unsigned seed) {
+    std::string raw;
+    for (int y = 0; y < h; y++) {
+        raw += '\0';  // filter: none
+        for (int x = 0; x < w; x++) {
+            raw += (char)((x + seed) & 0xff);
+            raw += (char)((y * 3 + seed) & 0xff);
+            raw += (char)((x ^ y) & 0xff);
+        }
+    }
+    std::string z = "\x78\x01";
+    size_t pos = 0;
+    do {
+        size_t n = raw.size() - pos > 65535 ? 65535 : raw.size() - pos;
+        bool last = pos + n == raw.size();
+        z += (char)(last ? 1 : 0);
+        z += (char)(n & 0xff);
+        z += (char)(n >> 8);
+        z += (char)(~n & 0xff);
+        z += (char)((~n >> 8) & 0xff);
+        z += raw.substr(pos, n);
+        pos += n;
+    } while (pos < raw.size());
+    uint32_t a = 1, b = 0;
+    for (unsigned char c : raw) {
+        a = (a + c) % 65521;
+        b = (b + a) % 65521;
+    }
+    append32be(z, (b << 16) | a);
+
+    std::string ihdr;
+    append32be(ihdr, (uint32_t)w);
+    append32be(ihdr, (uint32_t)h);
+    ihdr += std::string("\x08\x02\x00\x00\x00", 5);
+    return std::string("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", ihdr) + pngChunk("IDAT", z) +
+           pngChunk("IEND", "");
+}
+
+void setExif(const std::string &path, int orientation, const std::string &thumbnail,
+             int makerNoteRotation) {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    Exiv2::ExifData &exif = image->exifData();
+    if (orientation != 0) {
+        exif["Exif.Image.Orientation"] = (uint16_t)orientation;
+    }
+    if (makerNoteRotation != 0) {
+        exif["Exif.Image.Make"] = "Panasonic";
+        exif["Exif.Panasonic.Rotation"] = (uint16_t)makerNoteRotation;
+    }
+    if (!thumbnail.empty()) {
+        Exiv2::ExifThumb thumb(exif);
+        thumb.setJpegThumbnail((const Exiv2::byte *)thumbnail.data(), (long)thumbnail.size());
+    }
+    image->writeMetadata();
+}
+
+std::string rawStandIn(const std::vector<RawPreview> &previews, int orientation, size_t rawBytes) {
+    struct Entry {
+        uint16_t tag;
+        uint16_t type;  // 3 SHORT, 4 LONG
+        uint32_t count;
+        uint32_t value;
+    };
+    if (previews.size() > 4) {
+        throw std::runtime_error("at most four previews");
+    }
+
+    // Sizes first: header, IFD0, the sub-IFD offset array, the sub-IFDs, then the data.
+    size_t ifd0Entries = 11 + (orientation ? 1 : 0) + (previews.empty() ? 0 : 1);
+    size_t pos = 8 + 2 + 12 * ifd0Entries + 4;
+    size_t subArray = pos;
+    if (previews.size() > 1) {
+        pos += 4 * previews.size();
+    }
+    std::vector<size_t> subIfd;
+    for (const RawPreview &p : previews) {
+        subIfd.push_back(pos);
+        pos += 2 + 12 * (p.jpeg.empty() ? 10 : 4) + 4;
+    }
+    size_t rawData = pos;
+    pos += rawBytes + (rawBytes & 1);
+    std::vector<size_t> blob;
+    std::vector<size_t> blobSize;
+    for (const RawPreview &p : previews) {
+        size_t n = p.jpeg.empty() ? (size_t)p.tiffWidth * p.tiffHeight : p.jpeg.size();
+        blob.push_back(pos);
+        blobSize.push_back(n);
+        pos += n + (n & 1);
+    }
+    std::string out(pos, '\0');
+    out[0] = 'I';
+    out[1] = 'I';
+    put16le(out, 2, 42);
+    put32le(out, 4, 8);
+
+    auto writeIfd = [&out](size_t at, std::vector<Entry> entries) {
+        put16le(out, at, (uint32_t)entries.size());
+        at += 2;
+        for (const Entry &e : entries) {
+            put16le(out, at, e.tag);
+            put16le(out, at + 2, e.type);
+            put32le(out, at + 4, e.count);
+            if (e.type == 3 && e.count == 1) {
+                put16le(out, at + 8, e.value);
+            } else {
+                put32le(out, at + 8, e.value);
+            }
+            at += 12;
+        }
+        put32le(out, at, 0);
+    };
+
+    std::vector<Entry> ifd0 = {
+        {0x00fe, 4, 1, 0},                          // NewSubfileType: full image
+        {0x0100, 4, 1, 64},                         // ImageWidth
+        {0x0101, 4, 1, (uint32_t)(rawBytes / 64)},  // ImageLength
+        {0x0102, 3, 1, 8},                          // BitsPerSample
+        {0x0103, 3, 1, 1},                          // Compression: none
+        {0x0106, 3, 1, 1},                          // PhotometricInterpretation: grey
+        {0x0111, 4, 1, (uint32_t)rawData},          // StripOffsets
+    };
+    if (orientation) {
+        ifd0.push_back({0x0112, 3, 1, (uint32_t)orientation});
+    }
+    ifd0.push_back({0x0115, 3, 1, 1});                          // SamplesPerPixel
+    ifd0.push_back({0x0116, 4, 1, (uint32_t)(rawBytes / 64)});  // RowsPerStrip
+    ifd0.push_back({0x0117, 4, 1, (uint32_t)rawBytes});         // StripByteCounts
+    ifd0.push_back({0x011c, 3, 1, 1});                          // PlanarConfiguration
+    if (!previews.empty()) {
+        uint32_t value = previews.size() > 1 ? (uint32_t)subArray : (uint32_t)subIfd[0];
+        ifd0.push_back({0x014a, 4, (uint32_t)previews.size(), value});  // SubIFDs
+    }
+    writeIfd(8, ifd0);
+    if (previews.size() > 1) {
+        for (size_t i = 0; i < previews.size(); i++) {
+            put32le(out, subArray + 4 * i, (uint32_t)subIfd[i]);
+        }
+    }
+
+    for (size_t i = 0; i < rawBytes; i++) {
+        out[rawData + i] = (char)((i * 7) & 0x7f);
+    }
+    for (size_t i = 0; i < previews.size(); i++) {
+        const RawPreview &p = previews[i];
+        if (!p.jpeg.empty()) {
+            writeIfd(subIfd[i], {
+                                    {0x00fe, 4, 1, 1},                      // reduced image
+                                    {0x0103, 3, 1, 6},                      // old-style JPEG
+                                    {0x0201, 4, 1, (uint32_t)blob[i]},      // JPEG offset
+                                    {0x0202, 4, 1, (uint32_t)blobSize[i]},  // JPEG length
+                                });
+            out.replace(blob[i], p.jpeg.size(), p.jpeg);
+        } else {
+            writeIfd(subIfd[i], {
+                                    {0x00fe, 4, 1, 1},
+                                    {0x0100, 4, 1, p.tiffWidth},
+                                    {0x0101, 4, 1, p.tiffHeight},
+                                    {0x0102, 3, 1, 8},
+                                    {0x0103, 3, 1, 1},
+                                    {0x0106, 3, 1, 1},
+                                    {0x0111, 4, 1, (uint32_t)blob[i]},
+                                    {0x0115, 3, 1, 1},
+                                    {0x0116, 4, 1, p.tiffHeight},
+                                    {0x0117, 4, 1, (uint32_t)blobSize[i]},
+                                });
+            for (size_t k = 0; k < blobSize[i]; k++) {
+                out[blob[i] + k] = (char)(k & 0xff);
+            }
+        }
+    }
+    return out;
+}
+
+std::pair<uint32_t, uint32_t> pixelSize(const std::string &path) {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    return {image->pixelWidth(), image->pixelHeight()};
+}
+
+std::string mimeType(const std::string &path) {
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    return image->mimeType();
+}
+
+std::string rotated(const std::string &scratch, const std::string &jpeg, int angle) {
+    std::string in = scratch + "/rot-in." + std::to_string(getpid()) + ".jpg";
+    std::string out = scratch + "/rot-out." + std::to_string(getpid()) + ".jpg";
+    writeBytes(in, jpeg);
+    int status = runTool(
+        {"/usr/bin/jpegtran", "-trim", "-rotate", std::to_string(angle), "-outfile", out, in});
+    std::string data = readBytes(out);
+    unlink(in.c_str());
+    unlink(out.c_str());
+    if (status != 0 || data.empty()) {
+        throw std::runtime_error("jpegtran failed");
+    }
+    return data;
+}
+
+void writeBytes(const std::string &path, const std::string &data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), (std::streamsize)data.size());
+    if (!f.good()) {
+        throw std::runtime_error("cannot write " + path);
+    }
+}
+
+std::string readBytes(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+int runTool(const std::vector<std::string> &argv, const std::string &outPath) {
+    std::vector<char *> args;
+    for (const std::string &a : argv) {
+        args.push_back(const_cast<char *>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    int outFd = -1;
+    if (!outPath.empty()) {
+        outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (outFd < 0) {
+            return -1;
+        }
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (outFd >= 0) {
+            dup2(outFd, STDOUT_FILENO);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (outFd >= 0) {
+        close(outFd);
+    }
+    if (pid < 0) {
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace photos

@@ -1,0 +1,56 @@
+// Test photos built from nothing: baseline JPEGs (through cjpeg), PNGs, EXIF orientation,
+// thumbnails and maker-note rotation (through Exiv2), and a TIFF-based file that stands for a
+// RAW photo with several embedded previews.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace photos {
+
+// Binary PPM of w x h pixels: a smooth pattern, or noise (which compresses badly).
+std::string ppm(int w, int h, unsigned seed, bool noise);
+// Baseline JPEG bytes of a w x h image (4:2:0 sampling, quality 75), made with cjpeg;
+// scratch is a folder for the intermediate files (removed again).
+std::string jpeg(const std::string &scratch, int w, int h, unsigned seed, bool noise = false);
+// The JPEG with comment segments inserted before its scan so that it is exactly size bytes.
+std::string padJpeg(const std::string &jpeg, size_t size);
+// The JPEG with its frame header claiming w x h pixels (header-only trick: the scan is left).
+std::string claimDimensions(const std::string &jpeg, uint32_t w, uint32_t h);
+// PNG bytes of a w x h RGB image (stored, uncompressed deflate blocks).
+std::string png(int w, int h, unsigned seed);
+
+// Writes EXIF into an existing JPEG file with Exiv2: orientation (0: no tag), a JPEG
+// thumbnail (empty: none), and a Panasonic maker note carrying a rotation (0: none).
+void setExif(const std::string &path, int orientation, const std::string &thumbnail,
+             int makerNoteRotation = 0);
+
+// An embedded preview of the RAW stand-in: JPEG bytes, or (tiffWidth > 0) an uncompressed
+// grey TIFF strip of tiffWidth x tiffHeight pixels.
+struct RawPreview {
+    std::string jpeg;
+    uint32_t tiffWidth = 0;
+    uint32_t tiffHeight = 0;
+};
+// Little-endian TIFF: IFD0 is the "sensor data" (rawBytes of grey pixels, orientation when
+// not 0), each preview sits in its own sub-IFD marked as a reduced image (at most four).
+std::string rawStandIn(const std::vector<RawPreview> &previews, int orientation,
+                       size_t rawBytes = 4096);
+
+// Pixel width and height of an image file as Exiv2 reads them.
+std::pair<uint32_t, uint32_t> pixelSize(const std::string &path);
+// The MIME type Exiv2 reports for a file.
+std::string mimeType(const std::string &path);
+
+// What jpegtran makes of the bytes when rotating by angle with "-trim".
+std::string rotated(const std::string &scratch, const std::string &jpeg, int angle);
+
+void writeBytes(const std::string &path, const std::string &data);
+std::string readBytes(const std::string &path);
+// Runs a program (no shell) with standard output to outPath ("" leaves it alone); status.
+int runTool(const std::vector<std::string> &argv, const std::string &outPath = "");
+
+}  // namespace photos

@@ -1,0 +1,546 @@
+// thumbgrab on a private appliance root, with real jpegtran and cp: which preview lands in
+// which EA entry, how it is turned, what stdout mode sends and as whom it reads, the command
+// line, and that temporary files in /tmp are never written through a planted link and never
+// left behind.
+#include <dirent.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+#include "photos.h"
+
+namespace {
+
+using lumora::test::ApplianceRoot;
+using lumora::test::program;
+using lumora::test::RunResult;
+
+const std::string kPhotoDir = "/volume1/photo";
+const std::string kScratch = "/volume1/scratch";
+const std::string kSmall = "KAVOPHOTO_THUMB_PREVIEW.jpg";
+const std::string kLarge = "KAVOPHOTO_THUMB_LARGE_PREVIEW.jpg";
+const std::string kUsage =
+    "USAGE : thumbgrab file_full_path\n"
+    "USAGE : thumbgrab file_full_path --stdout username\n";
+
+class Thumbgrab : public ::testing::Test {
+   protected:
+    ApplianceRoot root;
+
+    void SetUp() override {
+        root.makeDir(kScratch, 0700);
+        root.makeDir(kPhotoDir, 0777);
+    }
+
+    // No run leaves a temporary preview in /tmp (apart from what a test planted there).
+    void TearDown() override {
+        EXPECT_EQ(tmpEntries(), planted_) << "temporary files left in /tmp";
+    }
+
+    std::string jpeg(int w, int h, unsigned seed, bool noise = false) {
+        return photos::jpeg(kScratch, w, h, seed, noise);
+    }
+    std::string rotated(const std::string &data, int angle) {
+        return photos::rotated(kScratch, data, angle);
+    }
+
+    // A JPEG photo in the photo folder with the given EXIF.
+    std::string jpegPhoto(const std::string &name, const std::string &data, int orientation,
+                          const std::string &thumbnail, int makerNoteRotation = 0) {
+        std::string path = kPhotoDir + "/" + name;
+        root.writeFile(path, data);
+        if (orientation != 0 || !thumbnail.empty() || makerNoteRotation != 0) {
+            photos::setExif(path, orientation, thumbnail, makerNoteRotation);
+        }
+        return path;
+    }
+    std::string rawPhoto(const std::string &name, const std::vector<photos::RawPreview> &previews,
+                         int orientation = 0) {
+        std::string path = kPhotoDir + "/" + name;
+        root.writeFile(path, photos::rawStandIn(previews, orientation));
+        return path;
+    }
+
+    static std::string eaDir(const std::string &photo) {
+        size_t slash = photo.rfind('/');
+        return photo.substr(0, slash) + "/@eaDir/" + photo.substr(slash + 1);
+    }
+    static std::string entry(const std::string &photo, const std::string &name) {
+        return eaDir(photo) + "/" + name;
+    }
+
+    RunResult grab(const std::string &photo) const {
+        return root.run({program("thumbgrab"), photo});
+    }
+    RunResult grabStdout(const std::string &photo, const std::string &user) const {
+        return root.run({program("thumbgrab"), photo, "--stdout", user});
+    }
+
+    bool loggedMatch(const std::string &pattern) const {
+        std::regex re(pattern);
+        for (const std::string &line : root.logLines()) {
+            if (std::regex_search(line, re)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // The names in /tmp that look like temporary previews.
+    static std::vector<std::string> tmpEntries() {
+        std::vector<std::string> names;
+        DIR *d = opendir("/tmp");
+        if (d == nullptr) {
+            return names;
+        }
+        while (struct dirent *e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n.rfind("thumb.", 0) == 0) {
+                names.push_back(n);
+            }
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    // Names in /tmp that a test put there itself.
+    std::vector<std::string> planted_;
+};
+
+// ---- file mode: ordinary photos ---------------------------------------------------------
+
+TEST_F(Thumbgrab, ExifThumbnailIsStoredAsItStands) {
+    std::string thumb = jpeg(160, 128, 1);
+    std::string photo = jpegPhoto("IMG_0001.JPG", jpeg(640, 480, 2), 1, thumb);
+    // An entry from an earlier run is replaced.
+    root.writeFile(entry(photo, kSmall), "stale");
+
+    RunResult r = grab(photo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), thumb);
+    EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), std::make_pair(160u, 128u));
+    // An ordinary photo gets no large preview.
+    EXPECT_FALSE(ApplianceRoot::exists(entry(photo, kLarge)));
+}
+
+TEST_F(Thumbgrab, OrientationTurnsThePreviewUpright) {
+    std::string thumb = jpeg(160, 128, 3);
+    struct {
+        int orientation;
+        int angle;
+        std::pair<uint32_t, uint32_t> size;
+    } cases[] = {{3, 180, {160, 128}}, {6, 90, {128, 160}}, {8, 270, {128, 160}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE("orientation " + std::to_string(c.orientation));
+        std::string photo = jpegPhoto("O" + std::to_string(c.orientation) + ".JPG",
+                                      jpeg(320, 240, 4), c.orientation, thumb);
+        RunResult r = grab(photo);
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string stored = photos::readBytes(entry(photo, kSmall));
+        EXPECT_EQ(stored, rotated(thumb, c.angle));
+        EXPECT_NE(stored, thumb);
+        EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), c.size);
+    }
+}
+
+TEST_F(Thumbgrab, MakerNoteRotationCountsOnlyBehindOrientationOne) {
+    std::string thumb = jpeg(160, 128, 5);
+
+    // Orientation 1 and a maker note saying 6 or 8: the maker note turns it.
+    std::string p6 = jpegPhoto("MN6.JPG", jpeg(320, 240, 6), 1, thumb, 6);
+    EXPECT_EQ(grab(p6).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(p6, kSmall)), rotated(thumb, 90));
+    EXPECT_EQ(photos::pixelSize(entry(p6, kSmall)), std::make_pair(128u, 160u));
+
+    std::string p8 = jpegPhoto("MN8.JPG", jpeg(320, 240, 6), 1, thumb, 8);
+    EXPECT_EQ(grab(p8).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(p8, kSmall)), rotated(thumb, 270));
+
+    // Orientation other than 1 wins over the maker note.
+    std::string p3 = jpegPhoto("MN3.JPG", jpeg(320, 240, 6), 3, thumb, 6);
+    EXPECT_EQ(grab(p3).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(p3, kSmall)), rotated(thumb, 180));
+
+    // Without an orientation tag the maker note is not consulted: a plain copy.
+    std::string p0 = jpegPhoto("MN0.JPG", jpeg(320, 240, 6), 0, thumb, 6);
+    EXPECT_EQ(grab(p0).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(p0, kSmall)), thumb);
+}
+
+TEST_F(Thumbgrab, SmallPhotoWithoutPreviewIsItsOwnPreview) {
+    // Exactly at the limit: the photo itself, copied or turned.
+    std::string plain = kPhotoDir + "/AT_LIMIT.JPG";
+    root.writeFile(plain, photos::padJpeg(jpeg(320, 240, 7), 102400));
+    RunResult r = grab(plain);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(photos::readBytes(entry(plain, kSmall)), photos::readBytes(plain));
+
+    std::string turned = jpegPhoto("AT_LIMIT_6.JPG", jpeg(320, 240, 8), 6, "");
+    root.writeFile(turned, photos::padJpeg(photos::readBytes(turned), 102400));
+    ASSERT_EQ(photos::readBytes(turned).size(), 102400u);
+    EXPECT_EQ(grab(turned).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(turned, kSmall)), rotated(photos::readBytes(turned), 90));
+    EXPECT_EQ(photos::pixelSize(entry(turned, kSmall)), std::make_pair(240u, 320u));
+
+    // One byte over: nothing is written and the run fails.
+    std::string over = kPhotoDir + "/OVER.JPG";
+    root.writeFile(over, photos::padJpeg(jpeg(320, 240, 7), 102401));
+    r = grab(over);
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(over)));
+}
+
+TEST_F(Thumbgrab, PngPhotoIsStoredUnderTheJpgName) {
+    std::string small = kPhotoDir + "/small.png";
+    std::string bytes = photos::png(48, 32, 1);
+    root.writeFile(small, bytes);
+    ASSERT_EQ(photos::mimeType(small), "image/png");
+    EXPECT_EQ(grab(small).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(small, kSmall)), bytes);
+    EXPECT_EQ(photos::pixelSize(entry(small, kSmall)), std::make_pair(48u, 32u));
+
+    std::string large = kPhotoDir + "/large.png";
+    root.writeFile(large, photos::png(200, 200, 2));  // about 120 kB
+    EXPECT_EQ(grab(large).status, 255);
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(large)));
+}
+
+TEST_F(Thumbgrab, UnreadableImageFailsQuietly) {
+    std::string photo = kPhotoDir + "/notes.JPG";
+    root.writeFile(photo, "this is no image at all\n");
+    RunResult r = grab(photo);
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(photo)));
+    EXPECT_FALSE(loggedMatch("kavophoto_extract_preview"));
+}
+
+// ---- file mode: RAW photos -----------------------------------------------------------------
+
+TEST_F(Thumbgrab, RawGetsLargestAndSmallPreview) {
+    std::string small = jpeg(160, 128, 10);
+    std::string large = photos::padJpeg(jpeg(1024, 768, 11), 300000);
+    // A TIFF preview, larger than both, is never taken.
+    std::string photo = rawPhoto("DSC_0001.NEF", {{small}, {"", 1280, 960}, {large}});
+    ASSERT_NE(photos::mimeType(photo), "image/jpeg");
+
+    RunResult r = grab(photo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), large);
+    EXPECT_EQ(photos::pixelSize(entry(photo, kLarge)), std::make_pair(1024u, 768u));
+    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), small);
+    EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), std::make_pair(160u, 128u));
+}
+
+TEST_F(Thumbgrab, RawPreviewsAreTurnedUpright) {
+    std::string small = jpeg(160, 128, 12);
+    std::string large = photos::padJpeg(jpeg(1024, 768, 13), 250000);
+    std::string photo = rawPhoto("DSC_0006.NEF", {{small}, {large}}, 6);
+
+    EXPECT_EQ(grab(photo).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), rotated(large, 90));
+    EXPECT_EQ(photos::pixelSize(entry(photo, kLarge)), std::make_pair(768u, 1024u));
+    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), rotated(small, 90));
+    EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), std::make_pair(128u, 160u));
+
+    std::string upside = rawPhoto("DSC_0003.NEF", {{small}, {large}}, 8);
+    EXPECT_EQ(grab(upside).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(upside, kLarge)), rotated(large, 270));
+    EXPECT_EQ(photos::readBytes(entry(upside, kSmall)), rotated(small, 270));
+}
+
+TEST_F(Thumbgrab, RawWithOnlyBigPreviewsKeepsTheLargeOneAndFails) {
+    std::string a = photos::padJpeg(jpeg(640, 480, 14), 120000);
+    std::string b = photos::padJpeg(jpeg(800, 608, 15), 200000);
+    std::string photo = rawPhoto("BIG.NEF", {{a}, {b}});
+
+    RunResult r = grab(photo);
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), b);
+    EXPECT_FALSE(ApplianceRoot::exists(entry(photo, kSmall)));
+}
+
+TEST_F(Thumbgrab, RawWithoutUsablePreviewWritesNothing) {
+    std::string photo = rawPhoto("TIFFONLY.NEF", {{"", 320, 240}});
+    EXPECT_EQ(grab(photo).status, 255);
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(photo)));
+}
+
+TEST_F(Thumbgrab, PreviewSelectionRules) {
+    struct Case {
+        const char *name;
+        std::vector<photos::RawPreview> previews;
+        size_t expected;  // index of the preview both entries must hold
+    };
+    std::string p160 = jpeg(160, 120, 20), p640 = jpeg(640, 480, 21);
+    std::string p100 = jpeg(100, 100, 22), p130 = jpeg(130, 200, 23);
+    std::string p200 = jpeg(200, 150, 24), p150 = jpeg(150, 200, 25);
+    std::string p300 = jpeg(300, 120, 29), p140 = jpeg(140, 140, 30);
+    std::string p80 = jpeg(80, 60, 26);
+    std::string p200sq = jpeg(200, 200, 27);
+    // A header that claims 60000 x 60000: its area does not fit 32 bits.
+    std::string huge = photos::claimDimensions(jpeg(64, 64, 28), 60000, 60000);
+    std::vector<Case> cases = {
+        {"larger later preview replaces", {{p160}, {p640}}, 1},
+        {"narrow later preview does not", {{p100}, {p130}}, 0},
+        {"low later preview does not", {{p100}, {p300}}, 0},
+        {"140 pixels on both sides is enough", {{p100}, {p140}}, 1},
+        {"equal areas keep the first", {{p200}, {p150}}, 0},
+        {"small first candidate stays", {{p80}, {"", 640, 480}}, 0},
+        {"huge area still counts as larger", {{p200sq}, {huge}}, 1},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string photo = rawPhoto("SEL_" + std::to_string(n++) + ".NEF", c.previews);
+        EXPECT_EQ(grab(photo).status, 0);
+        const std::string &want = c.previews[c.expected].jpeg;
+        EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), want);
+        EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), want);
+    }
+}
+
+TEST_F(Thumbgrab, EADirectoryFailureIsLoggedAndTheRunCarriesOn) {
+    std::string photo = jpegPhoto("IMG_0002.JPG", jpeg(320, 240, 30), 1, jpeg(160, 128, 31));
+    // A plain file where the EA directories should go.
+    root.writeFile(kPhotoDir + "/@eaDir", "in the way");
+
+    RunResult r = grab(photo);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        loggedMatch("^kavophoto_extract_preview:[0-9]+ Make ea dir path error\\. eaDir "
+                    "path: /volume1/photo/@eaDir/IMG_0002\\.JPG$"));
+    EXPECT_TRUE(
+        loggedMatch("^kavophoto_extract_preview:[0-9]+ GetEADirPath failed: "
+                    "/volume1/photo/IMG_0002\\.JPG\\[0x[0-9A-F]{4,} .*:[0-9]+\\]$"));
+}
+
+// ---- temporary files ---------------------------------------------------------------------
+
+// The temporary names are predictable (process id, and the generator seeded with the time),
+// so links planted at them must never be written through, in either mode. A wrapper plants
+// the links under its own process id and then becomes the program.
+TEST_F(Thumbgrab, PlantedLinksAtTemporaryNamesAreNotFollowed) {
+    const std::string victim = "/volume1/victim";
+    root.writeFile(victim, "precious\n", 0644);
+    std::string small = jpeg(160, 128, 40);
+    std::string large = photos::padJpeg(jpeg(640, 480, 41), 150000);
+    std::string photo = rawPhoto("LINKED.NEF", {{small}, {large}});
+    root.addUser("alice");
+
+    std::vector<unsigned> seeds;
+    time_t now = time(nullptr);
+    for (time_t t = now - 2; t <= now + 60; t++) {
+        seeds.push_back((unsigned)t);
+    }
+    seeds.push_back(1);  // stdout mode uses the generator unseeded
+
+    std::string wrapper = "/volume1/scratch/plant";
+    root.writeFile(wrapper,
+                   "#!/bin/sh\n"
+                   "pid=$(printf %x $$)\n"
+                   "for n in $(/bin/cat /volume1/scratch/names); do\n"
+                   "  /bin/ln -s " +
+                       victim +
+                       " /tmp/thumb.$pid.$n.jpg || exit 99\n"
+                       "done\n"
+                       "exec " +
+                       program("thumbgrab") + " \"$@\"\n",
+                   0755);
+    // The generator's first numbers for each seed; the wrapper adds its own process id.
+    std::string randomParts;
+    for (unsigned seed : seeds) {
+        srandom(seed);
+        for (int i = 0; i < 3; i++) {
+            char part[32];
+            snprintf(part, sizeof(part), "%lx", (unsigned long)random());
+            randomParts += std::string(part) + "\n";
+        }
+    }
+    root.writeFile("/volume1/scratch/names", randomParts);
+
+    RunResult r = root.run({wrapper, photo});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ApplianceRoot::readFile(victim), "precious\n");
+    EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), large);
+    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), small);
+
+    r = root.run({wrapper, photo, "--stdout", "alice"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(ApplianceRoot::readFile(victim), "precious\n");
+    std::regex header("^/tmp/thumb\\.[0-9a-f]+\\.[0-9a-f]+\\.jpg\n");
+    EXPECT_TRUE(std::regex_search(r.out, header));
+    size_t nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    EXPECT_EQ(r.out.substr(nl + 1), small);
+
+    // The links are somebody else's: left where they are, still links. Nothing else remains.
+    size_t links = 0;
+    for (const std::string &name : tmpEntries()) {
+        struct stat st;
+        ASSERT_EQ(lstat(("/tmp/" + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISLNK(st.st_mode)) << name;
+        planted_.push_back(name);
+        links++;
+    }
+    EXPECT_EQ(links, 2 * 3 * seeds.size());
+}
+
+// ---- stdout mode ---------------------------------------------------------------------------
+
+TEST_F(Thumbgrab, StdoutSendsTheSmallPreviewUnturned) {
+    root.addUser("alice");
+    std::string thumb = jpeg(160, 128, 50);
+    std::string photo = jpegPhoto("IMG_0050.JPG", jpeg(640, 480, 51), 6, thumb);
+
+    RunResult r = grabStdout(photo, "alice");
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(r.out, m, std::regex("^(/tmp/thumb\\.[0-9a-f]+\\.[0-9a-f]+\\.jpg)\n")))
+        << r.out.substr(0, 80);
+    EXPECT_EQ(r.out.substr(m.length(0)), thumb);
+    EXPECT_FALSE(ApplianceRoot::exists(m.str(1)));
+    // Stdout mode stores nothing.
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(photo)));
+}
+
+TEST_F(Thumbgrab, StdoutSendsAnOrdinaryPhotoWithoutPreviewWhole) {
+    root.addUser("alice");
+    std::string photo = kPhotoDir + "/BIG.JPG";
+    std::string bytes = jpeg(512, 512, 52, true);
+    ASSERT_GT(bytes.size(), 102400u);  // no size limit in this mode
+    root.writeFile(photo, bytes);
+
+    RunResult r = grabStdout(photo, "alice");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, photo + "\n" + bytes);
+}
+
+TEST_F(Thumbgrab, StdoutOnRawPhotos) {
+    root.addUser("alice");
+    std::string small = jpeg(160, 128, 53);
+    std::string large = photos::padJpeg(jpeg(640, 480, 54), 150000);
+    std::string photo = rawPhoto("RAW.NEF", {{small}, {large}}, 6);
+
+    RunResult r = grabStdout(photo, "alice");
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t nl = r.out.find('\n');
+    ASSERT_NE(nl, std::string::npos);
+    EXPECT_EQ(r.out.substr(nl + 1), small);
+
+    // Only previews over the limit and a photo that is no ordinary image: nothing to send.
+    std::string big = rawPhoto("RAWBIG.NEF", {{large}});
+    r = grabStdout(big, "alice");
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(Thumbgrab, StdoutReadsWithTheUsersRights) {
+    root.addUser("alice");
+    root.addUser("bob");
+    root.addUser("carol");
+    root.addGroup("family", 0, {"carol"});
+    root.makeDir(kPhotoDir + "/alice", 0755, root.uidOf("alice"), root.gidOf("alice"));
+    std::string thumb = jpeg(160, 128, 60);
+    std::string photo = jpegPhoto("alice/PRIVATE.JPG", jpeg(320, 240, 61), 1, thumb);
+    ASSERT_EQ(chown(photo.c_str(), root.uidOf("alice"), root.gidOf("family")), 0);
+    ASSERT_EQ(chmod(photo.c_str(), 0640), 0);
+
+    // Only alice and the group may read it; bob gets nothing.
+    RunResult r = grabStdout(photo, "bob");
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ Exiv2::AnyError, code = -?[0-9]+$"));
+
+    r = grabStdout(photo, "alice");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
+
+    // carol reads it through her supplementary group.
+    r = grabStdout(photo, "carol");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
+
+    // The account's name is found whatever its case.
+    r = grabStdout(photo, "ALICE");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
+}
+
+TEST_F(Thumbgrab, StdoutWithoutAUsableUserFails) {
+    std::string photo = jpegPhoto("IMG_0070.JPG", jpeg(320, 240, 70), 1, jpeg(160, 128, 71));
+
+    RunResult r = grabStdout(photo, "nobody-here");
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ KAVOUserGet failed\\.\\n?$"));
+
+    root.clearLog();
+    r = grabStdout(photo, "");
+    EXPECT_EQ(r.status, 255) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ error$"));
+}
+
+// ---- command line -----------------------------------------------------------------------
+
+TEST_F(Thumbgrab, WrongArgumentCountPrintsUsage) {
+    std::vector<std::vector<std::string>> lines = {
+        {program("thumbgrab")},
+        {program("thumbgrab"), "/volume1/photo/a.jpg", "--stdout"},
+        {program("thumbgrab"), "/volume1/photo/a.jpg", "--stdout", "alice", "extra"},
+    };
+    for (const auto &argv : lines) {
+        SCOPED_TRACE(std::to_string(argv.size() - 1) + " arguments");
+        RunResult r = root.run(argv);
+        EXPECT_EQ(r.status, 255) << r.err;
+        EXPECT_EQ(r.out, kUsage);
+    }
+}
+
+TEST_F(Thumbgrab, MissingFileIsLogged) {
+    const std::string missing = kPhotoDir + "/gone.jpg";
+    const std::string pattern =
+        "^kavophoto_extract_preview:[0-9]+ File doesn't exists: /volume1/photo/gone\\.jpg\\n?$";
+    std::vector<std::vector<std::string>> lines = {
+        {program("thumbgrab"), missing},
+        {program("thumbgrab"), missing, "--stdout", "alice"},
+        {program("thumbgrab"), missing, "--other", "x"},
+    };
+    for (const auto &argv : lines) {
+        SCOPED_TRACE(argv.size() - 1);
+        root.clearLog();
+        RunResult r = root.run(argv);
+        EXPECT_EQ(r.status, 255) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_TRUE(loggedMatch(pattern));
+    }
+    // Logged under the program's own name.
+    bool ident = false;
+    for (const std::string &line : root.logLinesWithIdent()) {
+        ident = ident || line.rfind("thumbgrab: kavophoto_extract_preview:", 0) == 0;
+    }
+    EXPECT_TRUE(ident);
+}
+
+TEST_F(Thumbgrab, ThreeArgumentsWithoutStdoutDoNothing) {
+    std::string photo = jpegPhoto("IMG_0080.JPG", jpeg(320, 240, 80), 6, jpeg(160, 128, 81));
+    RunResult r = root.run({program("thumbgrab"), photo, "--stdin", "alice"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(ApplianceRoot::exists(eaDir(photo)));
+}
+
+}  // namespace
