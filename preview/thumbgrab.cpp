@@ -216,6 +216,23 @@ static int createTempPreview(const Exiv2::PreviewImage &preview, char *szPath, s
     return fd;
 }
 
+// True when the photo's EA folder and the "@eaDir" above it are real folders, not links.
+static bool isRealEADir(const char *szEADir) {
+    char szParent[PATH_BUF_SIZE];
+    struct stat st;
+
+    if (VLIBCStrCopy(szParent, sizeof(szParent), szEADir) != 0) {
+        return false;
+    }
+    char *slash = strrchr(szParent, '/');
+    if (slash == NULL || slash == szParent) {
+        return false;
+    }
+    *slash = '\0';
+    return lstat(szParent, &st) == 0 && S_ISDIR(st.st_mode) && lstat(szEADir, &st) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
 // Stores szSource as the photo's EA entry szEntry: through jpegtran when it must be turned,
 // else as a plain copy. Whether the outside program succeeded is not examined.
 static int placeInEA(const char *szSource, const char *szPhoto, int rotation, const char *szEntry) {
@@ -239,6 +256,16 @@ static int placeInEA(const char *szSource, const char *szPhoto, int rotation, co
     }
     if (KAVOEAPath(0, szPhoto, szEntry, szDest, sizeof(szDest), 0) < 0) {
         goto Err;
+    }
+    // The photo's folder may be writable by its users, and the copy runs as root: never write
+    // through a link planted at the EA folders or at the entry itself.
+    if (!isRealEADir(szEADir)) {
+        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
+        return -1;
+    }
+    if (lstat(szDest, &st) == 0 && !S_ISREG(st.st_mode) && unlink(szDest) != 0) {
+        KAVOLOG(SZ_SOURCE, "cannot replace ea entry %s: %m", szDest);
+        return -1;
     }
 
     if (rotation & 3) {

@@ -134,6 +134,31 @@ TEST_F(Thumbgrab, ExifThumbnailIsStoredAsItStands) {
     EXPECT_FALSE(ApplianceRoot::exists(entry(photo, kLarge)));
 }
 
+TEST_F(Thumbgrab, PlantedLinksInTheEADirectoryAreNotFollowed) {
+    std::string thumb = jpeg(160, 128, 11);
+    root.writeFile("/volume1/victim", "keep", 0600);
+
+    // A link at the entry itself is replaced by the preview; its target stays as it was.
+    std::string upright = jpegPhoto("LINK_1.JPG", jpeg(640, 480, 12), 1, thumb);
+    root.makeDir(eaDir(upright), 0777);
+    ASSERT_EQ(symlink("/volume1/victim", entry(upright, kSmall).c_str()), 0);
+    std::string turned = jpegPhoto("LINK_6.JPG", jpeg(640, 480, 13), 6, thumb);
+    root.makeDir(eaDir(turned), 0777);
+    ASSERT_EQ(symlink("/volume1/victim", entry(turned, kSmall).c_str()), 0);
+    EXPECT_EQ(grab(upright).status, 0);
+    EXPECT_EQ(grab(turned).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(upright, kSmall)), thumb);
+    EXPECT_EQ(photos::pixelSize(entry(turned, kSmall)), std::make_pair(128u, 160u));
+
+    // A link in place of the photo's EA folder: nothing is written through it.
+    root.makeDir("/volume1/elsewhere", 0755);
+    std::string linked = jpegPhoto("LINK_DIR.JPG", jpeg(640, 480, 14), 1, thumb);
+    ASSERT_EQ(symlink("/volume1/elsewhere", eaDir(linked).c_str()), 0);
+    grab(linked);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/elsewhere/" + kSmall));
+    EXPECT_EQ(photos::readBytes("/volume1/victim"), "keep");
+}
+
 TEST_F(Thumbgrab, OrientationTurnsThePreviewUpright) {
     std::string thumb = jpeg(160, 128, 3);
     struct {
