@@ -6,8 +6,7 @@
 #include "kavoacl.h"
 #include "kavocore.h"
 
-bool addACLFromString(const char *path, const char *aceText)
-{
+bool addACLFromString(const char *path, const char *aceText) {
     KAVOACE ace = {};
 
     if (KAVOACLAceFromStr(1, aceText, &ace) < 0) {

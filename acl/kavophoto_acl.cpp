@@ -12,8 +12,7 @@
 #include "kavosdk.h"
 #include "kavoshare.h"
 
-bool isPathUnderRoot(const char *path, const char *root)
-{
+bool isPathUnderRoot(const char *path, const char *root) {
     size_t len;
 
     if (!path || !root || !root[0]) {
@@ -30,8 +29,7 @@ bool isPathUnderRoot(const char *path, const char *root)
     return path[len] == '\0' || path[len] == '/';
 }
 
-bool getPhotoPath(char *root, size_t size)
-{
+bool getPhotoPath(char *root, size_t size) {
     PKAVOSHARE share = NULL;
     char *resolved = NULL;
     bool ok = false;
@@ -56,8 +54,7 @@ END:
     return ok;
 }
 
-bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid)
-{
+bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid) {
     char login[KAVOPHOTO_LOGIN_NAME_SIZE];
     char photoDir[KAVOPHOTO_PATH_SIZE];
     PKAVOUSER user = NULL;
@@ -108,8 +105,7 @@ END:
     return ok;
 }
 
-bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid)
-{
+bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid) {
     char start[KAVOPHOTO_PATH_SIZE];
     char below[KAVOPHOTO_PATH_SIZE];
     char level[KAVOPHOTO_PATH_SIZE];
@@ -166,8 +162,7 @@ bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid)
 
     if (uid != (uid_t)-1 && chown(target, uid, gid) != 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to change owner of [%s][%u %u %u %u]", target,
-                (unsigned)geteuid(), (unsigned)getegid(), (unsigned)getuid(),
-                (unsigned)getgid());
+                (unsigned)geteuid(), (unsigned)getegid(), (unsigned)getuid(), (unsigned)getgid());
         return false;
     }
     return true;

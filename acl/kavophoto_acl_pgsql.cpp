@@ -32,12 +32,10 @@ enum AclAction { ACL_ADD, ACL_DEL };
 
 // A setuid program starts from a known state: no inherited environment, umask or working
 // folder, and standard descriptors that are open, so that no file it opens lands on them.
-static void sanitizeProcess(void)
-{
+static void sanitizeProcess(void) {
     int fd;
 
     clearenv();
-    setenv("PATH", "/usr/bin:/bin:/usr/sbin:/sbin", 1);
     umask(022);
     if (chdir("/") != 0) {
         KAVOLOG(SZ_LOG, "failed to chdir to / [%m]");
@@ -54,8 +52,7 @@ static void sanitizeProcess(void)
 }
 
 // Only root and the database's own account may run the hook.
-static bool checkCaller(void)
-{
+static bool checkCaller(void) {
     uid_t caller = getuid();
     uid_t dbUid = (uid_t)-1;
 
@@ -76,8 +73,7 @@ static bool checkCaller(void)
 
 // An id is a decimal number of 32 bits; anything else is refused rather than read as 0 (root).
 // (uid_t)-1 means "no account" and is refused too.
-static bool parseId(const char *text, uint32_t *id)
-{
+static bool parseId(const char *text, uint32_t *id) {
     unsigned long long value = 0;
     const char *p;
 
@@ -97,8 +93,7 @@ static bool parseId(const char *text, uint32_t *id)
     return true;
 }
 
-static bool maskOfLevel(const char *level, uint32_t *mask)
-{
+static bool maskOfLevel(const char *level, uint32_t *mask) {
     if (strcmp(level, SZ_LEVEL_BROWSE) == 0) {
         *mask = PHOTO_ACE_MASK_BROWSE;
     } else if (strcmp(level, SZ_LEVEL_UPLOAD) == 0) {
@@ -113,8 +108,7 @@ static bool maskOfLevel(const char *level, uint32_t *mask)
 
 // ---- the album folder ------------------------------------------------------------------------
 
-static bool isDir(const char *path)
-{
+static bool isDir(const char *path) {
     struct stat st;
 
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -122,8 +116,7 @@ static bool isDir(const char *path)
 
 // Finds the album's folder below the share root (folder: KAVOPHOTO_PATH_SIZE bytes) and sets
 // it, and every level above it without an ACL of its own, to inherit.
-static bool locateAlbumFolder(const char *sharename, char *folder)
-{
+static bool locateAlbumFolder(const char *sharename, char *folder) {
     char root[KAVOPHOTO_PATH_SIZE];
     char joined[KAVOPHOTO_PATH_SIZE];
     char *real = NULL;
@@ -165,8 +158,7 @@ static bool locateAlbumFolder(const char *sharename, char *folder)
 
 // ---- adding and removing ---------------------------------------------------------------------
 
-static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask)
-{
+static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask) {
     memset(ace, 0, sizeof(*ace));
     ace->type = type;
     ace->id = id;
@@ -177,8 +169,7 @@ static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask)
     ace->reserved = 0;
 }
 
-static bool addACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
-{
+static bool addACL(const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE ace;
 
     fillAce(&ace, type, id, mask);
@@ -189,8 +180,7 @@ static bool addACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
     return true;
 }
 
-static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
-{
+static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE_CRITERIA criteria;
     PKAVOACL acl = NULL;
     bool ok = false;
@@ -212,8 +202,7 @@ static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask)
         goto END;
     }
     if (KAVOACLSet(folder, -1, acl) < 0) {
-        KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder,
-                (unsigned)VLIBCErrGet());
+        KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder, (unsigned)VLIBCErrGet());
         goto END;
     }
     ok = true;
@@ -222,8 +211,7 @@ END:
     return ok;
 }
 
-static int setEveryonePerm(const char *sharename, AclAction action)
-{
+static int setEveryonePerm(const char *sharename, AclAction action) {
     char folder[KAVOPHOTO_PATH_SIZE];
 
     if (!locateAlbumFolder(sharename, folder)) {
@@ -244,8 +232,7 @@ static int setEveryonePerm(const char *sharename, AclAction action)
 // kind is KAVO_ACE_USER or KAVO_ACE_GROUP: a group's right is a group entry, as the full
 // conversion writes it, never a user entry that happens to carry the gid.
 static int setAccountPerm(const char *sharename, int32_t kind, const char *idText,
-                          const char *level, AclAction action)
-{
+                          const char *level, AclAction action) {
     char folder[KAVOPHOTO_PATH_SIZE];
     uint32_t mask = 0;
     uint32_t id = 0;
@@ -278,26 +265,26 @@ static int setAccountPerm(const char *sharename, int32_t kind, const char *idTex
 
 // ---- main ------------------------------------------------------------------------------------
 
-static int usage(void)
-{
-    printf("USAGE : kavophoto_acl_pgsql --add sharename [user|group] uid "
-           "[browse|upload|manage]\n");
+static int usage(void) {
+    printf(
+        "USAGE : kavophoto_acl_pgsql --add sharename [user|group] uid "
+        "[browse|upload|manage]\n");
     printf("USAGE : kavophoto_acl_pgsql --add sharename everyone\n");
-    printf("USAGE : kavophoto_acl_pgsql --del sharename [user|group] gid "
-           "[browse|upload|manage]\n");
+    printf(
+        "USAGE : kavophoto_acl_pgsql --del sharename [user|group] gid "
+        "[browse|upload|manage]\n");
     printf("USAGE : kavophoto_acl_pgsql --del sharename everyone\n");
     printf("sharename = \"/\" or \"album1/album2\"\n");
     return -1;
 }
 
-int main(int argc, char **argv)
-{
-    AclAction action;
+int main(int argc, char **argv) {
+    AclAction action = ACL_ADD;
     int32_t kind;
     int ret;
 
-    sanitizeProcess();
     openlog("kavophoto_acl_pgsql", LOG_PID, LOG_USER);
+    sanitizeProcess();
     if (!checkCaller()) {
         closelog();
         return 255;
@@ -312,8 +299,8 @@ int main(int argc, char **argv)
     }
     if (argc == 4 && strcmp(argv[3], SZ_EVERYONE) == 0) {
         ret = setEveryonePerm(argv[2], action);
-    } else if (argc == 6 && (strcmp(argv[3], SZ_KIND_USER) == 0 ||
-                             strcmp(argv[3], SZ_KIND_GROUP) == 0)) {
+    } else if (argc == 6 &&
+               (strcmp(argv[3], SZ_KIND_USER) == 0 || strcmp(argv[3], SZ_KIND_GROUP) == 0)) {
         kind = strcmp(argv[3], SZ_KIND_GROUP) == 0 ? KAVO_ACE_GROUP : KAVO_ACE_USER;
         ret = setAccountPerm(argv[2], kind, argv[4], argv[5], action);
     } else {

@@ -43,8 +43,10 @@ static const char *const BASE_ACES[] = {SZ_ACE_LUMORA, SZ_ACE_ADMIN, SZ_ACE_ADMI
 
 // path is a KAVOPHOTO_PATH_SIZE buffer shared by the whole walk: each level appends its
 // entry's name and cuts it off again, so the walk holds one path and one open folder per level.
-static bool applyACLRecursiveAt(char *path, int type, uid_t uid, gid_t gid, bool changeOwner)
-{
+// The entry itself is reached as name inside the open folder parentFd, so that no entry swapped
+// for a link after it was listed leads the walk, or an owner change, out of the tree.
+static bool applyACLRecursiveAt(char *path, int parentFd, const char *name, int type, uid_t uid,
+                                gid_t gid, bool changeOwner) {
     DIR *dir = NULL;
     struct dirent *ent = NULL;
     size_t len;
@@ -54,8 +56,7 @@ static bool applyACLRecursiveAt(char *path, int type, uid_t uid, gid_t gid, bool
         return true;
     }
     if (changeOwner) {
-        // lchown: an entry swapped for a link since it was listed is not followed.
-        if (lchown(path, uid, gid) != 0) {
+        if (fchownat(parentFd, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
             KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
             return false;
         }
@@ -68,7 +69,7 @@ static bool applyACLRecursiveAt(char *path, int type, uid_t uid, gid_t gid, bool
         return true;
     }
 
-    fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0 || !(dir = fdopendir(fd))) {
         KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", path, strerror(errno));
         if (fd >= 0) {
@@ -78,28 +79,26 @@ static bool applyACLRecursiveAt(char *path, int type, uid_t uid, gid_t gid, bool
     }
     len = strlen(path);
     while ((ent = readdir(dir)) != NULL) {
-        const char *name = ent->d_name;
+        const char *child = ent->d_name;
         bool ok = false;
 
-        if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || KAVOEAIsHiddenDir(name) ||
-            strcmp(name, SZ_RECYCLE_DIR) == 0) {
+        if (strcmp(child, ".") == 0 || strcmp(child, "..") == 0 || KAVOEAIsHiddenDir(child) ||
+            strcmp(child, SZ_RECYCLE_DIR) == 0) {
             continue;
         }
-        if (VLIBCStrPrintf(path + len, KAVOPHOTO_PATH_SIZE - len, "/%s", name) == 0) {
-            ok = applyACLRecursiveAt(path, ent->d_type, uid, gid, true);
+        if (VLIBCStrPrintf(path + len, KAVOPHOTO_PATH_SIZE - len, "/%s", child) == 0) {
+            ok = applyACLRecursiveAt(path, fd, child, ent->d_type, uid, gid, true);
         }
         path[len] = '\0';
         if (!ok) {
-            KAVOLOG(SZ_LOG, "Failed to apply acl[%s/%s]", path, name);
+            KAVOLOG(SZ_LOG, "Failed to apply acl[%s/%s]", path, child);
         }
     }
     closedir(dir);
     return true;
 }
 
-static bool applyACLRecursive(const char *path, int type, uid_t uid, gid_t gid,
-                              bool changeOwner)
-{
+static bool applyACLRecursive(const char *path, int type, uid_t uid, gid_t gid, bool changeOwner) {
     char walk[KAVOPHOTO_PATH_SIZE];
 
     if (!path) {
@@ -109,26 +108,23 @@ static bool applyACLRecursive(const char *path, int type, uid_t uid, gid_t gid,
         KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", path, strerror(ENAMETOOLONG));
         return false;
     }
-    return applyACLRecursiveAt(walk, type, uid, gid, changeOwner);
+    return applyACLRecursiveAt(walk, AT_FDCWD, walk, type, uid, gid, changeOwner);
 }
 
 // ---- the database passes ---------------------------------------------------------------------
 
 // Numeric columns arrive as text; text that does not begin with a number gives 0.
-static long long decimalOf(const char *text)
-{
+static long long decimalOf(const char *text) {
     return text ? strtoll(text, NULL, 10) : 0;
 }
 
-static const char *fieldOf(PKAVODB_RES res, KAVODB_ROW row, const char *column)
-{
+static const char *fieldOf(PKAVODB_RES res, KAVODB_ROW row, const char *column) {
     const char *value = KAVODBFetchField(res, row, column);
     return value ? value : "";
 }
 
 // The album folder of a row: the share root for a name beginning with '/', else below it.
-static bool getAlbumFolder(const char *root, const char *sharename, char *folder, size_t size)
-{
+static bool getAlbumFolder(const char *root, const char *sharename, char *folder, size_t size) {
     if (sharename[0] == '/') {
         return VLIBCStrCopy(folder, size, root) == 0;
     }
@@ -138,8 +134,7 @@ static bool getAlbumFolder(const char *root, const char *sharename, char *folder
 // An album name is text of the database: its folder must resolve to one inside the share,
 // so that ".." or a link cannot carry album rights onto folders outside it. folder receives
 // the album folder as named (for the log), resolved the folder to change.
-static bool locateAlbum(const char *root, const char *sharename, char *folder, char *resolved)
-{
+static bool locateAlbum(const char *root, const char *sharename, char *folder, char *resolved) {
     char *real = NULL;
     bool ok;
 
@@ -154,8 +149,7 @@ static bool locateAlbum(const char *root, const char *sharename, char *folder, c
     return ok;
 }
 
-static void addUserACL(const char *root, const char *sharename, uid_t uid, uint32_t mask)
-{
+static void addUserACL(const char *root, const char *sharename, uid_t uid, uint32_t mask) {
     char folder[KAVOPHOTO_PATH_SIZE] = "";
     char resolved[KAVOPHOTO_PATH_SIZE] = "";
     bool located = locateAlbum(root, sharename, folder, resolved);
@@ -180,8 +174,7 @@ static void addUserACL(const char *root, const char *sharename, uid_t uid, uint3
     free(ace);
 }
 
-static bool applyUserPerm(const char *root, const char *table)
-{
+static bool applyUserPerm(const char *root, const char *table) {
     char query[512];
     PKAVODB db = NULL;
     PKAVODB_RES res = NULL;
@@ -223,8 +216,7 @@ static bool applyUserPerm(const char *root, const char *table)
     return true;
 }
 
-static void addGroupACL(const char *root, const char *sharename, gid_t gid, int bits)
-{
+static void addGroupACL(const char *root, const char *sharename, gid_t gid, int bits) {
     static const struct {
         int bit;
         uint32_t mask;
@@ -263,8 +255,7 @@ static void addGroupACL(const char *root, const char *sharename, gid_t gid, int 
     free(ace);
 }
 
-static bool applyGroupPerm(const char *root)
-{
+static bool applyGroupPerm(const char *root) {
     static const char *const query =
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
@@ -294,8 +285,7 @@ static bool applyGroupPerm(const char *root)
     return true;
 }
 
-static bool applyPulicPerm(const char *root)
-{
+static bool applyPulicPerm(const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
     char folder[KAVOPHOTO_PATH_SIZE];
     char resolved[KAVOPHOTO_PATH_SIZE];
@@ -336,8 +326,7 @@ static bool applyPulicPerm(const char *root)
 // Takes the conversion's pid file: an exclusive lock on it, held until the returned
 // descriptor is closed, makes the alive test and the pid write one step. Returns the locked
 // descriptor, -2 when another conversion runs, -1 on failure (logged).
-static int takeConvertPidFile(void)
-{
+static int takeConvertPidFile(void) {
     char text[32] = "";
     ssize_t got;
     int fd;
@@ -373,8 +362,7 @@ static int takeConvertPidFile(void)
     return fd;
 }
 
-static bool getPhotoUgid(uid_t *uid, gid_t *gid)
-{
+static bool getPhotoUgid(uid_t *uid, gid_t *gid) {
     struct passwd pw;
     struct passwd *found = NULL;
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -402,8 +390,7 @@ static bool getPhotoUgid(uid_t *uid, gid_t *gid)
     return true;
 }
 
-static bool setHideUnreadable(void)
-{
+static bool setHideUnreadable(void) {
     PKAVOSHARE share = NULL;
     bool ok = false;
 
@@ -422,8 +409,7 @@ static bool setHideUnreadable(void)
     return ok;
 }
 
-static bool applyBaseACL(const char *root)
-{
+static bool applyBaseACL(const char *root) {
     size_t i;
 
     for (i = 0; i < sizeof(BASE_ACES) / sizeof(BASE_ACES[0]); i++) {
@@ -434,8 +420,7 @@ static bool applyBaseACL(const char *root)
     return true;
 }
 
-static int convertPhotoACL(void)
-{
+static int convertPhotoACL(void) {
     static const char *const tables[] = {SZ_TABLE_BROWSE, SZ_TABLE_UPLOAD, SZ_TABLE_MANAGE};
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
@@ -459,8 +444,7 @@ static int convertPhotoACL(void)
         KAVOLOG(SZ_LOG, "Failed to get photo ugid");
         goto END;
     }
-    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, 0) <
-        0) {
+    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, 0) < 0) {
         KAVOLOG(SZ_LOG, "set convert acl key running failed");
         goto END;
     }
@@ -498,8 +482,7 @@ static int convertPhotoACL(void)
         KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);
         goto END;
     }
-    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, 0) <
-        0) {
+    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, 0) < 0) {
         KAVOLOG(SZ_LOG, "set convert acl key finish failed");
         goto END;
     }
@@ -509,8 +492,7 @@ END:
     return ret;
 }
 
-static int convertHomeACL(const char *user)
-{
+static int convertHomeACL(const char *user) {
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
@@ -540,8 +522,7 @@ static int convertHomeACL(const char *user)
     return 0;
 }
 
-static int backgroundConvert(const char *user)
-{
+static int backgroundConvert(const char *user) {
     pid_t pid = VLIBCProcForkEx(FORK_FLAGS);
 
     if (pid < 0) {
@@ -561,8 +542,7 @@ static int backgroundConvert(const char *user)
     exit(0);
 }
 
-static int checkACL(const char *user)
-{
+static int checkACL(const char *user) {
     char root[KAVOPHOTO_PATH_SIZE];
 
     if (user) {
@@ -578,8 +558,7 @@ static int checkACL(const char *user)
 }
 
 // Resolves path into resolved (KAVOPHOTO_PATH_SIZE bytes); logs on failure.
-static bool resolveNewPath(const char *path, char *resolved)
-{
+static bool resolveNewPath(const char *path, char *resolved) {
     char *real = realpath(path, NULL);
     bool ok = real && VLIBCStrCopy(resolved, KAVOPHOTO_PATH_SIZE, real) == 0;
 
@@ -590,8 +569,7 @@ static bool resolveNewPath(const char *path, char *resolved)
     return ok;
 }
 
-static int applyACL(const char *path, const char *user)
-{
+static int applyACL(const char *path, const char *user) {
     char resolved[KAVOPHOTO_PATH_SIZE];
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
@@ -625,8 +603,7 @@ static int applyACL(const char *path, const char *user)
     return 0;
 }
 
-static int applyUvoACL(const char *person, const char *path)
-{
+static int applyUvoACL(const char *person, const char *path) {
     char resolved[KAVOPHOTO_PATH_SIZE];
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
@@ -656,8 +633,7 @@ static int applyUvoACL(const char *person, const char *path)
 
 // ---- main ------------------------------------------------------------------------------------
 
-static int usage(void)
-{
+static int usage(void) {
     printf("USAGE : kavophoto_acl --background_convert [username]\n");
     printf("USAGE : kavophoto_acl --convert [username]\n");
     printf("USAGE : kavophoto_acl --check [username]\n");
@@ -666,8 +642,7 @@ static int usage(void)
     return -1;
 }
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     const char *option = argc > 1 ? argv[1] : "";
     const char *arg2 = argc > 2 ? argv[2] : NULL;
     int ret;
