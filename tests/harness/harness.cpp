@@ -113,8 +113,12 @@ std::string recordFileFor(const std::string &path) {
 
 }  // namespace
 
+// The built programs, bound into every root at a path that every account can reach (the
+// build tree itself may lie in a folder only root can enter).
+const char *const kBinInRoot = "/run/.lumora-test/bin";
+
 std::string program(const std::string &name) {
-    return std::string(LUMORA_BIN_DIR) + "/" + name;
+    return std::string(kBinInRoot) + "/" + name;
 }
 
 std::string sourceDir() {
@@ -214,6 +218,10 @@ ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
         }
         writeAll(std::string(kTestRun) + "/record", bytes.str(), O_TRUNC, 0755);
     }
+
+    mkdirs(kBinInRoot, 0755);
+    mustMount(LUMORA_BIN_DIR, kBinInRoot, nullptr, MS_BIND, nullptr);
+    impl_->track(kBinInRoot);
 
     // The system log: a datagram socket at /dev/log.
     unlink("/dev/log");

@@ -28,7 +28,8 @@
 
 namespace lumora::test {
 
-// Absolute path of a built program ("lumorad", "kavophoto_acl", ...).
+// Absolute path of a built program ("lumorad", "kavophoto_acl", ...), valid while an
+// ApplianceRoot exists (the build's programs are bound into it, reachable by every account).
 std::string program(const std::string &name);
 // Folder of the test sources (for data files kept beside the tests).
 std::string sourceDir();

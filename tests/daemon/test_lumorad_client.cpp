@@ -1,0 +1,170 @@
+// The client side of lumorad: "-a", "-r", "-k" and the argument dispatch, without a daemon.
+#include <sys/mount.h>
+
+#include "lumorad_test.h"
+
+namespace lumorad_test {
+namespace {
+
+class LumoradClient : public LumoradTest {
+   protected:
+    lt::RunResult add(const std::string &entry) {
+        lt::RunResult r = root.run({lumorad(), "-a", entry});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        return r;
+    }
+
+    int countLogged(const std::string &text) const {
+        int n = 0;
+        for (const auto &line : lumoradLog()) {
+            n += line == text;
+        }
+        return n;
+    }
+};
+
+TEST_F(LumoradClient, FirstEntryCreatesTheEaDirAndTheQueue) {
+    ASSERT_FALSE(lt::ApplianceRoot::exists(kPhotoRoot + "/@eaDir"));
+    add("F /volume1/photo/album/a.jpg");
+
+    struct stat st;
+    ASSERT_EQ(stat((kPhotoRoot + "/@eaDir").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/album/a.jpg\n");
+    EXPECT_FALSE(lt::ApplianceRoot::exists(kWorkCopy));
+    EXPECT_TRUE(lumoradLog().empty());
+
+    add("R user/mark.png");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue),
+              "F /volume1/photo/album/a.jpg\nR user/mark.png\n");
+}
+
+TEST_F(LumoradClient, AWholeQueuedLineIsNotAddedTwice) {
+    add("F /volume1/photo/a.jpg");
+    add("F /volume1/photo/a.jpg");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
+
+    // Another separator, trailing text, or a mere prefix of a queued line is a new request.
+    add("F:/volume1/photo/a.jpg");
+    add("F /volume1/photo/a.jpg.bak");
+    add("F /volume1/photo/a");
+    add("F /volume1/photo/a.jpg.bak");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue),
+              "F /volume1/photo/a.jpg\n"
+              "F:/volume1/photo/a.jpg\n"
+              "F /volume1/photo/a.jpg.bak\n"
+              "F /volume1/photo/a\n");
+    EXPECT_TRUE(lumoradLog().empty());
+}
+
+TEST_F(LumoradClient, AnEntryWithALineBreakIsRefused) {
+    add("F /volume1/photo/a.jpg");
+    add("F /volume1/photo/b.jpg\nR victim/../../etc");
+    add("\n");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
+    EXPECT_EQ(countLogged("WriteQueue() failed."), 2);
+}
+
+TEST_F(LumoradClient, AnEntryMustLeaveRoomForItsNewlineInAReadableLine) {
+    // 4094 bytes make a line of 4095 with the newline: the longest the daemon reads.
+    std::string longest = "R " + std::string(4092, 'x');
+    add(longest);
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), longest + "\n");
+    EXPECT_TRUE(lumoradLog().empty());
+
+    add(longest + "y");
+    add("R " + std::string(9000, 'z'));
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), longest + "\n");
+    EXPECT_EQ(countLogged("WriteQueue() failed."), 2);
+}
+
+TEST_F(LumoradClient, AQueuedLineLongerThanTheLookupBufferDoesNotLoseTheEntry) {
+    // The duplicate lookup cannot hold this line; the entry still goes in as an append.
+    std::string huge = "F /volume1/photo/a.jpg" + std::string(6000, 'q') + "\n";
+    root.writeFile(kQueue, huge);
+    add("F /volume1/photo/a.jpg");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), huge + "F /volume1/photo/a.jpg\n");
+    EXPECT_EQ(countLogged("WriteQueue() failed."), 0);
+}
+
+TEST_F(LumoradClient, OpenFailuresAreLoggedAndStillExitZero) {
+    // A queue that cannot be opened for writing: the message carries the flags in decimal.
+    root.makeDir(kQueue);
+    add("F /volume1/photo/a.jpg");
+    std::vector<std::string> log = lumoradLog();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0], "open(" + kQueue + ", 1053698) failed, reason=" + strerror(EISDIR));
+    EXPECT_EQ(log[1], "WriteQueue() failed.");
+}
+
+TEST_F(LumoradClient, AWriteCutShortLeavesNoTornLine) {
+    // A file system of one page: the line that crosses into a second page is cut short.
+    const std::string eaDir = kPhotoRoot + "/@eaDir";
+    root.makeDir(eaDir);
+    ASSERT_EQ(mount("lumorad-full", eaDir.c_str(), "tmpfs", 0, "size=4k"), 0) << strerror(errno);
+    const std::string queued = "R " + std::string(4087, 'a') + "\n";
+    root.writeFile(kQueue, queued);
+
+    add("R 0123456789");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), queued);
+    std::vector<std::string> log = lumoradLog();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0],
+              "Failed to write (R 0123456789, 12) into " + kQueue + ", reason=" + strerror(ENOSPC));
+    EXPECT_EQ(log[1], "WriteQueue() failed.");
+    EXPECT_EQ(umount2(eaDir.c_str(), MNT_DETACH), 0);
+}
+
+TEST_F(LumoradClient, AnEaDirThatCannotBeMadeIsReported) {
+    root.writeFile(kPhotoRoot + "/@eaDir", "not a folder");
+    add("F /volume1/photo/a.jpg");
+    std::vector<std::string> log = lumoradLog();
+    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0], "Make ea dir path error. eaDir path: " + kEaDir);
+    EXPECT_EQ(log[1], "WriteQueue() failed.");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kPhotoRoot + "/@eaDir"), "not a folder");
+}
+
+TEST_F(LumoradClient, ResetDeletesBothQueueFilesSilently) {
+    lt::RunResult r = root.run({lumorad(), "-r"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+
+    root.writeFile(kQueue, "F /volume1/photo/a.jpg\n");
+    root.writeFile(kWorkCopy, "F /volume1/photo/b.jpg\n");
+    r = root.run({lumorad(), "-r"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_FALSE(lt::ApplianceRoot::exists(kQueue));
+    EXPECT_FALSE(lt::ApplianceRoot::exists(kWorkCopy));
+    EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
+}
+
+TEST_F(LumoradClient, StopWithoutADaemonLogsTheSignalFailure) {
+    lt::RunResult r = root.run({lumorad(), "-k"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(lumoradLog(), std::vector<std::string>{"VLIBCProcSignalByPidFile() failed."});
+}
+
+TEST_F(LumoradClient, OtherArgumentsDoNothing) {
+    root.writeFile(kQueue, "F /volume1/photo/a.jpg\n");
+    const std::vector<std::vector<std::string>> cases = {
+        {"-x"}, {"-a"}, {"a"}, {"-k", "now"}, {"-r", "all"}, {"-A", "F /volume1/photo/b.jpg"},
+    };
+    for (const auto &args : cases) {
+        std::vector<std::string> argv = {lumorad()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        lt::RunResult r = root.run(argv);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
+    EXPECT_FALSE(lt::ApplianceRoot::exists(kPidFile));
+    EXPECT_TRUE(lumoradProcesses().empty());
+    EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
+}
+
+}  // namespace
+}  // namespace lumorad_test
