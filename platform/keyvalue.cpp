@@ -265,15 +265,60 @@ int VLIBCFileGetSectionValue(const char *file, const char *section, const char *
 // that a caller comparing the length of the line found with its text (the face queue's
 // duplicate check) finds an entry already there; otherwise the first line that begins with
 // the text is given.
-int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option) {
-    FILE *fp;
-    char *line = nullptr;
-    size_t cap = 0;
+// One line of VLIBCFileGetLine's scan: the first bytes kept (enough to compare with the text
+// and to fill the caller's buffer) and the line's whole length.
+struct LineScan {
+    const char *text;
     size_t textLen;
-    ssize_t n;
-    int ret = 0;
-    bool tooSmall = false, found = false;
-    int saved;
+    char *buf;
+    size_t size;
+    char *head;      // the line's first bytes
+    size_t headCap;  // how many of them are kept
+    size_t len;      // the line's length so far
+    bool found;
+    bool tooSmall;
+    int ret;
+};
+
+// Called at the end of each line; true when the scan can stop (an exact match).
+static bool lineEnded(LineScan *s) {
+    size_t kept = s->len < s->headCap ? s->len : s->headCap;
+    size_t len = s->len;
+
+    // A line end of "\r\n": the "\r" is not part of the line.
+    if (len > 0 && len == kept && s->head[len - 1] == '\r')
+        len--;
+    s->len = 0;
+    bool exact = len == s->textLen;
+    if (len < s->textLen || memcmp(s->head, s->text, s->textLen) != 0 || (s->found && !exact))
+        return false;
+    s->found = true;
+    s->tooSmall = len >= s->size || len >= INT_MAX || len > kept;
+    if (!s->tooSmall) {
+        memcpy(s->buf, s->head, len);
+        s->buf[len] = '\0';
+        s->ret = (int)len;
+    }
+    return exact;
+}
+
+// Appends bytes of the current line, keeping only what the scan needs.
+static void lineAppend(LineScan *s, const char *p, size_t n) {
+    if (s->len < s->headCap) {
+        size_t room = s->headCap - s->len;
+        memcpy(s->head + s->len, p, n < room ? n : room);
+    }
+    s->len += n;
+}
+
+// Streams the file in blocks: a long queue is scanned without holding more than one block and
+// the start of one line.
+int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option) {
+    enum { BLOCK = 64 * 1024 };
+    LineScan s;
+    char *block;
+    int fd, saved;
+    bool failed = false, stop = false;
 
     (void)option;
     if (!checkBuffer(buf, size))
@@ -286,40 +331,72 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    textLen = strlen(text);
-    fp = fopen(file, "re");
-    if (fp == nullptr) {
+    memset(&s, 0, sizeof(s));
+    s.text = text;
+    s.textLen = strlen(text);
+    s.buf = buf;
+    s.size = size;
+    s.headCap = (s.textLen > size ? s.textLen : size) + 1;
+    s.head = (char *)malloc(s.headCap);
+    block = (char *)malloc(BLOCK);
+    if (s.head == nullptr || block == nullptr) {
+        free(s.head);
+        free(block);
+        errno = ENOMEM;
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        saved = errno;
+        free(s.head);
+        free(block);
+        errno = saved;
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    while ((n = getline(&line, &cap, fp)) >= 0) {
-        size_t len = lineLength(line, (size_t)n);
-        bool exact = len == textLen;
-
-        if (len < textLen || memcmp(line, text, textLen) != 0 || (found && !exact))
+    while (!stop) {
+        ssize_t n = read(fd, block, BLOCK);
+        if (n < 0 && errno == EINTR)
             continue;
-        found = true;
-        tooSmall = len >= size || len >= INT_MAX;
-        if (!tooSmall) {
-            memcpy(buf, line, len);
-            buf[len] = '\0';
-            ret = (int)len;
-        }
-        if (exact)
+        if (n < 0) {
+            failed = true;
             break;
+        }
+        if (n == 0) {
+            if (s.len > 0)
+                lineEnded(&s);  // a last line without a line end
+            break;
+        }
+        const char *p = block, *endp = block + n;
+        while (p < endp) {
+            const char *nl = (const char *)memchr(p, '\n', (size_t)(endp - p));
+            if (nl == nullptr) {
+                lineAppend(&s, p, (size_t)(endp - p));
+                break;
+            }
+            lineAppend(&s, p, (size_t)(nl - p));
+            p = nl + 1;
+            if (lineEnded(&s)) {
+                stop = true;
+                break;
+            }
+        }
     }
-    if (!found && !feof(fp)) {
+    int ret = s.ret;
+    if (failed && !s.found) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         ret = -1;
-    } else if (found && tooSmall) {
+    } else if (s.found && s.tooSmall) {
         buf[0] = '\0';
         errno = ENOBUFS;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         ret = -1;
     }
     saved = errno;
-    free(line);
-    fclose(fp);
+    free(s.head);
+    free(block);
+    close(fd);
     errno = saved;
     if (ret == 0)
         VLIBCErrSet(KAVO_ERR_NOT_FOUND);
