@@ -265,60 +265,67 @@ int VLIBCFileGetSectionValue(const char *file, const char *section, const char *
 // that a caller comparing the length of the line found with its text (the face queue's
 // duplicate check) finds an entry already there; otherwise the first line that begins with
 // the text is given.
-// One line of VLIBCFileGetLine's scan: the first bytes kept (enough to compare with the text
-// and to fill the caller's buffer) and the line's whole length.
+// The state of VLIBCFileGetLine's scan: the first line beginning with the text wins, unless a
+// later line equals the text exactly.
 struct LineScan {
     const char *text;
     size_t textLen;
     char *buf;
     size_t size;
-    char *head;      // the line's first bytes
-    size_t headCap;  // how many of them are kept
-    size_t len;      // the line's length so far
     bool found;
     bool tooSmall;
     int ret;
 };
 
-// Called at the end of each line; true when the scan can stop (an exact match).
-static bool lineEnded(LineScan *s) {
-    size_t kept = s->len < s->headCap ? s->len : s->headCap;
-    size_t len = s->len;
-
-    // A line end of "\r\n": the "\r" is not part of the line.
-    if (len > 0 && len == kept && s->head[len - 1] == '\r')
-        len--;
-    s->len = 0;
+// Judges one line that begins with the text (len is its length without the line end; line
+// holds at least min(len, size) bytes). True when the scan can stop (an exact match).
+static bool candidateLine(LineScan *s, const char *line, size_t len) {
     bool exact = len == s->textLen;
-    if (len < s->textLen || memcmp(s->head, s->text, s->textLen) != 0 || (s->found && !exact))
+
+    if (s->found && !exact)
         return false;
     s->found = true;
-    s->tooSmall = len >= s->size || len >= INT_MAX || len > kept;
+    s->tooSmall = len >= s->size || len >= INT_MAX;
     if (!s->tooSmall) {
-        memcpy(s->buf, s->head, len);
+        memcpy(s->buf, line, len);
         s->buf[len] = '\0';
         s->ret = (int)len;
     }
     return exact;
 }
 
-// Appends bytes of the current line, keeping only what the scan needs.
-static void lineAppend(LineScan *s, const char *p, size_t n) {
-    if (s->len < s->headCap) {
-        size_t room = s->headCap - s->len;
-        memcpy(s->head + s->len, p, n < room ? n : room);
+// Judges the candidates among the whole lines of data[0, end): the line at 0 and every line
+// that follows a "\n" and begins with the text (found with memmem on "\n" + text, so the
+// lines that cannot match cost nothing but the search). True when the scan can stop.
+static bool scanLines(LineScan *s, const char *needle, const char *data, size_t end) {
+    const char *p = data, *limit = data + end;
+
+    for (;;) {
+        size_t left = (size_t)(limit - p);
+        if (left >= s->textLen && memcmp(p, s->text, s->textLen) == 0) {
+            const char *nl = (const char *)memchr(p, '\n', left);
+            size_t len = nl ? (size_t)(nl - p) : left;
+            if (len > 0 && p[len - 1] == '\r')
+                len--;
+            if (candidateLine(s, p, len))
+                return true;
+        }
+        const char *next = (const char *)memmem(p, left, needle, s->textLen + 1);
+        if (next == nullptr)
+            return false;
+        p = next + 1;
     }
-    s->len += n;
 }
 
-// Streams the file in blocks: a long queue is scanned without holding more than one block and
-// the start of one line.
+// Streams the file in blocks: a long queue is scanned without holding more than a block and
+// one unfinished line.
 int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option) {
     enum { BLOCK = 64 * 1024 };
     LineScan s;
-    char *block;
-    int fd, saved;
-    bool failed = false, stop = false;
+    char *data = nullptr, *needle = nullptr;
+    size_t have = 0, cap;
+    int fd = -1, saved, ret;
+    bool failed = false, skipping = false;
 
     (void)option;
     if (!checkBuffer(buf, size))
@@ -336,27 +343,32 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
     s.textLen = strlen(text);
     s.buf = buf;
     s.size = size;
-    s.headCap = (s.textLen > size ? s.textLen : size) + 1;
-    s.head = (char *)malloc(s.headCap);
-    block = (char *)malloc(BLOCK);
-    if (s.head == nullptr || block == nullptr) {
-        free(s.head);
-        free(block);
+    // An unfinished line is kept while it could still be judged whole: up to the longer of the
+    // text and the buffer (plus "\r\n"); a longer line is judged by its start and skipped.
+    size_t lineMax = (s.textLen > size ? s.textLen : size) + 2;
+    cap = lineMax + BLOCK;
+    data = (char *)malloc(cap);
+    needle = (char *)malloc(s.textLen + 1);
+    if (data == nullptr || needle == nullptr) {
+        free(data);
+        free(needle);
         errno = ENOMEM;
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
+    needle[0] = '\n';
+    memcpy(needle + 1, text, s.textLen);
     fd = open(file, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         saved = errno;
-        free(s.head);
-        free(block);
+        free(data);
+        free(needle);
         errno = saved;
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    while (!stop) {
-        ssize_t n = read(fd, block, BLOCK);
+    for (;;) {
+        ssize_t n = read(fd, data + have, cap - have);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
@@ -364,26 +376,39 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
             break;
         }
         if (n == 0) {
-            if (s.len > 0)
-                lineEnded(&s);  // a last line without a line end
+            if (!skipping && have > 0)
+                scanLines(&s, needle, data, have);  // a last line without a line end
             break;
         }
-        const char *p = block, *endp = block + n;
-        while (p < endp) {
-            const char *nl = (const char *)memchr(p, '\n', (size_t)(endp - p));
+        have += (size_t)n;
+        if (skipping) {  // the rest of an over-long line
+            const char *nl = (const char *)memchr(data, '\n', have);
             if (nl == nullptr) {
-                lineAppend(&s, p, (size_t)(endp - p));
-                break;
+                have = 0;
+                continue;
             }
-            lineAppend(&s, p, (size_t)(nl - p));
-            p = nl + 1;
-            if (lineEnded(&s)) {
-                stop = true;
-                break;
-            }
+            skipping = false;
+            have -= (size_t)(nl + 1 - data);
+            memmove(data, nl + 1, have);
         }
+        const char *last = (const char *)memrchr(data, '\n', have);
+        if (last == nullptr) {
+            if (have >= lineMax) {
+                // Longer than anything that could be returned: judged by its start alone.
+                if (memcmp(data, text, s.textLen) == 0 && candidateLine(&s, data, SIZE_MAX))
+                    break;
+                skipping = true;
+                have = 0;
+            }
+            continue;
+        }
+        size_t whole = (size_t)(last + 1 - data);
+        if (scanLines(&s, needle, data, whole))
+            break;
+        have -= whole;
+        memmove(data, data + whole, have);
     }
-    int ret = s.ret;
+    ret = s.ret;
     if (failed && !s.found) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         ret = -1;
@@ -394,8 +419,8 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
         ret = -1;
     }
     saved = errno;
-    free(s.head);
-    free(block);
+    free(data);
+    free(needle);
     close(fd);
     errno = saved;
     if (ret == 0)

@@ -601,6 +601,83 @@ TEST(GetLine, LineEqualToTheTextWins) {
     EXPECT_EQ(VLIBCFileGetLine(queue, "F\t/volume1/photo/", buf, sizeof(buf), 1028), 23);
 }
 
+// The lookup reads the file in blocks; lines of every length, wherever they fall against the
+// block edges, must be judged as a plain line-by-line reading would judge them.
+static int referenceGetLine(const std::string &content, const std::string &text, size_t size,
+                            std::string *out) {
+    bool found = false;
+    std::string best;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t nl = content.find('\n', pos);
+        std::string line = content.substr(pos, nl == std::string::npos ? nl : nl - pos);
+        pos = nl == std::string::npos ? content.size() : nl + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.compare(0, text.size(), text) != 0 || line.size() < text.size()) {
+            continue;
+        }
+        bool exact = line.size() == text.size();
+        if (found && !exact) {
+            continue;
+        }
+        found = true;
+        best = line;
+        if (exact) {
+            break;
+        }
+    }
+    *out = best;
+    if (!found) {
+        return 0;
+    }
+    return best.size() >= size ? -1 : (int)best.size();
+}
+
+TEST(GetLine, BlockEdgesAndLongLines) {
+    ApplianceRoot root;
+    const char *queue = "/tmp/kv/queue";
+    std::mt19937 rng(7);
+    const std::vector<std::string> texts = {"F /volume1/photo/album", "F /volume1/photo/album7",
+                                            "W x", "F", "u a/b/c"};
+    for (int round = 0; round < 40; ++round) {
+        std::string content;
+        while (content.size() < 200 * 1024) {
+            int kind = (int)(rng() % 10);
+            std::string line = texts[rng() % texts.size()];
+            if (kind < 5) {
+                line += std::to_string(rng() % 50);
+            } else if (kind == 5) {
+                line += std::string(1 + rng() % 70000, 'x');  // longer than a block
+            } else if (kind == 6) {
+                line += "\r";
+            } else if (kind == 7) {
+                line = "";
+            }
+            content += line + "\n";
+        }
+        if (round % 2) {
+            content += texts[rng() % texts.size()] + "7";  // no line end at the end
+        }
+        root.writeFile(queue, content);
+        for (const auto &text : texts) {
+            for (const std::string &t : {text, text + "7", text + "12"}) {
+                char buf[4097];
+                std::string want;
+                int expect = referenceGetLine(content, t, sizeof(buf), &want);
+                int got = VLIBCFileGetLine(queue, t.c_str(), buf, sizeof(buf), 1028);
+                if (expect < 0) {
+                    EXPECT_LT(got, 0) << t;
+                } else {
+                    ASSERT_EQ(got, expect) << "round " << round << " text " << t;
+                    EXPECT_EQ(std::string(buf), want) << t;
+                }
+            }
+        }
+    }
+}
+
 TEST(PlainFiles, TouchExistCheckDir) {
     ApplianceRoot root;
     root.makeDir("/tmp/kv");
