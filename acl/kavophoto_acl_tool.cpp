@@ -149,6 +149,28 @@ static bool locateAlbum(const char *root, const char *sharename, char *folder, c
     return ok;
 }
 
+// Runs a query on the photo database; the connection is closed before the rows are read.
+// false (logged) when it cannot be run; showQuery puts the query itself in that log line.
+static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
+    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+
+    if (!db) {
+        KAVOLOG(SZ_LOG, "Failed to connect to database");
+        return false;
+    }
+    if (KAVODBExecute(db, query, res) != 0) {
+        if (showQuery) {
+            KAVOLOG(SZ_LOG, "Failed to exec [%s] (%s)", query, KAVODBErrorGet(db));
+        } else {
+            KAVOLOG(SZ_LOG, "Failed to exec (%s)", KAVODBErrorGet(db));
+        }
+        KAVODBClose(db);
+        return false;
+    }
+    KAVODBClose(db);
+    return true;
+}
+
 static void addUserACL(const char *root, const char *sharename, uid_t uid, uint32_t mask) {
     char folder[KAVOPHOTO_PATH_SIZE] = "";
     char resolved[KAVOPHOTO_PATH_SIZE] = "";
@@ -176,7 +198,6 @@ static void addUserACL(const char *root, const char *sharename, uid_t uid, uint3
 
 static bool applyUserPerm(const char *root, const char *table) {
     char query[512];
-    PKAVODB db = NULL;
     PKAVODB_RES res = NULL;
     KAVODB_ROW row;
     uint32_t mask;
@@ -195,19 +216,9 @@ static bool applyUserPerm(const char *root, const char *table) {
                    "SELECT userid, sharename FROM %s INNER JOIN photo_share ON "
                    "%s.shareid = photo_share.shareid",
                    table, table);
-
-    db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
-    if (!db) {
-        KAVOLOG(SZ_LOG, "Failed to connect to database");
+    if (!queryPhotoDB(query, true, &res)) {
         return false;
     }
-    if (KAVODBExecute(db, query, &res) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to exec [%s] (%s)", query, KAVODBErrorGet(db));
-        KAVODBClose(db);
-        return false;
-    }
-    KAVODBClose(db);
-
     while (KAVODBFetchRow(res, &row) == 0) {
         addUserACL(root, fieldOf(res, row, "sharename"),
                    (uid_t)decimalOf(fieldOf(res, row, "userid")), mask);
@@ -260,22 +271,12 @@ static bool applyGroupPerm(const char *root) {
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
         "photo_share.shareid;";
-    PKAVODB db = NULL;
     PKAVODB_RES res = NULL;
     KAVODB_ROW row;
 
-    db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
-    if (!db) {
-        KAVOLOG(SZ_LOG, "Failed to connect to database");
+    if (!queryPhotoDB(query, false, &res)) {
         return false;
     }
-    if (KAVODBExecute(db, query, &res) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to exec (%s)", KAVODBErrorGet(db));
-        KAVODBClose(db);
-        return false;
-    }
-    KAVODBClose(db);
-
     while (KAVODBFetchRow(res, &row) == 0) {
         addGroupACL(root, fieldOf(res, row, "sharename"),
                     (gid_t)decimalOf(fieldOf(res, row, "groupid")),
@@ -289,22 +290,12 @@ static bool applyPulicPerm(const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
     char folder[KAVOPHOTO_PATH_SIZE];
     char resolved[KAVOPHOTO_PATH_SIZE];
-    PKAVODB db = NULL;
     PKAVODB_RES res = NULL;
     KAVODB_ROW row;
 
-    db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
-    if (!db) {
-        KAVOLOG(SZ_LOG, "Failed to connect to database");
+    if (!queryPhotoDB(query, false, &res)) {
         return false;
     }
-    if (KAVODBExecute(db, query, &res) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to exec (%s)", KAVODBErrorGet(db));
-        KAVODBClose(db);
-        return false;
-    }
-    KAVODBClose(db);
-
     while (KAVODBFetchRow(res, &row) == 0) {
         const char *sharename = fieldOf(res, row, "sharename");
 
@@ -420,6 +411,23 @@ static bool applyBaseACL(const char *root) {
     return true;
 }
 
+// The first steps of both conversions: the root goes to its account and its ACL starts afresh
+// with the base entries. kind names the root in the log ("photo", "uvo").
+static bool resetRootACL(const char *root, uid_t uid, gid_t gid, const char *kind) {
+    if (chown(root, uid, gid) != 0) {
+        KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
+        return false;
+    }
+    if (KAVOACLIsSupport(root, -1, 2) == 1) {
+        KAVOACLDelete(root, -1);
+    }
+    if (!applyBaseACL(root)) {
+        KAVOLOG(SZ_LOG, "Apply %s acl failed", kind);
+        return false;
+    }
+    return true;
+}
+
 static int convertPhotoACL(void) {
     static const char *const tables[] = {SZ_TABLE_BROWSE, SZ_TABLE_UPLOAD, SZ_TABLE_MANAGE};
     char root[KAVOPHOTO_PATH_SIZE];
@@ -448,15 +456,7 @@ static int convertPhotoACL(void) {
         KAVOLOG(SZ_LOG, "set convert acl key running failed");
         goto END;
     }
-    if (chown(root, uid, gid) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
-        goto END;
-    }
-    if (KAVOACLIsSupport(root, -1, 2) == 1) {
-        KAVOACLDelete(root, -1);
-    }
-    if (!applyBaseACL(root)) {
-        KAVOLOG(SZ_LOG, "Apply photo acl failed");
+    if (!resetRootACL(root, uid, gid, "photo")) {
         goto END;
     }
     VLIBCExec(SZF_ACL_TRIGGER, "a", NULL, NULL, NULL);
@@ -500,15 +500,7 @@ static int convertHomeACL(const char *user) {
     if (!getUserInfo(user, root, sizeof(root), &uid, &gid)) {
         return -1;
     }
-    if (chown(root, uid, gid) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
-        return -1;
-    }
-    if (KAVOACLIsSupport(root, -1, 2) == 1) {
-        KAVOACLDelete(root, -1);
-    }
-    if (!applyBaseACL(root)) {
-        KAVOLOG(SZ_LOG, "Apply uvo acl failed");
+    if (!resetRootACL(root, uid, gid, "uvo")) {
         return -1;
     }
     if (KAVOACLArchiveEnable(root, -1, 1, 0) < 0) {
@@ -569,19 +561,11 @@ static bool resolveNewPath(const char *path, char *resolved) {
     return ok;
 }
 
-static int applyACL(const char *path, const char *user) {
-    char resolved[KAVOPHOTO_PATH_SIZE];
-    char root[KAVOPHOTO_PATH_SIZE];
-    uid_t uid = (uid_t)-1;
-    gid_t gid = (gid_t)-1;
-
-    if (!resolveNewPath(path, resolved)) {
-        return -1;
-    }
-    if (!getPhotoPath(root, sizeof(root))) {
-        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
-        return -1;
-    }
+// The last steps of --apply and --apply_uvo: brings the resolved path under root's ACL, owned
+// by user when one is named, else by uid:gid. A root without ACL control only opens the path
+// up (0777).
+static int applyUnderRoot(const char *resolved, const char *root, const char *user, uid_t uid,
+                          gid_t gid) {
     if (!isPathUnderRoot(resolved, root)) {
         KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, resolved);
         return -1;
@@ -603,6 +587,20 @@ static int applyACL(const char *path, const char *user) {
     return 0;
 }
 
+static int applyACL(const char *path, const char *user) {
+    char resolved[KAVOPHOTO_PATH_SIZE];
+    char root[KAVOPHOTO_PATH_SIZE];
+
+    if (!resolveNewPath(path, resolved)) {
+        return -1;
+    }
+    if (!getPhotoPath(root, sizeof(root))) {
+        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
+        return -1;
+    }
+    return applyUnderRoot(resolved, root, user, (uid_t)-1, (gid_t)-1);
+}
+
 static int applyUvoACL(const char *person, const char *path) {
     char resolved[KAVOPHOTO_PATH_SIZE];
     char root[KAVOPHOTO_PATH_SIZE];
@@ -616,19 +614,7 @@ static int applyUvoACL(const char *person, const char *path) {
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }
-    if (!isPathUnderRoot(resolved, root)) {
-        KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, resolved);
-        return -1;
-    }
-    if (KAVOACLIsApply(root) == 0) {
-        (void)chmod(resolved, 0777);
-        return 0;
-    }
-    if (!applyACLToPath(resolved, root, uid, gid)) {
-        KAVOLOG(SZ_LOG, "failed to apply acl to path[%s][%s]", resolved, root);
-        return -1;
-    }
-    return 0;
+    return applyUnderRoot(resolved, root, NULL, uid, gid);
 }
 
 // ---- main ------------------------------------------------------------------------------------

@@ -15,14 +15,6 @@
 #define EA_PATH_MAX 4096
 #define EA_NFTW_FDS 32
 
-// Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)           \
-    do {                         \
-        int savedErrno_ = errno; \
-        VLIBCErrSet(code);       \
-        errno = savedErrno_;     \
-    } while (0)
-
 static const char *const hiddenDirs[] = {SZ_EA_DIR_NAME, "@tmp", "@sharebin"};
 
 // Splits a path into its folder part (up to and including the last "/", possibly empty) and
@@ -56,12 +48,12 @@ int KAVOEADirPath(int flags, const char *path, char *buf, size_t size) {
     (void)flags;
     if (path == nullptr || path[0] == '\0' || buf == nullptr || size == 0 ||
         strlen(path) >= EA_PATH_MAX || splitPath(path, &dirLen, &base, &baseLen) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (VLIBCStrPrintf(buf, size, "%.*s%s/%.*s", (int)dirLen, path, SZ_EA_DIR_NAME, (int)baseLen,
                        base) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
@@ -74,14 +66,14 @@ int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t
     // An entry is one name inside the EA directory; it never reaches out of it.
     if (entry == nullptr || entry[0] == '\0' || strchr(entry, '/') != nullptr ||
         strcmp(entry, ".") == 0 || strcmp(entry, "..") == 0 || buf == nullptr || size == 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (KAVOEADirPath(flags, path, dir, sizeof(dir)) != 0) {
         return -1;
     }
     if (VLIBCStrPrintf(buf, size, "%s/%s", dir, entry) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
@@ -140,7 +132,7 @@ int KAVOEAMKDir(int flags, const char *eaDir) {
 
     if (eaDir == nullptr || eaDir[0] == '\0' || VLIBCStrCopy(path, sizeof(path), eaDir) != 0 ||
         splitPath(eaDir, &dirLen, &base, &baseLen) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     len = dirLen + baseLen;
@@ -152,12 +144,12 @@ int KAVOEAMKDir(int flags, const char *eaDir) {
         char saved = path[keep];
         path[keep] = '\0';
         if (stat(path, &st) != 0) {
-            setError(KAVO_ERR_NOT_FOUND);
+            VLIBCErrSet(KAVO_ERR_NOT_FOUND);
             return -1;
         }
         if (!S_ISDIR(st.st_mode)) {
             errno = ENOTDIR;
-            setError(KAVO_ERR_NOT_FOUND);
+            VLIBCErrSet(KAVO_ERR_NOT_FOUND);
             return -1;
         }
         path[keep] = saved;
@@ -173,7 +165,7 @@ int KAVOEAMKDir(int flags, const char *eaDir) {
         char saved = path[i];
         path[i] = '\0';
         if (makeOneDir(path) != 0) {
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
         path[i] = saved;
@@ -210,7 +202,7 @@ int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
 
     (void)fd;
     if (opt == nullptr) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (KAVOEADirPath(0, path, dir, sizeof(dir)) != 0) {
@@ -220,19 +212,19 @@ int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return 0;
         }
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     if (!S_ISDIR(st.st_mode)) {
         if (unlink(dir) != 0) {
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
         return 0;
     }
     // Depth first, never following links nor crossing into another mount.
     if (nftw(dir, removeEntry, EA_NFTW_FDS, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) != 0) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     return 0;

@@ -31,14 +31,6 @@
 #define FILEOP_IO_BUF (1024 * 1024)
 #define FILEOP_RANGE_CHUNK ((size_t)1 << 30)
 
-// Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)           \
-    do {                         \
-        int savedErrno_ = errno; \
-        VLIBCErrSet(code);       \
-        errno = savedErrno_;     \
-    } while (0)
-
 static int optOn(const KAVOCOPY_OPT *opt, int word) {
     return opt->opt[word] != 0;
 }
@@ -543,8 +535,22 @@ static void carryEALogged(const char *src, const char *dst, const KAVOCOPY_OPT *
 
 // ---- Operations ------------------------------------------------------------------------------
 
-// Checks the arguments and the destination of a copy or move of src (already lstat'ed).
-// 0, or -1 with the error recorded.
+// Checks the arguments of a copy or move and lstat's src into st. 0, or -1 with the error
+// recorded.
+static int checkSource(const char *src, const char *dst, const KAVOCOPY_OPT *opt, struct stat *st) {
+    if (!validPath(src) || !validPath(dst) || opt == nullptr) {
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (lstat(src, st) != 0) {
+        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return 0;
+}
+
+// Checks the destination of a copy or move of src (already lstat'ed). 0, or -1 with the error
+// recorded.
 static int checkDestination(const char *dst, const struct stat *srcSt, const KAVOCOPY_OPT *opt,
                             int *exists, int wantDir) {
     struct stat st;
@@ -552,7 +558,7 @@ static int checkDestination(const char *dst, const struct stat *srcSt, const KAV
     *exists = 0;
     if (lstat(dst, &st) != 0) {
         if (errno != ENOENT) {
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
         return 0;
@@ -560,37 +566,70 @@ static int checkDestination(const char *dst, const struct stat *srcSt, const KAV
     *exists = 1;
     if (sameFile(&st, srcSt)) {
         errno = EINVAL;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (!optOn(opt, KAVO_COPY_OVERWRITE)) {
         errno = EEXIST;
-        setError(KAVO_ERR_EXISTS);
+        VLIBCErrSet(KAVO_ERR_EXISTS);
         return -1;
     }
     if (wantDir != (S_ISDIR(st.st_mode) ? 1 : 0)) {
         errno = wantDir ? ENOTDIR : EISDIR;
-        setError(KAVO_ERR_EXISTS);
+        VLIBCErrSet(KAVO_ERR_EXISTS);
         return -1;
     }
     return 0;
 }
 
-int KAVOFileCopy(const char *src, const char *dst, const KAVOCOPY_OPT *opt) {
-    struct stat st;
-    int exists;
+// A move by renaming src (a folder when isDir) into place, then given the owner asked for.
+// 0 done, 1 when src lies on another file system and is to be copied instead, -1 with the error
+// recorded.
+static int moveByRename(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int overwrite,
+                        int isDir) {
+    uid_t uid = (uid_t)opt->opt[KAVO_COPY_UID];
+    gid_t gid = (gid_t)opt->opt[KAVO_COPY_GID];
 
-    if (!validPath(src) || !validPath(dst) || opt == nullptr) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+    if (placeItem(src, dst, overwrite) != 0) {
+        if (errno == EXDEV) {
+            return 1;
+        }
+        VLIBCErrSet(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (lstat(src, &st) != 0) {
-        setError(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+    if (optOn(opt, KAVO_COPY_SET_OWNER) &&
+        (isDir ? chownTree(dst, uid, gid) : lchown(dst, uid, gid)) != 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    carryEALogged(src, dst, opt, 1);
+    return 0;
+}
+
+// After a complete copy of src (a folder when isDir): a move removes the source, then the EA
+// data follows. 0, or -1 with the error recorded; the copy stays either way (it may have
+// replaced an older destination).
+static int finishCopy(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int isDir) {
+    int move = optOn(opt, KAVO_COPY_REMOVE_SRC);
+
+    if (move && (isDir ? removeTree(src) : unlink(src)) != 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    carryEALogged(src, dst, opt, move);
+    return 0;
+}
+
+int KAVOFileCopy(const char *src, const char *dst, const KAVOCOPY_OPT *opt) {
+    struct stat st;
+    int exists, moved;
+
+    if (checkSource(src, dst, opt, &st) != 0) {
         return -1;
     }
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EOPNOTSUPP;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (checkDestination(dst, &st, opt, &exists, 0) != 0) {
@@ -598,32 +637,17 @@ int KAVOFileCopy(const char *src, const char *dst, const KAVOCOPY_OPT *opt) {
     }
 
     if (optOn(opt, KAVO_COPY_REMOVE_SRC)) {
-        if (placeItem(src, dst, optOn(opt, KAVO_COPY_OVERWRITE)) == 0) {
-            if (optOn(opt, KAVO_COPY_SET_OWNER) &&
-                lchown(dst, (uid_t)opt->opt[KAVO_COPY_UID], (gid_t)opt->opt[KAVO_COPY_GID]) != 0) {
-                setError(KAVO_ERR_SYSTEM);
-                return -1;
-            }
-            carryEALogged(src, dst, opt, 1);
-            return 0;
-        }
-        if (errno != EXDEV) {
-            setError(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
-            return -1;
+        moved = moveByRename(src, dst, opt, optOn(opt, KAVO_COPY_OVERWRITE), 0);
+        if (moved <= 0) {
+            return moved;
         }
     }
 
     if (copyItem(src, &st, dst, opt) != 0) {
-        setError(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (optOn(opt, KAVO_COPY_REMOVE_SRC) && unlink(src) != 0) {
-        // The copy is complete and stays (it may have replaced an older destination).
-        setError(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    carryEALogged(src, dst, opt, optOn(opt, KAVO_COPY_REMOVE_SRC));
-    return 0;
+    return finishCopy(src, dst, opt, 0);
 }
 
 // dst resolved through its existing parent folder. 0 or -1.
@@ -683,19 +707,14 @@ static int destinationInside(const char *src, const char *dst) {
 
 int KAVOFileCopyDirectory(const char *src, const char *dst, const KAVOCOPY_OPT *opt) {
     struct stat st;
-    int exists, created, inside;
+    int exists, created, inside, moved;
 
-    if (!validPath(src) || !validPath(dst) || opt == nullptr) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (lstat(src, &st) != 0) {
-        setError(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+    if (checkSource(src, dst, opt, &st) != 0) {
         return -1;
     }
     if (!S_ISDIR(st.st_mode)) {
         errno = ENOTDIR;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     // A folder never goes into itself.
@@ -704,7 +723,7 @@ int KAVOFileCopyDirectory(const char *src, const char *dst, const KAVOCOPY_OPT *
         if (inside > 0) {
             errno = EINVAL;
         }
-        setError(inside > 0 ? KAVO_ERR_BAD_PARAMETERS : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(inside > 0 ? KAVO_ERR_BAD_PARAMETERS : KAVO_ERR_SYSTEM);
         return -1;
     }
     if (checkDestination(dst, &st, opt, &exists, 1) != 0) {
@@ -712,18 +731,9 @@ int KAVOFileCopyDirectory(const char *src, const char *dst, const KAVOCOPY_OPT *
     }
 
     if (optOn(opt, KAVO_COPY_REMOVE_SRC) && !exists) {
-        if (placeItem(src, dst, 0) == 0) {
-            if (optOn(opt, KAVO_COPY_SET_OWNER) && chownTree(dst, (uid_t)opt->opt[KAVO_COPY_UID],
-                                                             (gid_t)opt->opt[KAVO_COPY_GID]) != 0) {
-                setError(KAVO_ERR_SYSTEM);
-                return -1;
-            }
-            carryEALogged(src, dst, opt, 1);
-            return 0;
-        }
-        if (errno != EXDEV) {
-            setError(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
-            return -1;
+        moved = moveByRename(src, dst, opt, 0, 1);
+        if (moved <= 0) {
+            return moved;
         }
     }
 
@@ -734,21 +744,15 @@ int KAVOFileCopyDirectory(const char *src, const char *dst, const KAVOCOPY_OPT *
             removeTree(dst);
         }
         errno = saved;
-        setError(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(errno == EEXIST ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (optOn(opt, KAVO_COPY_REMOVE_SRC) && removeTree(src) != 0) {
-        // Everything is at the destination; the source could not be removed completely.
-        setError(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    carryEALogged(src, dst, opt, optOn(opt, KAVO_COPY_REMOVE_SRC));
-    return 0;
+    return finishCopy(src, dst, opt, 1);
 }
 
 int KAVOCopyFileI(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int fd, int flags) {
     if (fd != -1 || flags != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return KAVOFileCopy(src, dst, opt);
@@ -762,7 +766,7 @@ int KAVOFSMkdirP(const char *dir, int flags1, int flags2, int uid, int gid, int 
     (void)flags1;
     (void)flags2;
     if (!validPath(dir) || (mode != -1 && (mode & ~07777) != 0)) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     memcpy(path, dir, strlen(dir) + 1);
@@ -781,22 +785,22 @@ int KAVOFSMkdirP(const char *dir, int flags1, int flags2, int uid, int gid, int 
         if (stat(path, &st) == 0) {
             if (!S_ISDIR(st.st_mode)) {
                 errno = ENOTDIR;
-                setError(KAVO_ERR_EXISTS);
+                VLIBCErrSet(KAVO_ERR_EXISTS);
                 return -1;
             }
         } else if (mkdir(path, 0777) != 0) {
             if (errno != EEXIST || stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) {
-                setError(KAVO_ERR_SYSTEM);
+                VLIBCErrSet(KAVO_ERR_SYSTEM);
                 return -1;
             }
         } else {
             // Only the folders made here take the owner and mode asked for.
             if ((uid != -1 || gid != -1) && chown(path, (uid_t)uid, (gid_t)gid) != 0) {
-                setError(KAVO_ERR_SYSTEM);
+                VLIBCErrSet(KAVO_ERR_SYSTEM);
                 return -1;
             }
             if (mode != -1 && chmod(path, (mode_t)mode) != 0) {
-                setError(KAVO_ERR_SYSTEM);
+                VLIBCErrSet(KAVO_ERR_SYSTEM);
                 return -1;
             }
         }

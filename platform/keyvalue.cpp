@@ -833,7 +833,8 @@ int VLIBCFileTouch(const char *path) {
     return 0;
 }
 
-int VLIBCFileExist(const char *path) {
+// stat's path for the kind checks below: 1 with *mode set, or 0 with the error recorded.
+static int statMode(const char *path, mode_t *mode) {
     struct stat st;
 
     if (!checkPath(path))
@@ -842,17 +843,18 @@ int VLIBCFileExist(const char *path) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return 0;
     }
-    return S_ISREG(st.st_mode) ? 1 : 0;
+    *mode = st.st_mode;
+    return 1;
+}
+
+int VLIBCFileExist(const char *path) {
+    mode_t mode;
+
+    return statMode(path, &mode) && S_ISREG(mode) ? 1 : 0;
 }
 
 int VLIBCFileCheckDir(const char *path) {
-    struct stat st;
+    mode_t mode;
 
-    if (!checkPath(path))
-        return 0;
-    if (stat(path, &st) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return 0;
-    }
-    return S_ISDIR(st.st_mode) ? 1 : 0;
+    return statMode(path, &mode) && S_ISDIR(mode) ? 1 : 0;
 }

@@ -80,19 +80,14 @@ static int liftFd(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
-pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
-    int fds[3] = {in, out, err};
-    int pipeFd[2], childErr, saved, i;
-    ssize_t n;
+// Makes the report pipe (both ends close-on-exec) and forks. The child's pid, 0 in the child,
+// or -1 with the failure recorded as code.
+static pid_t forkReporting(int pipeFd[2], int code) {
+    int saved;
     pid_t pid;
 
-    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
     if (pipe2(pipeFd, O_CLOEXEC) < 0) {
-        VLIBCErrSet(KAVO_ERR_EXEC);
+        VLIBCErrSet(code);
         return -1;
     }
     // Buffered output must not be written twice nor after the child's.
@@ -103,9 +98,44 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
         close(pipeFd[0]);
         close(pipeFd[1]);
         errno = saved;
-        VLIBCErrSet(KAVO_ERR_EXEC);
+        VLIBCErrSet(code);
         return -1;
     }
+    return pid;
+}
+
+// In the parent: reads the child's report. The pid when the child got going; -1 when it wrote
+// its errno instead: the child is reaped and its errno recorded as code.
+static pid_t awaitReport(pid_t pid, int pipeFd[2], int code) {
+    int childErr;
+    ssize_t n;
+
+    close(pipeFd[1]);
+    n = readFull(pipeFd[0], &childErr, sizeof(childErr));
+    close(pipeFd[0]);
+    if (n == (ssize_t)sizeof(childErr)) {
+        int status;
+        reap(pid, &status);
+        errno = childErr;
+        VLIBCErrSet(code);
+        return -1;
+    }
+    return pid;
+}
+
+pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
+    int fds[3] = {in, out, err};
+    int pipeFd[2], i;
+    pid_t pid;
+
+    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    pid = forkReporting(pipeFd, KAVO_ERR_EXEC);
+    if (pid < 0)
+        return -1;
     if (pid == 0) {
         int report = liftFd(pipeFd[1]);
 
@@ -130,18 +160,7 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
         writeErrno(report, errno);
         _exit(127);
     }
-
-    close(pipeFd[1]);
-    n = readFull(pipeFd[0], &childErr, sizeof(childErr));
-    close(pipeFd[0]);
-    if (n == (ssize_t)sizeof(childErr)) {
-        int status;
-        reap(pid, &status);
-        errno = childErr;
-        VLIBCErrSet(KAVO_ERR_EXEC);
-        return -1;
-    }
-    return pid;
+    return awaitReport(pid, pipeFd, KAVO_ERR_EXEC);
 }
 
 int VLIBCProcWait(pid_t pid) {
@@ -273,8 +292,7 @@ static int prepareChild(int flags, int *report) {
 }
 
 pid_t VLIBCProcForkEx(int flags) {
-    int pipeFd[2], childErr, saved, report;
-    ssize_t n;
+    int pipeFd[2], report;
     pid_t pid;
 
     if (flags & ~PROC_FORK_FLAGS) {
@@ -282,20 +300,9 @@ pid_t VLIBCProcForkEx(int flags) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
+    pid = forkReporting(pipeFd, KAVO_ERR_SYSTEM);
+    if (pid < 0)
         return -1;
-    }
-    fflush(nullptr);
-    pid = fork();
-    if (pid < 0) {
-        saved = errno;
-        close(pipeFd[0]);
-        close(pipeFd[1]);
-        errno = saved;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
     if (pid == 0) {
         close(pipeFd[0]);
         report = liftFd(pipeFd[1]);
@@ -309,18 +316,7 @@ pid_t VLIBCProcForkEx(int flags) {
         close(report);
         return 0;
     }
-
-    close(pipeFd[1]);
-    n = readFull(pipeFd[0], &childErr, sizeof(childErr));
-    close(pipeFd[0]);
-    if (n == (ssize_t)sizeof(childErr)) {
-        int status;
-        reap(pid, &status);
-        errno = childErr;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    return pid;
+    return awaitReport(pid, pipeFd, KAVO_ERR_SYSTEM);
 }
 
 // ---- pid files -----------------------------------------------------------------------------

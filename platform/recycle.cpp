@@ -28,14 +28,6 @@
 #define SZ_ADMIN_GROUP "administrators"
 #define GR_BUF_SIZE 16384
 
-// Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)           \
-    do {                         \
-        int savedErrno_ = errno; \
-        VLIBCErrSet(code);       \
-        errno = savedErrno_;     \
-    } while (0)
-
 // ---- Settings --------------------------------------------------------------------------------
 
 // The share whose settings apply: user homes follow the "homes" share.
@@ -48,7 +40,7 @@ static int readShareFlags(const char *shareName, int *pOn, int adminOnly) {
 
     if (shareName == nullptr || shareName[0] == '\0' || pOn == nullptr ||
         strlen(shareName) >= RECYCLE_PATH_MAX) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (KAVOShareGet(settingsShare(shareName), &share) != 0) {
@@ -128,13 +120,13 @@ static int prepare(const char *sharePath, const char *relPath, char *root, char 
         shareRoot(sharePath, root, RECYCLE_PATH_MAX) != 0 ||
         normalizeRel(relPath, rel, RECYCLE_PATH_MAX) != 0) {
         errno = EINVAL;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (VLIBCStrPrintf(src, RECYCLE_PATH_MAX, "%s/%s", strcmp(root, "/") == 0 ? "" : root, rel) !=
         0) {
         errno = ENAMETOOLONG;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
@@ -157,7 +149,7 @@ static int targetPath(const char *root, const char *rel, int isDir, char *buf, s
     stemLen = dot == nullptr ? (int)strlen(name) : (int)(dot - name);
     if (VLIBCStrPrintf(buf, size, "%s/%s/%s", prefix, SZ_RECYCLE_DIR, rel) != 0) {
         errno = ENAMETOOLONG;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     for (n = 1;; n++) {
@@ -165,18 +157,18 @@ static int targetPath(const char *root, const char *rel, int isDir, char *buf, s
             if (errno == ENOENT) {
                 return 0;
             }
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
         if (n > RECYCLE_NUMBER_MAX) {
             errno = EEXIST;
-            setError(KAVO_ERR_EXISTS);
+            VLIBCErrSet(KAVO_ERR_EXISTS);
             return -1;
         }
         if (VLIBCStrPrintf(buf, size, "%s/%s/%.*s%.*s (%d)%s", prefix, SZ_RECYCLE_DIR, dirLen, rel,
                            stemLen, name, n, dot == nullptr ? "" : dot) != 0) {
             errno = ENAMETOOLONG;
-            setError(KAVO_ERR_BAD_PARAMETERS);
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
             return -1;
         }
     }
@@ -189,7 +181,7 @@ int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf,
     struct stat st;
 
     if (buf == nullptr || size == 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (prepare(sharePath, relPath, root, rel, src) != 0) {
@@ -298,15 +290,15 @@ static int makeBinFolders(const char *root, const char *rel, int adminOnly) {
 
     if (VLIBCStrPrintf(bin, sizeof(bin), "%s/%s", prefix, SZ_RECYCLE_DIR) != 0) {
         errno = ENAMETOOLONG;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (makeBinDir(bin, nullptr) != 0) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     if (adminOnly && restrictBin(bin) != 0) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     for (p = strchr(rel, '/'); p != nullptr; p = strchr(p + 1, '/')) {
@@ -314,11 +306,11 @@ static int makeBinFolders(const char *root, const char *rel, int adminOnly) {
         if (VLIBCStrPrintf(dir, sizeof(dir), "%s/%.*s", bin, len, rel) != 0 ||
             VLIBCStrPrintf(like, sizeof(like), "%s/%.*s", prefix, len, rel) != 0) {
             errno = ENAMETOOLONG;
-            setError(KAVO_ERR_BAD_PARAMETERS);
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
             return -1;
         }
         if (makeBinDir(dir, like) != 0) {
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
     }
@@ -363,25 +355,25 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
     int isDir;
 
     if (flags != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (prepare(sharePath, relPath, root, rel, src) != 0) {
         return -1;
     }
     if (lstat(src, &st) != 0) {
-        setError(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
         return -1;
     }
     isDir = S_ISDIR(st.st_mode) ? 1 : 0;
     if (isDir != wantDir) {
         errno = isDir ? EISDIR : ENOTDIR;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (!insideShare(root, src)) {
         errno = EXDEV;
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (makeBinFolders(root, rel, adminOnly) != 0) {
@@ -417,7 +409,7 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
             }
             break;
         }
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     moveEA(src, target);

@@ -13,22 +13,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "accounts.h"
 #include "kavoshare.h"
 
 #define SHARE_PATH_MAX 4096
 #define SHARE_NAME_MAX 4096
 #define SHARE_VALUE_MAX 4096
 #define SHARE_TMP_DIR "/@tmp"
-#define PW_BUF_MIN 1024
-#define PW_BUF_MAX (1024 * 1024)
-
-// Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)           \
-    do {                         \
-        int savedErrno_ = errno; \
-        VLIBCErrSet(code);       \
-        errno = savedErrno_;     \
-    } while (0)
 
 // Length of a path without its trailing slashes (a lone "/" stays).
 static size_t trimmedLen(const char *path) {
@@ -74,13 +65,13 @@ static int sharePathRead(const char *share, char *buf, size_t size) {
 
     if (!shareValue(share, "path", value, sizeof(value)) || value[0] != '/') {
         errno = ENOENT;
-        setError(KAVO_ERR_NOT_FOUND);
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
         return -1;
     }
     len = trimmedLen(value);
     value[len] = '\0';
     if (VLIBCStrCopy(buf, size, value) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
@@ -95,7 +86,7 @@ int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
         *pShare = nullptr;
     }
     if (name == nullptr || name[0] == '\0' || pShare == nullptr || strlen(name) >= SHARE_NAME_MAX) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (sharePathRead(name, path, sizeof(path)) != 0) {
@@ -107,7 +98,7 @@ int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
     pathLen = strlen(path);
     share = (PKAVOSHARE)malloc(sizeof(KAVOSHARE) + nameLen + 1 + pathLen + 1);
     if (share == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     share->szName = (char *)(share + 1);
@@ -128,7 +119,7 @@ void KAVOShareFree(PKAVOSHARE share) {
 
 const char *VLIBSharePathGet(const KAVOSHARE *share) {
     if (share == nullptr || share->szPath == nullptr || share->szPath[0] == '\0') {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return nullptr;
     }
     return share->szPath;
@@ -136,7 +127,7 @@ const char *VLIBSharePathGet(const KAVOSHARE *share) {
 
 int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on) {
     if (share == nullptr) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     share->blHideUnreadable = on ? 1 : 0;
@@ -147,7 +138,7 @@ int KAVOShareUpdate(const KAVOSHARE *share) {
     char path[SHARE_PATH_MAX];
 
     if (share == nullptr || share->szName == nullptr || share->szName[0] == '\0') {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     // Never write a section for a share that is not (or no longer) there.
@@ -166,7 +157,7 @@ static int volumeOf(const char *path, char *buf, size_t size) {
     const char *start, *end;
 
     if (path[0] != '/') {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     start = path;
@@ -179,11 +170,11 @@ static int volumeOf(const char *path, char *buf, size_t size) {
     }
     if (end == start || (end - start == 1 && start[0] == '.') ||
         (end - start == 2 && start[0] == '.' && start[1] == '.')) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (VLIBCStrPrintf(buf, size, "/%.*s", (int)(end - start), start) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     return 0;
@@ -195,14 +186,14 @@ int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
 
     if (sharePath == nullptr || sharePath[0] == '\0' || buf == nullptr || size == 0 ||
         strlen(sharePath) >= SHARE_PATH_MAX) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (volumeOf(sharePath, volume, sizeof(volume)) != 0) {
         return -1;
     }
     if (VLIBCStrPrintf(buf, size, "%s%s", volume, SHARE_TMP_DIR) != 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (lstat(buf, &st) == 0) {
@@ -210,23 +201,23 @@ int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
             return 0;
         }
         errno = ENOTDIR;
-        setError(KAVO_ERR_EXISTS);
+        VLIBCErrSet(KAVO_ERR_EXISTS);
         return -1;
     }
     if (errno != ENOENT) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     if (mkdir(buf, 0777) != 0) {
         if (errno == EEXIST && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode)) {
             return 0;
         }
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     // mkdir left the umask out; the folder is meant for everybody.
     if (chmod(buf, 0777) != 0) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     return 0;
@@ -242,7 +233,7 @@ static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx) {
     int ret = 0;
 
     if (fp == nullptr) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     while ((n = getline(&line, &cap, fp)) >= 0) {
@@ -264,7 +255,7 @@ static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx) {
         }
     }
     if (ferror(fp)) {
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         ret = -1;
     }
     free(line);
@@ -309,12 +300,12 @@ int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sh
 
     if (path == nullptr || path[0] != '/' || name == nullptr || nameSize == 0 ||
         sharePath == nullptr || pathSize == 0 || strlen(path) >= SHARE_PATH_MAX) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     m = (ShareMatch *)calloc(1, sizeof(*m));
     if (m == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     m->path = path;
@@ -323,14 +314,14 @@ int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sh
     }
     if (!m->found) {
         errno = ENOENT;
-        setError(KAVO_ERR_NOT_FOUND);
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
         goto out;
     }
     if (VLIBCStrCopy(name, nameSize, m->name) != 0 ||
         VLIBCStrCopy(sharePath, pathSize, m->sharePath) != 0) {
         name[0] = '\0';
         sharePath[0] = '\0';
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         goto out;
     }
     ret = 0;
@@ -344,7 +335,7 @@ int KAVOShareBinPathGet(const char *path, char *buf, size_t size) {
     char sharePath[SHARE_PATH_MAX];
 
     if (path == nullptr || path[0] == '\0' || buf == nullptr || size == 0) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (KAVOShareNamePathGet(path, name, sizeof(name), sharePath, sizeof(sharePath)) != 0) {
@@ -376,7 +367,9 @@ static void resolvedOr(const char *path, char *buf, size_t size) {
     free(real);
 }
 
-static void matchHome(const struct passwd *pw, HomeMatch *m) {
+// Account walk step: keeps the account with the longest home that holds the path.
+static int matchHome(const struct passwd *pw, void *ctx) {
+    HomeMatch *m = (HomeMatch *)ctx;
     char home[SHARE_PATH_MAX];
     char homeReal[SHARE_PATH_MAX];
     size_t len, realLen;
@@ -384,7 +377,7 @@ static void matchHome(const struct passwd *pw, HomeMatch *m) {
 
     if (pw->pw_dir == nullptr || pw->pw_dir[0] != '/' || pw->pw_name == nullptr ||
         VLIBCStrCopy(home, sizeof(home), pw->pw_dir) != 0) {
-        return;
+        return 0;
     }
     len = trimmedLen(home);
     home[len] = '\0';
@@ -395,7 +388,7 @@ static void matchHome(const struct passwd *pw, HomeMatch *m) {
         underHomes = pathWithin(homeReal, m->homesReal, strlen(m->homesReal)) &&
                      strcmp(homeReal, m->homesReal) != 0;
         if (!underHomes) {
-            return;
+            return 0;
         }
     }
     holds = pathWithin(m->path, home, len);
@@ -406,57 +399,15 @@ static void matchHome(const struct passwd *pw, HomeMatch *m) {
                 (m->pathReal != nullptr && pathWithin(m->pathReal, homeReal, realLen));
     }
     if (!holds || (m->found && len <= m->bestLen)) {
-        return;
+        return 0;
     }
     if (VLIBCStrCopy(m->user, sizeof(m->user), pw->pw_name) != 0) {
-        return;
+        return 0;
     }
     memcpy(m->home, home, len + 1);
     m->bestLen = len;
     m->found = 1;
-}
-
-// Walks the account database in order. 0, or -1 on failure.
-static int walkHomes(HomeMatch *m) {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    size_t size = hint < PW_BUF_MIN ? PW_BUF_MIN : (size_t)hint;
-    char *buf = (char *)malloc(size);
-    struct passwd pw;
-    struct passwd *ent = nullptr;
-    int ret = 0;
-
-    if (buf == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
-        return -1;
-    }
-    setpwent();
-    for (;;) {
-        int err = getpwent_r(&pw, buf, size, &ent);
-        if (err == ERANGE && size < PW_BUF_MAX) {
-            char *grown = (char *)realloc(buf, size * 2);
-            if (grown == nullptr) {
-                setError(KAVO_ERR_OUT_OF_MEMORY);
-                ret = -1;
-                break;
-            }
-            buf = grown;
-            size *= 2;
-            continue;
-        }
-        if (err == ENOENT || (err == 0 && ent == nullptr)) {
-            break;
-        }
-        if (err != 0) {
-            errno = err;
-            setError(KAVO_ERR_SYSTEM);
-            ret = -1;
-            break;
-        }
-        matchHome(ent, m);
-    }
-    endpwent();
-    free(buf);
-    return ret;
+    return 0;
 }
 
 int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
@@ -473,12 +424,12 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
         *pResult = nullptr;
     }
     if (path == nullptr || path[0] != '/' || pResult == nullptr || strlen(path) >= SHARE_PATH_MAX) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     m = (HomeMatch *)calloc(1, sizeof(*m));
     if (m == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     // Without a "homes" share no path lies in a user home.
@@ -490,7 +441,7 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
     pathReal = realpath(path, nullptr);
     m->path = path;
     m->pathReal = pathReal;
-    if (walkHomes(m) != 0) {
+    if (kavoWalkAccounts(matchHome, m) != 0) {
         goto out;
     }
     if (!m->found) {
@@ -502,7 +453,7 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
     userLen = strlen(m->user);
     result = (PKAVOHOME_CHECK_RESULT)malloc(sizeof(*result) + homeLen + 1 + userLen + 1);
     if (result == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         goto out;
     }
     result->szHomePath = (char *)(result + 1);

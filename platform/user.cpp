@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "accounts.h"
 #include "kavosdk.h"
 
 // Upper bound of one account line, and the ids that VLIBUserEnum lists.
@@ -15,14 +16,6 @@
 #define PW_BUF_MAX (1024 * 1024)
 #define USER_ENUM_UID_MIN 1000
 #define USER_ENUM_UID_END 65534
-
-// Records the platform error at the failing line, keeping errno for the caller's "%m".
-#define setError(code)           \
-    do {                         \
-        int savedErrno_ = errno; \
-        VLIBCErrSet(code);       \
-        errno = savedErrno_;     \
-    } while (0)
 
 static int asciiLower(int c) {
     if (c >= 'A' && c <= 'Z') {
@@ -64,7 +57,7 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
         char *grown = (char *)realloc(buf, size);
         if (grown == nullptr) {
             free(buf);
-            setError(KAVO_ERR_OUT_OF_MEMORY);
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
             return -1;
         }
         buf = grown;
@@ -77,7 +70,7 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
     if (err != 0 && err != ENOENT && err != ESRCH) {
         free(buf);
         errno = err;
-        setError(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     if (found == nullptr) {
@@ -88,8 +81,8 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
     return 1;
 }
 
-// Walks the account database in order; cb returns non-zero to stop. 0, or -1 on failure.
-static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx) {
+// Shared with the other platform libraries (accounts.h).
+int kavoWalkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx) {
     size_t size = pwBufferSize();
     char *buf = (char *)malloc(size);
     struct passwd pw;
@@ -97,7 +90,7 @@ static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx
     int ret = 0;
 
     if (buf == nullptr) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     setpwent();
@@ -107,7 +100,7 @@ static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx
             // The entry is read again with the larger buffer.
             char *grown = (char *)realloc(buf, size * 2);
             if (grown == nullptr) {
-                setError(KAVO_ERR_OUT_OF_MEMORY);
+                VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
                 ret = -1;
                 break;
             }
@@ -120,7 +113,7 @@ static int walkAccounts(int (*cb)(const struct passwd *pw, void *ctx), void *ctx
         }
         if (err != 0) {
             errno = err;
-            setError(KAVO_ERR_SYSTEM);
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
             ret = -1;
             break;
         }
@@ -158,7 +151,7 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
 
     (void)flags;
     if (name == nullptr || name[0] == '\0' || buf == nullptr || size == 0 || strlen(name) >= size) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     buf[0] = '\0';
@@ -172,7 +165,7 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
         r = VLIBCStrCopy(buf, size, pw.pw_name);
         free(pwbuf);
         if (r != 0) {
-            setError(KAVO_ERR_BAD_PARAMETERS);
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
             return -1;
         }
         return 1;
@@ -182,17 +175,17 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     m.buf = buf;
     m.size = size;
     m.found = 0;
-    if (walkAccounts(matchCaseless, &m) < 0) {
+    if (kavoWalkAccounts(matchCaseless, &m) < 0) {
         buf[0] = '\0';
         return -1;
     }
     if (m.found < 0) {
         buf[0] = '\0';
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (m.found == 0) {
-        setError(KAVO_ERR_NOT_FOUND);
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
         return 0;
     }
     return 1;
@@ -211,7 +204,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     }
     if (name == nullptr || name[0] == '\0' || pUser == nullptr ||
         strlen(name) >= KAVO_LOGIN_NAME_SIZE) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     r = lookupName(name, &pw, &pwbuf);
@@ -219,7 +212,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
         return -1;
     }
     if (r == 0) {
-        setError(KAVO_ERR_NOT_FOUND);
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
         return -1;
     }
 
@@ -230,7 +223,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     user = (PKAVOUSER)malloc(sizeof(KAVOUSER) + nameLen + 1 + homeLen + 1);
     if (user == nullptr) {
         free(pwbuf);
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     user->szName = (char *)(user + 1);
@@ -274,17 +267,17 @@ int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags) {
 
     (void)flags;
     if (plist == nullptr || *plist == nullptr || type != VLIB_USER_ENUM_LOCAL) {
-        setError(KAVO_ERR_BAD_PARAMETERS);
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     e.plist = plist;
     e.count = 0;
     e.failed = 0;
-    if (walkAccounts(collectLocal, &e) < 0) {
+    if (kavoWalkAccounts(collectLocal, &e) < 0) {
         return -1;
     }
     if (e.failed) {
-        setError(KAVO_ERR_OUT_OF_MEMORY);
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
     return e.count;
