@@ -186,11 +186,16 @@ static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) 
     bool ok = false;
     int got;
 
+    // The read, the edit and the write are one step: an entry that another process adds in
+    // between would otherwise be written away again.
+    KAVOACLLock();
     got = KAVOACLGet(folder, -1, 2, &acl);
     if (got < 0) {
+        KAVOACLUnlock();
         return false;
     }
     if (got == 0) {
+        KAVOACLUnlock();
         return true;
     }
     memset(&criteria, 0, sizeof(criteria));
@@ -207,6 +212,7 @@ static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) 
     }
     ok = true;
 END:
+    KAVOACLUnlock();
     KAVOACLFree(acl);
     return ok;
 }

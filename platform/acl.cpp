@@ -572,14 +572,21 @@ static int aclWrite(const char *path, int fd, const KAVOACL *acl) {
     return 0;
 }
 
-// Takes the lock that keeps two changes of ACLs apart. Only root can open the lock file, so
-// no other user can hold it and stall the changes; a process that cannot open it may not
-// change an ACL either, and goes on unlocked (its write then fails). The descriptor, or -1.
+// The lock that keeps two changes of ACLs apart. Only root can open the lock file, so no other
+// user can hold it and stall the changes; a process that cannot open it may not change an ACL
+// either, and goes on unlocked (its write then fails). The lock is counted within the process,
+// so that a caller holding it (KAVOACLLock) can still call the operations that take it.
+static int g_lockFd = -1;
+static int g_lockDepth = 0;
+
 static int aclLockOpen(void) {
     struct stat st;
     int err = errno;
     int lockFd;
 
+    if (g_lockDepth++ > 0) {
+        return g_lockFd;
+    }
     lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     // A lock file that someone else owns is not trusted to be free.
     if (lockFd >= 0 && (fstat(lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
@@ -587,6 +594,7 @@ static int aclLockOpen(void) {
         close(lockFd);
         lockFd = -1;
     }
+    g_lockFd = lockFd;
     errno = err;
     return lockFd;
 }
@@ -594,10 +602,20 @@ static int aclLockOpen(void) {
 static void aclLockClose(int lockFd) {
     int err = errno;
 
-    if (lockFd >= 0) {
-        close(lockFd);  // releases the lock
+    (void)lockFd;
+    if (g_lockDepth > 0 && --g_lockDepth == 0 && g_lockFd >= 0) {
+        close(g_lockFd);  // releases the lock
+        g_lockFd = -1;
     }
     errno = err;
+}
+
+void KAVOACLLock(void) {
+    aclLockOpen();
+}
+
+void KAVOACLUnlock(void) {
+    aclLockClose(g_lockFd);
 }
 
 int KAVOACLIsApply(const char *path) {

@@ -28,25 +28,25 @@
 #define KAVO_ACE_EVERYONE 8
 
 // Permission bits, in the order of the text form's letters r w x p d D a A R W c C o.
-#define KAVO_PERM_READ 0x4         // r
-#define KAVO_PERM_WRITE 0x2        // w
-#define KAVO_PERM_EXECUTE 0x1      // x
-#define KAVO_PERM_APPEND 0x8       // p
-#define KAVO_PERM_DELETE 0x80      // d
-#define KAVO_PERM_DELETE_SUB 0x100 // D
-#define KAVO_PERM_READ_ATTR 0x10   // a
-#define KAVO_PERM_WRITE_ATTR 0x200 // A
-#define KAVO_PERM_READ_XATTR 0x20  // R
-#define KAVO_PERM_WRITE_XATTR 0x400// W
-#define KAVO_PERM_READ_ACL 0x40    // c
-#define KAVO_PERM_WRITE_ACL 0x800  // C
-#define KAVO_PERM_OWNERSHIP 0x1000 // o
+#define KAVO_PERM_READ 0x4           // r
+#define KAVO_PERM_WRITE 0x2          // w
+#define KAVO_PERM_EXECUTE 0x1        // x
+#define KAVO_PERM_APPEND 0x8         // p
+#define KAVO_PERM_DELETE 0x80        // d
+#define KAVO_PERM_DELETE_SUB 0x100   // D
+#define KAVO_PERM_READ_ATTR 0x10     // a
+#define KAVO_PERM_WRITE_ATTR 0x200   // A
+#define KAVO_PERM_READ_XATTR 0x20    // R
+#define KAVO_PERM_WRITE_XATTR 0x400  // W
+#define KAVO_PERM_READ_ACL 0x40      // c
+#define KAVO_PERM_WRITE_ACL 0x800    // C
+#define KAVO_PERM_OWNERSHIP 0x1000   // o
 #define KAVO_PERM_ALL 0x1FFF
 
 // Inheritance bits; text positions: f (1), d (2), i (3, inherit only), n (4).
-#define KAVO_INHERIT_DIR 0x1       // d: reaches sub-folders
-#define KAVO_INHERIT_FILE 0x2      // f: reaches files
-#define KAVO_INHERIT_ONLY 0x4      // i: does not apply to the path itself
+#define KAVO_INHERIT_DIR 0x1           // d: reaches sub-folders
+#define KAVO_INHERIT_FILE 0x2          // f: reaches files
+#define KAVO_INHERIT_ONLY 0x4          // i: does not apply to the path itself
 #define KAVO_INHERIT_NO_PROPAGATE 0x8  // n: reaches direct children only
 
 typedef struct _tag_KAVOACE {
@@ -60,14 +60,14 @@ typedef struct _tag_KAVOACE {
 } KAVOACE, *PKAVOACE;
 
 typedef struct _tag_KAVOACL {
-    int blInherit;     // the path inherits its parent's effective ACL
+    int blInherit;  // the path inherits its parent's effective ACL
     int nAce;
     int nAlloc;
     KAVOACE *pAce;
 } KAVOACL, *PKAVOACL;
 
 // Removal criteria: the fields named in fields must all be equal for an entry to go.
-#define KAVO_ACE_MATCH_OWNER 0x1    // type and id together
+#define KAVO_ACE_MATCH_OWNER 0x1  // type and id together
 #define KAVO_ACE_MATCH_PERM 0x2
 #define KAVO_ACE_MATCH_INHERIT 0x4
 #define KAVO_ACE_MATCH_ALLOW 0x8
@@ -76,9 +76,9 @@ typedef struct _tag_KAVOACE_CRITERIA {
     KAVOACE ace;
 } KAVOACE_CRITERIA;
 
-int KAVOACLIsApply(const char *path);  // 1 own ACL, 0 none, -1 error
+int KAVOACLIsApply(const char *path);                       // 1 own ACL, 0 none, -1 error
 int KAVOACLIsSupport(const char *path, int fd, int flags);  // 1 carries an ACL, 0 not, -1 error
-int KAVOACLDelete(const char *path, int fd);  // removes the attribute; 0 or -1
+int KAVOACLDelete(const char *path, int fd);                // removes the attribute; 0 or -1
 // Selector 1: "KIND:NAME:allow|deny:PERMS:INHERIT"; names resolve through the account
 // database ("*" for everyone). 0 or -1 (KAVO_ERR_PARSE).
 int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace);
@@ -93,12 +93,17 @@ int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags);
 // < 0 failure; 0 no ACL (*pAcl untouched); > 0 with *pAcl set (release with KAVOACLFree).
 int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl);
 int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags);  // 0 or -1
-int KAVOACLSet(const char *path, int fd, const KAVOACL *acl);  // 0 or -1
+int KAVOACLSet(const char *path, int fd, const KAVOACL *acl);                     // 0 or -1
 void KAVOACLFree(PKAVOACL acl);
 // The permission bits the calling process (euid, its groups, everyone) has on the path:
 // allow entries of the effective ACL less matching deny entries; from the mode bits when no
 // ACL is found up the chain; every bit for root. 0 or -1.
 int KAVOACLPermGet(const char *path, uint32_t *pMask);
+// Holds the lock that every change of an ACL takes, so that a read, edit and write of one ACL
+// (KAVOACLGet, KAVOACLAceRemove, KAVOACLSet) is one step for other processes. Calls nest;
+// the operations may be called while it is held.
+void KAVOACLLock(void);
+void KAVOACLUnlock(void);
 // Reports an ACL error to the log. Returns 0.
 int KAVOACLPrintErr(int code, int flag, const char *file, int line);
 

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -291,3 +294,50 @@ TEST_F(Hook, WrongCommandLinesPrintTheUsage) {
 }
 
 }  // namespace
+
+// A removal reads, edits and writes the folder's ACL; entries that other processes add to the
+// same folder meanwhile must survive it.
+TEST_F(Hook, RemovalLosesNoEntryAddedMeanwhile) {
+    const int kWriters = 3, kEach = 60;
+    const std::string folder = kShare + "/album1";
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int i = 0; i < kEach; ++i) {
+                KAVOACE ace = {};
+                ace.type = KAVO_ACE_USER;
+                ace.id = 50000 + w * 1000 + i;
+                ace.perm = kBrowse;
+                ace.inherit = kAlbumInherit;
+                ace.isAllow = 1;
+                if (KAVOACLAdd(folder.c_str(), &ace) != 0) {
+                    _exit(1);
+                }
+            }
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    // Meanwhile the database grants and takes back alice's right again and again.
+    for (int i = 0; i < 25; ++i) {
+        hook({"--add", "album1", "user", std::to_string(alice), "browse"});
+        hook({"--del", "album1", "user", std::to_string(alice), "browse"});
+    }
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    Acl a = aclOf(folder);
+    for (int w = 0; w < kWriters; ++w) {
+        for (int i = 0; i < kEach; ++i) {
+            Entry want = albumEntry(1, 50000 + w * 1000 + i, kBrowse);
+            EXPECT_TRUE(std::find(a.entries.begin(), a.entries.end(), want) != a.entries.end())
+                << "lost entry for id " << want.id;
+        }
+    }
+    EXPECT_TRUE(std::find(a.entries.begin(), a.entries.end(), albumEntry(1, alice, kBrowse)) ==
+                a.entries.end());
+}
