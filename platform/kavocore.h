@@ -93,7 +93,7 @@ int VLIBCProcWait(pid_t pid);
 pid_t VLIBCProcForkEx(int flags);
 
 // Pid files hold the decimal pid and a newline.
-int VLIBCProcPidFileCreate(const char *path);  // 0 or -1
+int VLIBCProcPidFileCreate(const char *path);   // 0 or -1
 int VLIBCProcAliveByPidFile(const char *path);  // 1 alive (kill 0 succeeds or EPERM), else 0
 int VLIBCProcSignalByPidFile(const char *path, int sig);  // 0 or -1
 
@@ -102,9 +102,9 @@ void VLIBCPrintBanner(const char *program);
 
 // ---- String lists ----------------------------------------------------------------------------
 typedef struct _tag_VLIBC_SZLIST {
-    int nAlloc;       // capacity
-    int nItem;        // number of strings
-    char **pszItem;   // the strings, owned by the list
+    int nAlloc;      // capacity
+    int nItem;       // number of strings
+    char **pszItem;  // the strings, owned by the list
 } VLIBC_SZLIST, *PVLIBC_SZLIST;
 
 PVLIBC_SZLIST VLIBCSzListAlloc(int capacity);  // null on failure
@@ -118,4 +118,5 @@ void VLIBCSzListFree(PVLIBC_SZLIST list);
 // when it does not fit. 0 on success.
 int VLIBCStrCopy(char *dst, size_t size, const char *src);
 // snprintf that fails (-1) instead of truncating. 0 on success.
-int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));

@@ -11,8 +11,7 @@ typedef struct _tag_KAVODB_RES KAVODB_RES, *PKAVODB_RES;
 typedef int KAVODB_ROW;  // index of the fetched row
 
 // host and password null for the local server; null on failure.
-PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
-                      const char *dbname);
+PKAVODB KAVODBConnect(const char *host, const char *user, const char *password, const char *dbname);
 // 0: the statement ran and *pResult is set (free it); -1: failure (see KAVODBErrorGet).
 int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult);
 const char *KAVODBErrorGet(PKAVODB db);  // never null

@@ -25,9 +25,9 @@ typedef struct _tag_KAVOSHARE {
 
 int KAVOShareGet(const char *name, PKAVOSHARE *pShare);  // 0 with *pShare set, -1 on failure
 void KAVOShareFree(PKAVOSHARE share);
-const char *VLIBSharePathGet(const KAVOSHARE *share);  // the path, or null
+const char *VLIBSharePathGet(const KAVOSHARE *share);      // the path, or null
 int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on);  // 0 or -1
-int KAVOShareUpdate(const KAVOSHARE *share);  // writes hide_unreadable back; 0 or -1
+int KAVOShareUpdate(const KAVOSHARE *share);               // writes hide_unreadable back; 0 or -1
 
 // Volume of a share path: its first component ("/volume1" for "/volume1/photo").
 // Temporary path: volume + "/@tmp", created mode 0777 when missing. 0 or -1.

@@ -16,7 +16,7 @@
 namespace KAVO {
 
 class APIRunner {
-public:
+   public:
     static void Exec(Json::Value &answer, const char *api, int version, const char *method,
                      const Json::Value &params, const char *user);
 };

@@ -143,9 +143,10 @@ TEST(ThumbgrabBench, FileModeAgainstExiv2AndCp) {
            photos::readBytes(out + "/exiftool.jpg").size());
     printf("  ratio thumbgrab / exiv2+cp       %.2fx (target <= 1.30x)\n", ratio);
     printf("  ratio thumbgrab / exiftool       %.2fx\n", median(tg) / median(et));
-    printf("ratio\tthumbgrab file mode, RAW with two previews / exiv2 -ep1 -ep2 + 2 cp\t%.4f\t%.4f"
-           "\t%.2f\t<= 1.3\n",
-           median(tg), median(base), ratio);
+    printf(
+        "ratio\tthumbgrab file mode, RAW with two previews / exiv2 -ep1 -ep2 + 2 cp\t%.4f\t%.4f"
+        "\t%.2f\t<= 1.3\n",
+        median(tg), median(base), ratio);
     printf("ratio\tthumbgrab file mode / exiftool -b -PreviewImage\t%.4f\t%.4f\t%.2f\t(info)\n",
            median(tg), median(et), median(tg) / median(et));
     EXPECT_LE(ratio, 1.3);
@@ -189,8 +190,9 @@ TEST(ThumbgrabBench, StdoutModeMemoryDoesNotGrowWithPhotoSize) {
     printf("  2 MiB photo    peak RSS %7ld KiB, median %8.2f ms\n", rssSmall, median(tSmall) * 1e3);
     printf("  200 MiB photo  peak RSS %7ld KiB, median %8.2f ms\n", rssBig, median(tBig) * 1e3);
     printf("  ratio peak RSS 200 MiB / 2 MiB   %.2fx (target about 1.0x)\n", ratio);
-    printf("ratio\tthumbgrab --stdout peak RSS (KiB), 200 MiB photo / 2 MiB photo\t%ld\t%ld\t%.2f"
-           "\t~ 1.0\n",
-           rssBig, rssSmall, ratio);
+    printf(
+        "ratio\tthumbgrab --stdout peak RSS (KiB), 200 MiB photo / 2 MiB photo\t%ld\t%ld\t%.2f"
+        "\t~ 1.0\n",
+        rssBig, rssSmall, ratio);
     EXPECT_LE(ratio, 1.1);
 }

@@ -156,7 +156,8 @@ TEST(UserdataBench, ReportAgainstPsql) {
     printf("userdata: kavouserdata_lumora on 200000 photos / 20000 videos: median %.1f ms\n", a);
     printf("userdata: psql, the same 24 statements on one connection: median %.1f ms\n", b);
     printf("userdata: ratio %.2f (target <= 1.5)\n", a / b);
-    printf("ratio\tkavouserdata_lumora, 200,000 photos and 20,000 videos / psql (ms)\t%.1f\t%.1f"
-           "\t%.2f\t<= 1.5\n",
-           a, b, a / b);
+    printf(
+        "ratio\tkavouserdata_lumora, 200,000 photos and 20,000 videos / psql (ms)\t%.1f\t%.1f"
+        "\t%.2f\t<= 1.5\n",
+        a, b, a / b);
 }
