@@ -89,19 +89,57 @@ static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nam
     return ret;
 }
 
-// Deleting a share's own folder (or a user's home) would take every item in it: whatever the
-// recycle bin says, the root of the share the item was found in is never deleted.
-static bool isShareRoot(const char *path, const char *sharePath) {
-    char realItem[PATH_MAX];
-    char realShare[PATH_MAX];
+// The place of an item with every link above it resolved: its folder through realpath, its
+// last component as it stands (a link is itself the item). A path that ends in "/", "." or ".."
+// names a folder through that last component, so it is resolved whole. false when it cannot be.
+static bool resolveItem(const char *path, char *out, size_t size) {
+    char dir[PATH_BUF];
+    char real[PATH_MAX];
+    const char *base = strrchr(path, '/');
 
-    if (!realpath(path, realItem)) {
-        return false;  // gone or unreachable: the steps that follow report it
+    if (!base) {
+        return false;
     }
-    if (!realpath(sharePath, realShare)) {
-        VLIBCStrCopy(realShare, sizeof(realShare), sharePath);
+    base++;
+    if (base[0] == '\0' || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) {
+        return realpath(path, real) && VLIBCStrCopy(out, size, real) == 0;
     }
-    return strcmp(realItem, realShare) == 0;
+    size_t dirLen = (size_t)(base - path);
+    if (dirLen >= sizeof(dir)) {
+        return false;
+    }
+    memcpy(dir, path, dirLen);
+    dir[dirLen] = '\0';
+    if (!realpath(dir, real)) {
+        return false;
+    }
+    return VLIBCStrPrintf(out, size, "%s/%s", strcmp(real, "/") == 0 ? "" : real, base) == 0;
+}
+
+// Deleting a share's own folder (or a user's home) would take every item in it, and a path
+// that leaves its share through ".." or a link may name another share or home: whatever the
+// recycle bin says, only an item that lies inside the share it was found in is deleted.
+static bool itemInsideShare(const char *path, const char *shareName, const char *sharePath) {
+    char item[PATH_BUF];
+    char share[PATH_MAX];
+
+    if (!realpath(sharePath, share) && VLIBCStrCopy(share, sizeof(share), sharePath) != 0) {
+        return false;
+    }
+    if (!resolveItem(path, item, sizeof(item))) {
+        LOG("Refused to delete [%s]: cannot resolve it. %m", path);
+        return false;
+    }
+    size_t len = strcmp(share, "/") == 0 ? 0 : strlen(share);
+    if (strcmp(item, share) == 0) {
+        LOG("Refused to delete the root of share [%s], path: [%s]", shareName, path);
+        return false;
+    }
+    if (strncmp(item, share, len) != 0 || item[len] != '/' || item[len + 1] == '\0') {
+        LOG("Refused to delete [%s]: it lies outside share [%s] ([%s])", path, shareName, share);
+        return false;
+    }
+    return true;
 }
 
 // ---- Deleting ------------------------------------------------------------------------------
@@ -142,6 +180,9 @@ static int RecycleDelete(const char *path, const char *shareName, const char *sh
     const char *relPath = path + strlen(prefix);
     if (relPath[0] == '\0') {
         LOG("Format of relative path is wrong, path: [%s].", path);
+        return -1;
+    }
+    if (!itemInsideShare(path, shareName, sharePath)) {
         return -1;
     }
     int ret = isDir ? KAVORecycleRmDirWithSharePath(sharePath, relPath, 0, adminOnly)
@@ -248,10 +289,6 @@ static int deleteItem(const char *path) {
         LOG("RecycleGetShareNamePath failed. path: [%s] ", path);
         return -1;
     }
-    if (isShareRoot(path, sharePath)) {
-        LOG("Refused to delete the root of share [%s], path: [%s]", shareName, path);
-        return -1;
-    }
     int ret = RecycleDelete(path, shareName, sharePath);
     if (ret == -1) {
         LOG("RecycleGetShareNamePath failed. path: [%s], share name: [%s], share path: [%s] ", path,
@@ -260,6 +297,9 @@ static int deleteItem(const char *path) {
     }
     if (ret == 1) {
         return 0;
+    }
+    if (!itemInsideShare(path, shareName, sharePath)) {
+        return -1;
     }
     if (TmpDirCheckAndMakeAndRemove(path) != 0) {
         LOG("cbDeleteIndex: TmpDirCheckAndMakeAndRemove: fail to move %s to tmp dir!", path);

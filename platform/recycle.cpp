@@ -366,7 +366,9 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
         return -1;
     }
     isDir = S_ISDIR(st.st_mode) ? 1 : 0;
-    if (isDir != wantDir) {
+    // A link goes into the bin as it is, whichever kind its target has; what it points to
+    // stays where it is.
+    if (!S_ISLNK(st.st_mode) && isDir != wantDir) {
         errno = isDir ? EISDIR : ENOTDIR;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;

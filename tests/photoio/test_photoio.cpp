@@ -259,3 +259,65 @@ TEST(PhotoIo, ForkedChildDoesTheWork) {
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/trip/day1"));
     EXPECT_TRUE(root.logged(" cbDeleteRecursive: /volume1/photo/trip/a.jpg does not exist!"));
 }
+
+TEST(PhotoIo, PathsThatLeaveTheirShareAreRefused) {
+    ApplianceRoot root;
+    root.addHomesShare({{"recycle_bin", "no"}});
+    root.addUser("alice");
+    root.addUser("bob");
+    root.writeFile("/volume1/homes/bob/photo/b.jpg", "b");
+    root.addShare("photo", "/volume1/photo", {{"recycle_bin", "no"}});
+    root.addShare("music", "/volume1/music", {{"recycle_bin", "no"}});
+    root.writeFile("/volume1/photo/trip/a.jpg", "a");
+    root.writeFile("/volume1/music/song.mp3", "s");
+    root.writeFile("/volume1/outside/x.jpg", "x");
+    ASSERT_EQ(symlink("/volume1/outside", "/volume1/photo/link"), 0);
+
+    // Another share's root, another user's home, and a folder reached through a link: each
+    // names something outside the share or home the path was found in.
+    for (const char *path : {"/volume1/photo/../music", "/volume1/photo/trip/../../music",
+                             "/volume1/homes/alice/../bob", "/volume1/photo/link/",
+                             "/volume1/photo/link/x.jpg", "/volume1/photo/trip/.."}) {
+        root.clearLog();
+        EXPECT_EQ(io(root, {"-b", "-d", path}).status, 255) << path;
+        EXPECT_TRUE(root.logged("Refused to delete")) << path;
+        EXPECT_FALSE(root.logged("TmpDirCheckAndMakeAndRemove")) << path;
+    }
+    EXPECT_EQ(io(root, {"-b", "-D", "/volume1/photo/../music"}).status, 255);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/music/song.mp3"), "s");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/homes/bob/photo/b.jpg"), "b");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/outside/x.jpg"), "x");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/trip/a.jpg"), "a");
+
+    // A link is an item of its own: deleting it leaves what it points to.
+    EXPECT_EQ(io(root, {"-b", "-d", "/volume1/photo/link"}).status, 0);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/link"));
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/outside/x.jpg"), "x");
+    EXPECT_TRUE(entries("/volume1/@tmp").empty());
+}
+
+TEST(PhotoIo, LinkedFolderOnAShareOfItsOwnIsNotEmptied) {
+    ApplianceRoot root;
+    root.mountTmpfs("/volume2");
+    root.mountTmpfs("/volume2/photo");
+    root.addShare("photo", "/volume2/photo");
+    root.writeFile("/volume2/outside/keep.jpg", "k");
+    ASSERT_EQ(symlink("/volume2/outside", "/volume2/photo/album"), 0);
+    // The temporary folder lies on another file system, so the item would be removed where it
+    // is: through the link, that would empty the folder it points to.
+    EXPECT_EQ(io(root, {"-b", "-d", "/volume2/photo/album/"}).status, 255);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume2/outside/keep.jpg"), "k");
+}
+
+TEST(PhotoIo, ShareRootWithTheRecycleBinOnFailsOnItsRelativePath) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo", {{"recycle_bin", "yes"}});
+    root.writeFile("/volume1/photo/keep.jpg", "k");
+    EXPECT_EQ(io(root, {"-b", "-d", "/volume1/photo/"}).status, 255);
+    EXPECT_TRUE(root.logged(" Format of relative path is wrong, path: [/volume1/photo/]."));
+    EXPECT_TRUE(
+        root.logged(" RecycleGetShareNamePath failed. path: [/volume1/photo/], share name: "
+                    "[photo], share path: [/volume1/photo] "));
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/keep.jpg"), "k");
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/#recycle"));
+}

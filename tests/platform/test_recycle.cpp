@@ -179,6 +179,26 @@ TEST(Recycle, UnsafeOrWrongRequestsAreRefused) {
     }
 }
 
+TEST(Recycle, LinksGoIntoTheBinAsTheyAre) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    root.writeFile("/volume1/outside/c.jpg", "c");
+    ASSERT_EQ(symlink("/volume1/outside", "/volume1/photo/folderlink"), 0);
+    ASSERT_EQ(symlink("/volume1/outside/c.jpg", "/volume1/photo/filelink"), 0);
+    // The callers pick the call by what the link points to; either way the link itself moves.
+    EXPECT_EQ(KAVORecycleRmDirWithSharePath("/volume1/photo", "folderlink", 0, 0), 0);
+    EXPECT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "filelink", 0, 0), 0);
+    char buf[4096];
+    ASSERT_EQ(readlink("/volume1/photo/#recycle/folderlink", buf, sizeof(buf)), 16);
+    EXPECT_EQ(std::string(buf, 16), "/volume1/outside");
+    struct stat st;
+    ASSERT_EQ(lstat("/volume1/photo/#recycle/filelink", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/folderlink"));
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/filelink"));
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/outside/c.jpg"), "c");
+}
+
 TEST(Recycle, AdminOnlyBinAndHomes) {
     ApplianceRoot root;
     root.addLumoraAccounts();
