@@ -59,6 +59,7 @@ bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_
     char photoDir[KAVOPHOTO_PATH_SIZE];
     PKAVOUSER user = NULL;
     char *resolved = NULL;
+    char *homeReal = NULL;
     bool ok = false;
 
     if (!name || !name[0]) {
@@ -87,7 +88,20 @@ bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_
             goto END;
         }
         resolved = realpath(photoDir, NULL);
-        if (!resolved || VLIBCStrCopy(home, homeSize, resolved) < 0) {
+        if (!resolved) {
+            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
+            goto END;
+        }
+        // The personal root and everything below it are given to the user: a "photo" that
+        // leads out of the home (a link to a system folder or to another user's gallery) is
+        // refused, or the user could take over files that are not his.
+        homeReal = realpath(user->szHome, NULL);
+        if (!homeReal || !isPathUnderRoot(resolved, homeReal)) {
+            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]",
+                    homeReal ? homeReal : user->szHome, resolved);
+            goto END;
+        }
+        if (VLIBCStrCopy(home, homeSize, resolved) < 0) {
             KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
             goto END;
         }
@@ -100,6 +114,7 @@ bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_
     }
     ok = true;
 END:
+    free(homeReal);
     free(resolved);
     KAVOUserFree(user);
     return ok;

@@ -48,7 +48,8 @@ bool getPhotoPath(char *root, size_t size);
 
 // Looks an account up. Each out-argument is optional (null): home receives the resolved
 // personal root (home directory + "/photo", homeSize bytes); uid and gid the account's uid
-// and primary gid. When the personal root cannot be resolved, uid and gid stay untouched.
+// and primary gid. A personal root that cannot be resolved, or resolves to a place outside
+// the user's (resolved) home directory, fails the lookup; uid and gid then stay untouched.
 bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid);
 
 // Adds one ACE given in text form to the ACL of path; nothing is removed.

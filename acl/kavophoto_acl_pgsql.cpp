@@ -246,15 +246,15 @@ static int setAccountPerm(const char *sharename, int32_t kind, const char *idTex
     if (!sharename || !sharename[0] || !idText || !level) {
         return -1;
     }
-    // Arguments are checked before the folder is touched: a refused command changes nothing.
-    if (!parseId(idText, &id)) {
-        KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
+    // The folder is located (and set to inherit) first; the level and the id are read after.
+    if (!locateAlbumFolder(sharename, folder)) {
         return -1;
     }
     if (!maskOfLevel(level, &mask)) {
         return -1;
     }
-    if (!locateAlbumFolder(sharename, folder)) {
+    if (!parseId(idText, &id)) {
+        KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
         return -1;
     }
     if (action == ACL_ADD) {

@@ -250,7 +250,7 @@ TEST_F(Hook, DelOnAFolderWithoutEntriesSucceeds) {
     EXPECT_EQ(aclOf(kShare).entries, baseEntries(root));
 }
 
-TEST_F(Hook, BadLevelsAndIdsChangeNothing) {
+TEST_F(Hook, BadLevelsAndIdsAddNoEntry) {
     root.clearLog();
     for (const std::string level : {"read", "Browse", "", "browse "}) {
         auto r = hook({"--add", "album1", "user", std::to_string(alice), level});
@@ -258,6 +258,13 @@ TEST_F(Hook, BadLevelsAndIdsChangeNothing) {
         EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(hookLogged());
+    // The folder is located before the level is read: it now inherits, and holds no entry.
+    Acl located = aclOf(kShare + "/album1");
+    EXPECT_TRUE(located.present && located.inherit && located.entries.empty());
+    // So a folder that cannot be located is reported, whatever the level.
+    root.clearLog();
+    EXPECT_EQ(hook({"--add", "nosuch", "user", std::to_string(alice), "read"}).status, 255);
+    EXPECT_TRUE(root.logged("failed to get realpath[nosuch]"));
     // Ids that are no decimal 32-bit number would otherwise turn into uid 0.
     for (const std::string id :
          {"abc", "12x", "", "-1", " 5", "4294967295", "4294967296", "99999999999999999999999"}) {
@@ -268,7 +275,7 @@ TEST_F(Hook, BadLevelsAndIdsChangeNothing) {
         EXPECT_TRUE(root.logged("invalid id[" + id + "]")) << id;
         EXPECT_EQ(hook({"--del", "album1", "group", id, "browse"}).status, 255) << id;
     }
-    EXPECT_FALSE(aclOf(kShare + "/album1").present);
+    EXPECT_TRUE(aclOf(kShare + "/album1").entries.empty());
     // "0" is a real id (root) and is taken as it is.
     EXPECT_EQ(hook({"--add", "album1", "user", "0", "browse"}).status, 0);
     EXPECT_EQ(aclOf(kShare + "/album1").entries, (std::vector<Entry>{albumEntry(1, 0, kBrowse)}));

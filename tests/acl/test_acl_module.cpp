@@ -108,6 +108,47 @@ TEST_F(Module, UserLookup) {
     EXPECT_EQ(uid, 4242u);
 }
 
+TEST_F(Module, PersonalRootStaysInsideTheHome) {
+    root.addHomesShare();
+    root.makeDir("/volume1/outside/etc", 0755);
+    char home[KAVOPHOTO_PATH_SIZE] = "";
+    uid_t uid = 4242;
+    gid_t gid = 4343;
+
+    // A "photo" that leads out of the home is no personal root.
+    uid_t carol = root.addUser("carol");
+    ASSERT_EQ(symlink("/volume1/outside/etc", "/volume1/homes/carol/photo"), 0);
+    EXPECT_FALSE(getUserInfo("carol", home, sizeof home, &uid, &gid));
+    EXPECT_TRUE(root.logged("Path doesn't match [/volume1/homes/carol][/volume1/outside/etc]"));
+    EXPECT_EQ(uid, 4242u);
+    EXPECT_EQ(gid, 4343u);
+    // Nor one in another user's home.
+    root.addUser("dave");
+    root.makeDir("/volume1/homes/carol2/photo", 0755);
+    ASSERT_EQ(symlink("../carol2/photo", "/volume1/homes/dave/photo"), 0);
+    EXPECT_FALSE(getUserInfo("dave", home, sizeof home, &uid, &gid));
+    EXPECT_TRUE(
+        root.logged("Path doesn't match [/volume1/homes/dave][/volume1/homes/carol2/photo]"));
+    EXPECT_EQ(uid, 4242u);
+    // The account itself is still found when the personal root is not asked for.
+    ASSERT_TRUE(getUserInfo("carol", nullptr, 0, &uid, &gid));
+    EXPECT_EQ(uid, carol);
+
+    // Links that stay inside the home, and a home reached through a link, are fine.
+    uid_t erin = root.addUser("erin");
+    root.makeDir("/volume1/homes/erin/pictures", 0755);
+    ASSERT_EQ(symlink("pictures", "/volume1/homes/erin/photo"), 0);
+    ASSERT_TRUE(getUserInfo("erin", home, sizeof home, &uid, nullptr));
+    EXPECT_STREQ(home, "/volume1/homes/erin/pictures");
+    EXPECT_EQ(uid, erin);
+    root.makeDir("/volume1/real/frank/photo", 0755);
+    ASSERT_EQ(symlink("/volume1/real/frank", "/volume1/homes/frank"), 0);
+    uid_t frank = root.addUser("frank", 0, 0, "/volume1/homes/frank");
+    ASSERT_TRUE(getUserInfo("frank", home, sizeof home, &uid, nullptr));
+    EXPECT_STREQ(home, "/volume1/real/frank/photo");
+    EXPECT_EQ(uid, frank);
+}
+
 TEST_F(Module, AceFromText) {
     root.addLumoraAccounts();
     root.makeDir("/volume1/photo/album", 0777);

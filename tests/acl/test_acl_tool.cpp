@@ -114,6 +114,30 @@ TEST_F(Tool, PersonalConversionFailures) {
     EXPECT_EQ(r.out, "");
 }
 
+TEST_F(Tool, APersonalRootLeadingOutOfTheHomeIsNotTaken) {
+    root.makeDir("/volume1/outside/sub", 0755);
+    root.writeFile("/volume1/outside/sub/secret", "s", 0600);
+    writeBaseAcl("/volume1/outside");
+    std::string outsideAcl = rawAcl("/volume1/outside");
+    ASSERT_EQ(symlink("/volume1/outside", "/volume1/homes/bob/photo"), 0);
+
+    auto r = acl({"--convert", "bob"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("Path doesn't match [/volume1/homes/bob][/volume1/outside]"));
+    r = acl({"--apply_uvo", "bob", "/volume1/outside/sub/secret"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("failed to get photo path["));
+    EXPECT_EQ(acl({"--check", "bob"}).status, 255);
+    EXPECT_TRUE(root.logged("fail to get photo info[bob]"));
+    for (const std::string p :
+         {"/volume1/outside", "/volume1/outside/sub", "/volume1/outside/sub/secret"}) {
+        EXPECT_EQ(ownerOf(p), 0u) << p;
+    }
+    EXPECT_EQ(rawAcl("/volume1/outside"), outsideAcl);
+    EXPECT_FALSE(aclOf("/volume1/outside/sub").present);
+    EXPECT_FALSE(aclOf("/volume1/outside/sub/secret").present);
+}
+
 TEST_F(Tool, BackgroundPersonalConversionReturnsAtOnce) {
     buildPersonal();
     auto r = acl({"--background_convert", "alice"});
