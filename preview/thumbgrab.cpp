@@ -94,12 +94,13 @@ static bool isOrdinaryType(const std::string &mimeType) {
 }
 
 // The first candidate is taken whatever its size; a later one replaces it only when it is
-// strictly larger in area and at least MIN_SIDE pixels on both sides. Areas are compared in
-// 64 bits: a 32-bit product of two 32-bit sides wraps and would rank a huge preview as tiny.
+// strictly larger in area and at least MIN_SIDE pixels on both sides. Areas are compared as
+// unsigned 64-bit products, which hold any two 32-bit sides: a 32-bit product wraps and would
+// rank a huge preview as tiny (and a signed 64-bit one still overflows on sides near 2^32).
 static const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList &list,
                                                      PreviewFilter filter) {
     const Exiv2::PreviewProperties *pChoice = NULL;
-    int64_t choiceArea = 0;
+    uint64_t choiceArea = 0;
 
     for (size_t i = 0; i < list.size(); i++) {
         const Exiv2::PreviewProperties &props = list[i];
@@ -109,7 +110,7 @@ static const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropert
         if (filter == FILTER_SMALL && props.size_ > SMALL_LIMIT) {
             continue;
         }
-        int64_t area = (int64_t)props.width_ * (int64_t)props.height_;
+        uint64_t area = (uint64_t)props.width_ * (uint64_t)props.height_;
         if (pChoice == NULL) {
             pChoice = &props;
             choiceArea = area;
@@ -233,6 +234,22 @@ static bool isRealEADir(const char *szEADir) {
            S_ISDIR(st.st_mode);
 }
 
+// True when the "@eaDir" that holds the photo's EA folder is a symbolic link.
+static bool isLinkedEAParent(const char *szEADir) {
+    char szParent[PATH_BUF_SIZE];
+    struct stat st;
+
+    if (VLIBCStrCopy(szParent, sizeof(szParent), szEADir) != 0) {
+        return false;
+    }
+    char *slash = strrchr(szParent, '/');
+    if (slash == NULL || slash == szParent) {
+        return false;
+    }
+    *slash = '\0';
+    return lstat(szParent, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 // Stores szSource as the photo's EA entry szEntry: through jpegtran when it must be turned,
 // else as a plain copy. Whether the outside program succeeded is not examined.
 static int placeInEA(const char *szSource, const char *szPhoto, int rotation, const char *szEntry) {
@@ -247,6 +264,11 @@ static int placeInEA(const char *szSource, const char *szPhoto, int rotation, co
     if (KAVOEADirPath(0, szPhoto, szEADir, sizeof(szEADir)) != 0) {
         KAVOLOG(SZ_SOURCE, "Get ea dir path error. file path: %s", szPhoto);
         goto Err;
+    }
+    // Nothing, not even a folder, is made through a link planted in place of "@eaDir".
+    if (isLinkedEAParent(szEADir)) {
+        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
+        return -1;
     }
     if (stat(szEADir, &st) != 0 || !S_ISDIR(st.st_mode)) {
         if (KAVOEAMKDir(1, szEADir) != 0) {
@@ -263,7 +285,10 @@ static int placeInEA(const char *szSource, const char *szPhoto, int rotation, co
         KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
         return -1;
     }
-    if (lstat(szDest, &st) == 0 && !S_ISREG(st.st_mode) && unlink(szDest) != 0) {
+    // A second name of the entry's file (a hard link) may be anywhere: copying over it would
+    // change that file too. Such an entry is removed and made afresh, like a link.
+    if (lstat(szDest, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink > 1) &&
+        unlink(szDest) != 0) {
         KAVOLOG(SZ_SOURCE, "cannot replace ea entry %s: %m", szDest);
         return -1;
     }

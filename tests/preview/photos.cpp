@@ -203,6 +203,25 @@ void setExif(const std::string &path, int orientation, const std::string &thumbn
     image->writeMetadata();
 }
 
+void setXmpThumbnail(const std::string &path, const std::string &jpeg, uint32_t width,
+                     uint32_t height) {
+    std::vector<char> encoded(4 * ((jpeg.size() + 2) / 3) + 1);
+    if (Exiv2::base64encode(jpeg.data(), jpeg.size(), encoded.data(), encoded.size()) != 1) {
+        throw std::runtime_error("base64 encoding failed");
+    }
+    Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(path);
+    image->readMetadata();
+    Exiv2::XmpData &xmp = image->xmpData();
+    Exiv2::XmpTextValue array;
+    array.setXmpArrayType(Exiv2::XmpValue::xaAlt);
+    xmp.add(Exiv2::XmpKey("Xmp.xmp.Thumbnails"), &array);
+    xmp["Xmp.xmp.Thumbnails[1]/xmpGImg:format"] = "JPEG";
+    xmp["Xmp.xmp.Thumbnails[1]/xmpGImg:width"] = std::to_string(width);
+    xmp["Xmp.xmp.Thumbnails[1]/xmpGImg:height"] = std::to_string(height);
+    xmp["Xmp.xmp.Thumbnails[1]/xmpGImg:image"] = std::string(encoded.data());
+    image->writeMetadata();
+}
+
 std::string rawStandIn(const std::vector<RawPreview> &previews, int orientation, size_t rawBytes) {
     struct Entry {
         uint16_t tag;

@@ -28,6 +28,11 @@ std::string png(int w, int h, unsigned seed);
 void setExif(const std::string &path, int orientation, const std::string &thumbnail,
              int makerNoteRotation = 0);
 
+// Adds an XMP thumbnail (JPEG data, base64 in the XMP packet) that claims width x height
+// pixels to an existing JPEG file, with Exiv2.
+void setXmpThumbnail(const std::string &path, const std::string &jpeg, uint32_t width,
+                     uint32_t height);
+
 // An embedded preview of the RAW stand-in: JPEG bytes, or (tiffWidth > 0) an uncompressed
 // grey TIFF strip of tiffWidth x tiffHeight pixels.
 struct RawPreview {

@@ -157,6 +157,38 @@ TEST_F(Thumbgrab, PlantedLinksInTheEADirectoryAreNotFollowed) {
     grab(linked);
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/elsewhere/" + kSmall));
     EXPECT_EQ(photos::readBytes("/volume1/victim"), "keep");
+
+    // A link in place of the folder's "@eaDir": not even the photo's EA folder is made in it.
+    root.makeDir(kPhotoDir + "/album", 0777);
+    root.makeDir("/volume1/aside", 0755);
+    ASSERT_EQ(symlink("/volume1/aside", (kPhotoDir + "/album/@eaDir").c_str()), 0);
+    std::string inAlbum = jpegPhoto("album/LINK_EA.JPG", jpeg(640, 480, 15), 1, thumb);
+    grab(inAlbum);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/aside/LINK_EA.JPG"));
+    EXPECT_TRUE(
+        loggedMatch("^kavophoto_extract_preview:[0-9]+ ea dir is not a folder of its "
+                    "own: /volume1/photo/album/@eaDir/LINK_EA\\.JPG$"));
+}
+
+TEST_F(Thumbgrab, HardLinkedEAEntriesAreReplacedNotWrittenThrough) {
+    std::string thumb = jpeg(160, 128, 16);
+    root.writeFile("/volume1/other", "keep", 0600);
+
+    // The entry is a second name of a file elsewhere, for a plain copy and for jpegtran.
+    std::string upright = jpegPhoto("HARD_1.JPG", jpeg(640, 480, 17), 1, thumb);
+    std::string turned = jpegPhoto("HARD_6.JPG", jpeg(640, 480, 18), 6, thumb);
+    for (const std::string &photo : {upright, turned}) {
+        root.makeDir(eaDir(photo), 0777);
+        ASSERT_EQ(link("/volume1/other", entry(photo, kSmall).c_str()), 0);
+    }
+    EXPECT_EQ(grab(upright).status, 0);
+    EXPECT_EQ(grab(turned).status, 0);
+    EXPECT_EQ(photos::readBytes("/volume1/other"), "keep");
+    EXPECT_EQ(photos::readBytes(entry(upright, kSmall)), thumb);
+    EXPECT_EQ(photos::readBytes(entry(turned, kSmall)), rotated(thumb, 90));
+    struct stat st;
+    ASSERT_EQ(stat("/volume1/other", &st), 0);
+    EXPECT_EQ(st.st_nlink, 1u);
 }
 
 TEST_F(Thumbgrab, OrientationTurnsThePreviewUpright) {
@@ -334,6 +366,24 @@ TEST_F(Thumbgrab, PreviewSelectionRules) {
         EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), want);
         EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), want);
     }
+}
+
+// Preview sides are 32-bit: their product is compared without wrapping. An XMP thumbnail can
+// claim any size; one claiming 4294967295 pixels a side is larger than a 200 x 200 thumbnail.
+TEST_F(Thumbgrab, PreviewAreasOfHugeSidesDoNotWrap) {
+    std::string exifThumb = jpeg(200, 200, 32);
+    std::string xmpThumb = jpeg(64, 64, 33);
+    std::string photo = jpegPhoto("XMP_HUGE.JPG", jpeg(640, 480, 34), 1, exifThumb);
+    photos::setXmpThumbnail(photo, xmpThumb, 4294967295u, 4294967295u);
+
+    EXPECT_EQ(grab(photo).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), xmpThumb);
+
+    // A claim of 60000 a side (over 32 bits as an area) still loses to nothing smaller.
+    std::string modest = jpegPhoto("XMP_BIG.JPG", jpeg(640, 480, 35), 1, exifThumb);
+    photos::setXmpThumbnail(modest, xmpThumb, 60000, 60000);
+    EXPECT_EQ(grab(modest).status, 0);
+    EXPECT_EQ(photos::readBytes(entry(modest, kSmall)), xmpThumb);
 }
 
 TEST_F(Thumbgrab, EADirectoryFailureIsLoggedAndTheRunCarriesOn) {
