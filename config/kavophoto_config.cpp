@@ -461,7 +461,8 @@ static int fixPersonalDB(const char *name) {
     }
     homeReal = realpath(user->szHome, NULL);
     if (!homeReal) {
-        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", user->szHome);
+        // Without its home the database path cannot resolve either.
+        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
         KAVOUserFree(user);
         return -1;
     }

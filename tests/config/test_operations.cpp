@@ -521,6 +521,14 @@ TEST(ConfigFixPersonal, FailuresAreLoggedAnd255) {
     EXPECT_TRUE(root.logged("realpath for [/volume1/homes/nophoto/photo/.KAVOUVODB] failed"));
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/homes/nophoto/photo"));
 
+    // No home at all: the message names the database path that could not be resolved.
+    root.addUser("nohome", 0, 0, "/volume1/homes/nohome");
+    root.clearLog();
+    r = runTool(root, rootTool(), {"-f", "nohome"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("realpath for [/volume1/homes/nohome/photo/.KAVOUVODB] failed"));
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/homes/nohome"));
+
     // A folder where the file should be.
     root.makeDir(kAliceDb, 0755, root.uidOf("alice"));
     r = runTool(root, rootTool(), {"-f", "alice"});
