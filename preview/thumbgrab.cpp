@@ -217,12 +217,9 @@ static int createTempPreview(const Exiv2::PreviewImage &preview, char *szPath, s
     return fd;
 }
 
-// True when the photo's EA folder and the "@eaDir" above it are real folders, not links.
-static bool isRealEADir(const char *szEADir) {
-    char szParent[PATH_BUF_SIZE];
-    struct stat st;
-
-    if (VLIBCStrCopy(szParent, sizeof(szParent), szEADir) != 0) {
+// The "@eaDir" folder that holds the photo's EA folder; false when there is none.
+static bool eaParentOf(const char *szEADir, char *szParent, size_t size) {
+    if (VLIBCStrCopy(szParent, size, szEADir) != 0) {
         return false;
     }
     char *slash = strrchr(szParent, '/');
@@ -230,8 +227,16 @@ static bool isRealEADir(const char *szEADir) {
         return false;
     }
     *slash = '\0';
-    return lstat(szParent, &st) == 0 && S_ISDIR(st.st_mode) && lstat(szEADir, &st) == 0 &&
-           S_ISDIR(st.st_mode);
+    return true;
+}
+
+// True when the photo's EA folder and the "@eaDir" above it are real folders, not links.
+static bool isRealEADir(const char *szEADir) {
+    char szParent[PATH_BUF_SIZE];
+    struct stat st;
+
+    return eaParentOf(szEADir, szParent, sizeof(szParent)) && lstat(szParent, &st) == 0 &&
+           S_ISDIR(st.st_mode) && lstat(szEADir, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // True when the "@eaDir" that holds the photo's EA folder is a symbolic link.
@@ -239,15 +244,8 @@ static bool isLinkedEAParent(const char *szEADir) {
     char szParent[PATH_BUF_SIZE];
     struct stat st;
 
-    if (VLIBCStrCopy(szParent, sizeof(szParent), szEADir) != 0) {
-        return false;
-    }
-    char *slash = strrchr(szParent, '/');
-    if (slash == NULL || slash == szParent) {
-        return false;
-    }
-    *slash = '\0';
-    return lstat(szParent, &st) == 0 && S_ISLNK(st.st_mode);
+    return eaParentOf(szEADir, szParent, sizeof(szParent)) && lstat(szParent, &st) == 0 &&
+           S_ISLNK(st.st_mode);
 }
 
 // Stores szSource as the photo's EA entry szEntry: through jpegtran when it must be turned,

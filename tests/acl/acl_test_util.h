@@ -21,6 +21,17 @@
 namespace acltest {
 
 const uint32_t kBrowse = 0x75, kUpload = 0x18B, kManage = 0x7FF;
+
+// The album and permission tables of the gallery database that the conversion reads.
+const char *const kAlbumSchema = R"SQL(
+CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, public boolean DEFAULT false,
+                          is_subdir boolean DEFAULT false);
+CREATE TABLE photo_access_right_for_nmx_account (userid integer, shareid integer);
+CREATE TABLE photo_upload_right_for_nmx_account (userid integer, shareid integer);
+CREATE TABLE photo_manage_right_for_nmx_account (userid integer, shareid integer);
+CREATE TABLE photo_group_permission_for_nmx_account (groupid integer, permission integer,
+                                                     shareid integer);
+)SQL";
 const uint16_t kAlbumInherit = 10;  // "f--n"
 
 struct Entry {

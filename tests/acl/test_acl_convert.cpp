@@ -27,16 +27,6 @@ const std::string kSettings = "/var/packages/Lumora/etc/settings.conf";
 const std::string kTrigger = "/var/packages/Lumora/target/photo_scripts/sql/acl_trigger.sh";
 const std::string kPidFile = "/var/run/kavophoto_acl_convert.pid";
 
-const char *const kSchema = R"SQL(
-CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, public boolean DEFAULT false,
-                          is_subdir boolean DEFAULT false);
-CREATE TABLE photo_access_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_upload_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_manage_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_group_permission_for_nmx_account (groupid integer, permission integer,
-                                                     shareid integer);
-)SQL";
-
 class Convert : public ::testing::Test {
    protected:
     void SetUp() override {
@@ -66,7 +56,7 @@ class Convert : public ::testing::Test {
         ASSERT_EQ(symlink("/volume1/outside/secret.txt", (kShare + "/album2/filelink").c_str()), 0);
         ASSERT_EQ(chown(kShare.c_str(), 0, 0), 0);
 
-        root.sql(kSchema);
+        root.sql(kAlbumSchema);
         root.sql(
             "INSERT INTO photo_share (shareid, sharename, public, is_subdir) VALUES "
             "(1, 'album1', false, false), (2, 'album1/sub', false, true), "

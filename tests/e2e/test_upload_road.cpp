@@ -48,16 +48,6 @@ const std::string kDaemonPid = "/var/run/lumorad.pid";
 const std::string kFace = "/usr/kavo/bin/facerecognition";
 const std::string kScratch = "/volume1/scratch";
 
-const char *const kSchema = R"SQL(
-CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, public boolean DEFAULT false,
-                          is_subdir boolean DEFAULT false);
-CREATE TABLE photo_access_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_upload_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_manage_right_for_nmx_account (userid integer, shareid integer);
-CREATE TABLE photo_group_permission_for_nmx_account (groupid integer, permission integer,
-                                                     shareid integer);
-)SQL";
-
 // Polls cond every 50 ms until it holds or the time is up.
 template <class Cond>
 bool waitUntil(Cond cond, double seconds) {
@@ -137,7 +127,7 @@ class UploadRoad : public ::testing::Test {
         root.writeFile(kShare + "/#recycle/deleted.jpg", "gone");
         ASSERT_EQ(chown(kShare.c_str(), 0, 0), 0);
 
-        root.sql(kSchema);
+        root.sql(kAlbumSchema);
         root.sql(
             "INSERT INTO photo_share (shareid, sharename, public) VALUES "
             "(1, 'family', false), (2, 'public', true);");
