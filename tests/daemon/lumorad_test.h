@@ -231,7 +231,24 @@ class LumoradTest : public ::testing::Test {
                 return pid > 0 && !processGone(pid);
             },
             30);
+        // The pid file comes before the rest of the start-up: wait until the daemon has
+        // installed its SIGTERM handler, so that a "-k" that follows finds it ready.
+        if (pid > 0) {
+            waitUntil([&] { return catchesSigterm(pid) || processGone(pid); }, 10);
+        }
         return pid;
+    }
+
+    // Whether the process has a handler for SIGTERM (its SigCgt mask in /proc).
+    static bool catchesSigterm(pid_t pid) {
+        std::string status =
+            lt::ApplianceRoot::readFile("/proc/" + std::to_string(pid) + "/status");
+        size_t at = status.find("SigCgt:\t");
+        if (at == std::string::npos) {
+            return false;
+        }
+        unsigned long long mask = strtoull(status.c_str() + at + 8, nullptr, 16);
+        return (mask >> (SIGTERM - 1)) & 1;
     }
 
     // The pid in the daemon's pid file, 0 when there is none.
