@@ -14,6 +14,7 @@
 #include <json/json.h>
 
 #include "harness.h"
+#include "report_schema.h"
 
 using lumora::test::ApplianceRoot;
 using lumora::test::program;
@@ -24,22 +25,6 @@ namespace {
 const int kRounds = 15;
 
 const char *const kSeed = R"SQL(
-CREATE TABLE photo_config (config_key text, config_value text);
-CREATE TABLE blog_config (config_key text, config_value text);
-CREATE TABLE photo_image (id serial PRIMARY KEY, path text, title text, takendate timestamp);
-CREATE TABLE video (id serial PRIMARY KEY, path text, title text, duration integer);
-CREATE TABLE blog_article (id serial PRIMARY KEY, title text, date timestamp);
-CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, is_subdir boolean);
-CREATE TABLE photo_personal_collection (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video (collectionid integer, videoid integer);
-CREATE TABLE photo_personal_collection_for_admin (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo_for_admin (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video_for_admin (collectionid integer, videoid integer);
-CREATE TABLE photo_personal_collection_for_nmx_account (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo_for_nmx_account (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video_for_nmx_account (collectionid integer, videoid integer);
-
 INSERT INTO photo_config VALUES ('account_system', '0'), ('allow_user_comment', 'on'),
   ('allow_guest_comment', 'off'), ('use_album_explorer', 'on'), ('paging_use_bar', 'on'),
   ('excluding_index_format', 'raw'), ('def_album_disable_conversion', 'off'),
@@ -126,6 +111,7 @@ double median(std::vector<double> v) {
 TEST(UserdataBench, ReportAgainstPsql) {
     ApplianceRoot root;
     root.useDatabase();
+    root.sql(kReportSchema);
     root.sql(kSeed);
     root.writeFile("/tmp/statements.sql", kStatements);
 

@@ -5,6 +5,7 @@
 #include <json/json.h>
 
 #include "harness.h"
+#include "report_schema.h"
 
 using lumora::test::ApplianceRoot;
 using lumora::test::program;
@@ -17,24 +18,6 @@ const std::string kInfo = "/var/packages/Lumora/INFO";
 const std::string kMusic = "/var/services/photo/@eaDir/KAVOPHOTO_MUSIC_CONFIG";
 
 // The tables the report reads, with the columns the gallery gives them.
-const char *const kSchema = R"SQL(
-CREATE TABLE photo_config (config_key text, config_value text);
-CREATE TABLE blog_config (config_key text, config_value text);
-CREATE TABLE photo_image (id serial PRIMARY KEY, path text);
-CREATE TABLE video (id serial PRIMARY KEY, path text);
-CREATE TABLE blog_article (id serial PRIMARY KEY, title text, date timestamp);
-CREATE TABLE photo_share (shareid serial PRIMARY KEY, sharename text, is_subdir boolean);
-CREATE TABLE photo_personal_collection (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video (collectionid integer, videoid integer);
-CREATE TABLE photo_personal_collection_for_admin (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo_for_admin (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video_for_admin (collectionid integer, videoid integer);
-CREATE TABLE photo_personal_collection_for_nmx_account (id serial PRIMARY KEY, name text, hidden boolean);
-CREATE TABLE photo_personal_collection_photo_for_nmx_account (collectionid integer, photoid integer);
-CREATE TABLE photo_personal_collection_video_for_nmx_account (collectionid integer, videoid integer);
-)SQL";
-
 // A gallery with some of everything.
 const char *const kRows = R"SQL(
 INSERT INTO photo_config VALUES
@@ -164,7 +147,7 @@ void writeMusic(ApplianceRoot &root, const std::string &content) {
 
 void fullRoot(ApplianceRoot &root) {
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     root.sql(kRows);
     root.addShare("photo", "/volume1/photo");
     root.writeFile(kSettings, "runpersonallumora=\"no\"\nrunfacerecognition=\"yes\"\n");
@@ -198,7 +181,7 @@ TEST(UserdataReport, FullDatabase) {
 TEST(UserdataReport, EmptyDatabasePrintsNullsAndZeros) {
     ApplianceRoot root;
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     RunResult r = report(root);
     EXPECT_EQ(r.status, 0);
     // Every config member is printed, null; every count 0; no blog post time; no version.
@@ -252,7 +235,7 @@ TEST(UserdataReport, NoServerGivesEmptyObject) {
         ApplianceRoot root;
         if (hadAccess) {
             root.useDatabase();
-            root.sql(kSchema);
+            root.sql(kReportSchema);
             root.dropDatabaseAccess();
         }
         root.writeFile(kInfo, "version=\"1.4.2-1234\"\n");
@@ -275,7 +258,7 @@ TEST(UserdataReport, NoServerGivesEmptyObject) {
 TEST(UserdataReport, ConfigValuesMatchExactly) {
     ApplianceRoot root;
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     struct Case {
         const char *key, *value, *member;
         Json::Value expected;
@@ -362,7 +345,7 @@ TEST(UserdataReport, MissingTablesLeaveTheirMembersAlone) {
 TEST(UserdataReport, SharedItemsAndAlbumLayers) {
     ApplianceRoot root;
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     root.sql(R"SQL(
 INSERT INTO photo_share (sharename, is_subdir) VALUES
   ('/', 'f'), ('a', 'f'), ('a/b', 't'), ('a/b/c', 't'), ('a/b/c/d', 't'), ('x/y', 't');
@@ -389,7 +372,7 @@ INSERT INTO photo_personal_collection_video_for_nmx_account VALUES (42, 1), (42,
 TEST(UserdataReport, CollectionIdIsNeverPastedUnlessNumeric) {
     ApplianceRoot root;
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     // A collection table whose id is text: what it holds must not reach the next statement.
     root.sql(R"SQL(
 DROP TABLE photo_personal_collection_for_admin;
@@ -425,7 +408,7 @@ INSERT INTO photo_personal_collection_video_for_admin VALUES (1, 1), (2, 2);
 TEST(UserdataReport, MusicConfiguration) {
     ApplianceRoot root;
     root.useDatabase();
-    root.sql(kSchema);
+    root.sql(kReportSchema);
     root.addShare("photo", "/volume1/photo");
     Json::Value expected = emptyDocument("");
     // No file at all.
