@@ -13,7 +13,11 @@
 
 // ---- Logging ------------------------------------------------------------------------------
 // Every message of the system goes to syslog at LOG_ERR as "<source>:<line> text".
-#define KAVOLOG(src, fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, src, __LINE__, ##__VA_ARGS__)
+// KAVOSyslog formats the message itself ("%m" is the text of errno at the call), drops a
+// trailing newline and writes every other control character (and DEL) as "\xHH", so that one
+// message is always one syslog line whatever names or texts a user put into it. errno is kept.
+void KAVOSyslog(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+#define KAVOLOG(src, fmt, ...) KAVOSyslog("%s:%d " fmt, src, __LINE__, ##__VA_ARGS__)
 
 // ---- Platform errors ----------------------------------------------------------------------
 // Codes recorded by the layer. A failed system call keeps its errno beside the code, so
@@ -112,6 +116,56 @@ PVLIBC_SZLIST VLIBCSzListAlloc(int capacity);  // null on failure
 int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s);
 const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index);  // null when out of range
 void VLIBCSzListFree(PVLIBC_SZLIST list);
+
+// ---- Paths beneath a trusted root -----------------------------------------------------------
+// The programs run as root over shares and homes in which ordinary accounts create files,
+// folders and symbolic links at any moment. A path under a trusted root (a share root, a
+// personal root, the queue folder, a home) is therefore reached once, without following any
+// symbolic link at or below the root and without leaving it, and every change is then made on
+// what was opened: f* calls or AT_EMPTY_PATH on the descriptor, *at calls relative to an
+// opened parent, never a second lookup by name.
+//
+// The kernel's openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS
+// does the walk where it exists (Linux 5.6 and later); elsewhere a component-by-component
+// walk with O_NOFOLLOW gives the same answer. The root itself is trusted: its own path is
+// resolved as it stands. Symbolic links, ".." climbing above the root, an empty component
+// left by "//" aside, and paths of 4096 bytes or more are refused.
+//
+// Errors: -1 with errno set (ELOOP for a link in the way, EXDEV for a path that leaves the
+// root, ENOTDIR, ENOENT, ...) and the platform error KAVO_ERR_SYSTEM or KAVO_ERR_BAD_PARAMETERS.
+
+// Opens the trusted root as a folder (O_DIRECTORY | O_CLOEXEC, read-only). fd or -1.
+int KAVOPathOpenRoot(const char *root);
+// Opens rel beneath the open folder rootFd. rel is relative to it ("" or "." is the root
+// itself); flags are those of open(2) (O_NOFOLLOW and O_CLOEXEC are always added; O_CREAT,
+// O_EXCL, O_DIRECTORY, O_PATH, O_NONBLOCK as the caller needs) and mode is used with O_CREAT.
+// fd or -1.
+int KAVOPathOpenAt(int rootFd, const char *rel, int flags, mode_t mode);
+// The same for an absolute path that must lie beneath the absolute root (tested by whole
+// components: "/volume1/photo2" is not beneath "/volume1/photo"). fd or -1.
+int KAVOPathOpenBeneath(const char *root, const char *path, int flags, mode_t mode);
+// Opens the folder that holds the last component of path (beneath root, as above) and copies
+// that component into leaf, so the caller acts on it with *at calls. The leaf is never "",
+// "." or ".."; path equal to root is refused (EINVAL). Folder fd or -1.
+int KAVOPathOpenParent(const char *root, const char *path, char *leaf, size_t leafSize);
+// Follows path beneath root where a link is followed on purpose (a personal root that links
+// inside the home): symbolic links are followed (at most 40 in all), but only while every step
+// stays beneath root; an absolute link target counts when it lies beneath root's own path.
+// The place found is then opened link-free as by KAVOPathOpenAt with flags and mode, so a link
+// swapped in meanwhile is refused rather than followed. resolved (may be null) receives the
+// absolute path of the place. fd or -1.
+int KAVOPathResolveBeneath(const char *root, const char *path, int flags, mode_t mode,
+                           char *resolved, size_t size);
+// Opens name relative to dirFd (AT_FDCWD and an absolute name allowed) as a regular file:
+// O_NONBLOCK during the open, so that a FIFO cannot hang the caller (cleared afterwards unless
+// flags hold it), O_NOCTTY and O_CLOEXEC added; anything but a regular file is refused with
+// EINVAL. Links are followed only if flags lack O_NOFOLLOW. fd or -1.
+int KAVOFileOpenRegular(int dirFd, const char *name, int flags, mode_t mode);
+// The path an open descriptor stands for, from /proc/self/fd (for logs and for handing a
+// place to an outside program). 0 or -1.
+int KAVOPathOfFd(int fd, char *buf, size_t size);
+// Tests only: 1 makes every lookup take the component walk even where openat2 exists.
+void KAVOPathForceWalk(int on);
 
 // ---- Bounded string helpers shared by the layer and the programs -----------------------------
 // Copies src into dst of size bytes; fails (-1, nothing written past size, dst terminated)
