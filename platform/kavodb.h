@@ -1,5 +1,10 @@
 // libkavodb: a thin client of the local PostgreSQL server (libpq).
 //
+// libpq ("libpq.so.5") is loaded by the first KAVODBConnect, so that a program pays for it only
+// when a command opens the database. When it cannot be loaded, KAVODBConnect logs the library's
+// name and the loader's reason, records KAVO_ERR_DB and returns null, as for a server that is
+// away.
+//
 // A result set holds all rows of its statement and stays readable after the connection that
 // produced it is closed, until KAVODBFreeResult. Field values arrive as text.
 #pragma once

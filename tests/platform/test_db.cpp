@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,6 +14,8 @@
 #include "kavodb.h"
 
 using lumora::test::ApplianceRoot;
+using lumora::test::program;
+using lumora::test::RunResult;
 
 namespace {
 
@@ -170,4 +173,33 @@ TEST(Database, NoServer) {
 
     EXPECT_EQ(connectPhoto(), nullptr);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_DB);
+}
+
+// The programs start without libpq and load it only to open the database: with the library
+// gone, a command that needs no database still works, and one that does fails as for a server
+// that is away, naming the library in the log.
+TEST(Database, ClientLibraryMissing) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.addShare("photo", "/volume1/photo");
+    root.useDatabase();  // the server is there: only the library is missing
+    const std::string lib = std::string(LUMORA_LIBPQ_DIR) + "/libpq.so.5";
+    ASSERT_TRUE(ApplianceRoot::exists(lib));
+    ASSERT_EQ(unlink(lib.c_str()), 0) << strerror(errno);  // in this root's /usr only
+
+    root.writeFile("/volume1/photo/album/IMG_1.JPG", "jpeg", 0600);
+    RunResult r = root.run({program("kavophoto_acl"), "--apply", "/volume1/photo/album/IMG_1.JPG"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    struct stat st;
+    ASSERT_EQ(stat("/volume1/photo/album/IMG_1.JPG", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777u);  // a share root without an ACL: the path is opened up
+
+    r = root.run({program("kavouserdata_lumora")});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "{}\n\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(root.logged("cannot load libpq.so.5: "))
+        << ::testing::PrintToString(root.logLines());
+    EXPECT_TRUE(root.logged("Failed to connect to database"));
 }
