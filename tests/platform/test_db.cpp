@@ -1,5 +1,6 @@
 // The database client: statements, rows read after the connection is closed, failures with
-// the server's own text, and no server at all.
+// the server's own text, no server at all, and no client library.
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
