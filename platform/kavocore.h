@@ -101,6 +101,11 @@ int VLIBCProcPidFileCreate(const char *path);   // 0 or -1
 int VLIBCProcAliveByPidFile(const char *path);  // 1 alive (kill 0 succeeds or EPERM), else 0
 int VLIBCProcSignalByPidFile(const char *path, int sig);  // 0 or -1
 
+// Flushes and closes standard output and tells whether everything written to it arrived
+// (a full disk, a closed pipe, a bad descriptor). Call it once, at the exit of a program whose
+// answer is its standard output. 0, or -1 with errno (EIO when an earlier write failed).
+int KAVOStdoutClose(void);
+
 // Prints the platform's banner line for a program on standard output.
 void VLIBCPrintBanner(const char *program);
 

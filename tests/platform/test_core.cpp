@@ -905,3 +905,45 @@ TEST(Banner, OneLineNamingTheProgram) {
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
     EXPECT_EQ(text.back(), '\n');
 }
+
+// ---- standard output at exit
+// ---------------------------------------------------------------------
+
+TEST(StdoutClose, ReportsWhatNeverArrived) {
+    struct Case {
+        const char *name;
+        const char *target;  // null: standard output closed
+        size_t bytes;        // written before the check
+        int result;
+        int err;  // 0: any reason
+    };
+    const Case cases[] = {
+        {"null device", "/dev/null", 100000, 0, 0},
+        {"full disk, buffered", "/dev/full", 10, -1, ENOSPC},
+        {"full disk, flushed earlier", "/dev/full", 100000, -1, 0},
+        {"full disk, nothing written", "/dev/full", 0, 0, 0},
+        {"closed, nothing written", nullptr, 0, 0, 0},
+        {"closed, written", nullptr, 10, -1, EBADF},
+    };
+    for (const Case &c : cases) {
+        fflush(stdout);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (c.target == nullptr) {
+                close(STDOUT_FILENO);
+            } else {
+                int fd = open(c.target, O_WRONLY);
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(100);
+            }
+            std::string text(c.bytes, 'x');
+            fwrite(text.data(), 1, text.size(), stdout);
+            int r = KAVOStdoutClose();
+            _exit(r == c.result && (r == 0 || c.err == 0 || errno == c.err) ? 0 : 1);
+        }
+        int status = waitStatus(pid);
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    }
+}
