@@ -53,6 +53,11 @@ int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t si
 // Limits: keys and section names up to 1023 bytes, values up to 4095 bytes (so that every
 // value fits the 4096-byte buffers of the readers); the format holds exactly two "%s".
 int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format);
+// The same for the file name in the open folder dirFd, for files in folders that other accounts
+// may write: every step happens in that folder, and a link (or anything but a regular file) at
+// name is refused instead of followed. name is one component. > 0 on success, -1 on failure.
+int VLIBCFileSetKeyValueAt(int dirFd, const char *name, const char *key, const char *value,
+                           const char *format);
 // Section files: "[name]" lines start a section; keys as above. >= 0 found, < 0 not found.
 int VLIBCFileGetSectionValue(const char *file, const char *section, const char *key, char *buf,
                              size_t size);

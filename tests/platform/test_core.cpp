@@ -328,6 +328,38 @@ TEST(KeyValueWrite, KeepsOwnerModeAndLink) {
     EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"2\"\nb=\"3\"\n");
 }
 
+TEST(KeyValueWrite, InAnOpenFolderNothingButItsRegularFile) {
+    ApplianceRoot root;
+    root.writeFile("/tmp/kv/victim", "secret=\"1\"\n", 0600);
+    root.writeFile(kFile, "a=\"1\"\n", 0640, 1234, 2345);
+    ASSERT_EQ(symlink("/tmp/kv/victim", "/tmp/kv/link.conf"), 0);
+    ASSERT_EQ(mkfifo("/tmp/kv/fifo.conf", 0666), 0);
+    ASSERT_EQ(mkdir("/tmp/kv/dir.conf", 0755), 0);
+    int dirFd = open("/tmp/kv", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+
+    EXPECT_GT(VLIBCFileSetKeyValueAt(dirFd, "settings.conf", "b", "2", nullptr), 0);
+    EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"1\"\nb=\"2\"\n");
+    struct stat st;
+    ASSERT_EQ(lstat(kFile, &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_GT(VLIBCFileSetKeyValueAt(dirFd, "new.conf", "c", "3", nullptr), 0);
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/kv/new.conf"), "c=\"3\"\n");
+
+    for (const char *name : {"link.conf", "fifo.conf", "dir.conf", "../kv/settings.conf", ""}) {
+        EXPECT_EQ(VLIBCFileSetKeyValueAt(dirFd, name, "b", "9", nullptr), -1) << name;
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/kv/victim"), "secret=\"1\"\n");
+    ASSERT_EQ(lstat("/tmp/kv/link.conf", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat("/tmp/kv/fifo.conf", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"1\"\nb=\"2\"\n");
+    EXPECT_TRUE(leftovers("/tmp/kv").empty());
+    close(dirFd);
+}
+
 TEST(KeyValueWrite, InjectionAndBadArgumentsAreRefused) {
     ApplianceRoot root;
     const std::string before = "a=\"1\"\n";
