@@ -660,3 +660,22 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(ApplianceRoot::exists("/etc/kavo-dir/.KAVOUVODB"));
 }
+
+TEST(ConfigFixPersonal, ALinkSwappedInMeanwhileIsNeverFollowed) {
+    ApplianceRoot root;
+    preparePersonal(root);
+    root.writeFile("/etc/kavo-secret.conf", "secret", 0640);
+    root.writeFile(kAliceDb, "pages", 0644, root.uidOf("alice"), root.gidOf("alice"));
+    const std::string decoy = kAliceHome + "/photo/decoy";
+    ASSERT_EQ(symlink("/etc/kavo-secret.conf", decoy.c_str()), 0);
+
+    Swapper swapper(kAliceDb, decoy);
+    for (int i = 0; i < 40; i++) {
+        RunResult r = runTool(root, rootTool(), {"-f", "alice"});
+        EXPECT_TRUE(r.status == 0 || r.status == 255) << r.status;
+    }
+    struct stat st = statOf("/etc/kavo-secret.conf");
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}

@@ -464,3 +464,24 @@ TEST(ConfigOutput, AnAnswerThatCannotBeWrittenIsAFailure) {
     }
     EXPECT_EQ(ApplianceRoot::readFile(kPackageFile), kPackageText + "theme=\"dark\"\n");
 }
+
+TEST(ConfigPersonal, ALinkSwappedInMeanwhileIsNeverWritten) {
+    ApplianceRoot root;
+    prepareSettings(root);
+    const std::string file = personalFile("alice");
+    const std::string decoy = "/usr/kavo/etc/preference/alice/decoy";
+    root.writeFile("/etc/kavo-secret.conf", "where=\"secret\"\n", 0600);
+    ASSERT_EQ(symlink("/etc/kavo-secret.conf", decoy.c_str()), 0);
+
+    Swapper swapper(file, decoy);
+    for (int i = 0; i < 40; i++) {
+        RunResult r =
+            runTool(root, rootTool(), {"-p", "alice", "-s", "k", "-v", std::to_string(i)});
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+        r = runTool(root, userTool(), {"-p", "alice", "-g", "where"});
+        EXPECT_NE(r.out, "secret\n");
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret.conf"), "where=\"secret\"\n");
+    struct stat st = statOf("/etc/kavo-secret.conf");
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
