@@ -36,9 +36,10 @@
 
 #define SZF_LUMORA_SETTINGS "/var/packages/Lumora/etc/settings.conf"
 #define SZF_NMX_SETTINGS "/etc/kavoinfo.conf"
-#define SZF_PERSONAL_SETTINGS "/usr/kavo/etc/preference/%s/kavoinfo.conf"
+#define SZD_PREFERENCE "/usr/kavo/etc/preference"
+#define SZF_PERSONAL_SETTINGS SZD_PREFERENCE "/%s/kavoinfo.conf"
 #define SZF_LUMORA_UI_CONFIG "/var/packages/Lumora/target/ui/config"
-#define SZ_UI_URL "url"
+#define SZ_UI_URL ".url"
 #define SZ_UI_LUMORA_ENTRY "KAVO.WBX.Lumora"
 #define SZ_UI_ALL_USERS "allUsers"
 #define SZ_MAIL_API "KAVO.Core.Notification.Mail.Conf"
@@ -53,12 +54,16 @@
 #define CONFIG_VALUE_MAX 4096
 
 // Picks the settings file of get and set: the appliance's with -d, else the user's of -p, else
-// the package's. 0 or -1.
-static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size) {
+// the package's. *personal tells that it is a user's file, which lies in a folder that others
+// than root may write and is therefore only reached beneath the preference folder. 0 or -1.
+static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size,
+                              bool *personal) {
+    *personal = false;
     if (args->blNmx) {
         return VLIBCStrCopy(path, size, SZF_NMX_SETTINGS);
     }
     if (args->pPersonalUser) {
+        *personal = true;
         if (VLIBCStrPrintf(path, size, SZF_PERSONAL_SETTINGS, args->pPersonalUser->szName) < 0) {
             KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long", args->pPersonalUser->szName);
             return -1;
@@ -68,11 +73,54 @@ static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, siz
     return VLIBCStrCopy(path, size, SZF_LUMORA_SETTINGS);
 }
 
-// Prints the key's value and a newline. 0, or -1 when the key is not found.
-static int getSetting(const char *file, const char *key) {
-    char value[CONFIG_VALUE_MAX];
+// Opens the folder of a user's settings file beneath the preference folder, no link followed.
+// Folder fd (leaf set to the file name) or -1, logged unless the folder is simply missing.
+static int openPersonalFolder(const char *file, char *leaf, size_t size) {
+    int dirFd = KAVOPathOpenParent(SZD_PREFERENCE, file, leaf, size);
 
-    if (VLIBCFileGetKeyValue(file, key, value, sizeof(value), 0) <= 0) {
+    if (dirFd < 0 && errno != ENOENT) {
+        KAVOLOG(SZ_SOURCE, "refusing settings file [%s]: %m", file);
+    }
+    return dirFd;
+}
+
+// Opens a user's settings file for reading: a regular file beneath the preference folder,
+// reached without following a link. fd or -1 (logged unless the file is simply missing).
+static int openPersonalFile(const char *file) {
+    char leaf[CONFIG_PATH_MAX];
+    int dirFd, fd;
+
+    if ((dirFd = openPersonalFolder(file, leaf, sizeof(leaf))) < 0) {
+        return -1;
+    }
+    fd = KAVOFileOpenRegular(dirFd, leaf, O_RDONLY | O_NOFOLLOW, 0);
+    if (fd < 0 && errno != ENOENT) {
+        KAVOLOG(SZ_SOURCE, "refusing settings file [%s]: %m", file);
+    }
+    close(dirFd);
+    return fd;
+}
+
+// Prints the key's value and a newline. 0, or -1 when the key is not found.
+static int getSetting(const char *file, bool personal, const char *key) {
+    char value[CONFIG_VALUE_MAX];
+    char opened[64];
+    int fd = -1;
+    int found;
+
+    if (personal) {
+        // Read exactly the file that was opened, through its descriptor's name.
+        if ((fd = openPersonalFile(file)) < 0) {
+            return -1;
+        }
+        snprintf(opened, sizeof(opened), "/proc/self/fd/%d", fd);
+        file = opened;
+    }
+    found = VLIBCFileGetKeyValue(file, key, value, sizeof(value), 0);
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (found <= 0) {
         return -1;
     }
     printf("%s\n", value);
@@ -84,15 +132,29 @@ static int getSetting(const char *file, const char *key) {
 // Writes key="value" into the settings file. 0, or 1 when nothing was written. A line break in
 // the key or the value, or "=" in the key, would start lines of other keys: refused here as well
 // as by the writer.
-static int setSetting(const char *file, const char *key, const char *value) {
+// A user's file is written in its folder opened beneath the preference folder, and a link or
+// anything but a regular file in its place is refused.
+static int setSetting(const char *file, bool personal, const char *key, const char *value) {
+    char leaf[CONFIG_PATH_MAX];
+    int dirFd;
+    int ret;
+
     if (strpbrk(key, "=\n") != NULL || strchr(value, '\n') != NULL) {
         KAVOLOG(SZ_SOURCE, "refusing key [%s]: line break or '=' in key or value", key);
         return 1;
     }
-    if (VLIBCFileSetKeyValue(file, key, value, SZ_KEY_VALUE_FORMAT) <= 0) {
+    if (!personal) {
+        return VLIBCFileSetKeyValue(file, key, value, SZ_KEY_VALUE_FORMAT) > 0 ? 0 : 1;
+    }
+    if ((dirFd = openPersonalFolder(file, leaf, sizeof(leaf))) < 0) {
         return 1;
     }
-    return 0;
+    ret = VLIBCFileSetKeyValueAt(dirFd, leaf, key, value, SZ_KEY_VALUE_FORMAT);
+    if (ret <= 0) {
+        KAVOLOG(SZ_SOURCE, "failed to write settings file [%s]: %m", file);
+    }
+    close(dirFd);
+    return ret > 0 ? 0 : 1;
 }
 
 #else
@@ -280,166 +342,20 @@ static int getMailConf(void) {
     return 0;
 }
 
-// 1 when path is root itself or lies under it (byte-wise, at a "/" boundary).
-static bool isUnder(const char *path, const char *root) {
-    size_t len = strlen(root);
-
-    if (len == 1 && root[0] == '/') {
-        return path[0] == '/';
-    }
-    if (strncmp(path, root, len) != 0) {
-        return false;
-    }
-    return path[len] == '\0' || path[len] == '/';
-}
-
-// Resolves path like realpath, but also when its last component (or the end of a chain of links
-// it starts) does not exist yet: out then holds the resolved place where it would be created and
-// *missing is set. 0 or -1 (errno set).
-static int resolveCreatable(const char *path, char *out, size_t size, bool *missing) {
-    char cur[CONFIG_PATH_MAX];
-    char dir[CONFIG_PATH_MAX];
-    char link[CONFIG_PATH_MAX];
-    char cand[CONFIG_PATH_MAX];
-    char *dirReal = NULL;
-    char *slash;
-    struct stat st;
-    ssize_t len;
-    int hops;
-
-    *missing = false;
-    if (VLIBCStrCopy(cur, sizeof(cur), path) < 0) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    for (hops = 0; hops < 40; hops++) {
-        char *full = realpath(cur, NULL);
-        if (full) {
-            int ret = VLIBCStrCopy(out, size, full);
-            free(full);
-            if (ret < 0) {
-                errno = ENAMETOOLONG;
-            }
-            return ret;
-        }
-        if (errno != ENOENT) {
-            return -1;
-        }
-        // The parent must exist; only the last component may be missing.
-        slash = strrchr(cur, '/');
-        if (!slash || slash[1] == '\0') {
-            errno = ENOENT;
-            return -1;
-        }
-        if (slash == cur) {
-            VLIBCStrCopy(dir, sizeof(dir), "/");
-        } else {
-            *slash = '\0';
-            VLIBCStrCopy(dir, sizeof(dir), cur);
-            *slash = '/';
-        }
-        dirReal = realpath(dir, NULL);
-        if (!dirReal) {
-            return -1;
-        }
-        if (VLIBCStrPrintf(cand, sizeof(cand), "%s/%s", strcmp(dirReal, "/") ? dirReal : "",
-                           slash + 1) < 0) {
-            free(dirReal);
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        if (lstat(cand, &st) < 0) {
-            if (errno != ENOENT) {
-                free(dirReal);
-                return -1;
-            }
-            free(dirReal);
-            *missing = true;
-            if (VLIBCStrCopy(out, size, cand) < 0) {
-                errno = ENAMETOOLONG;
-                return -1;
-            }
-            return 0;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            // Appeared meanwhile: resolve it as a whole on the next round.
-            free(dirReal);
-            VLIBCStrCopy(cur, sizeof(cur), cand);
-            continue;
-        }
-        // A dangling link: follow it one step.
-        len = readlink(cand, link, sizeof(link) - 1);
-        if (len < 0) {
-            free(dirReal);
-            return -1;
-        }
-        link[len] = '\0';
-        if (link[0] == '/') {
-            VLIBCStrCopy(cur, sizeof(cur), link);
-        } else if (VLIBCStrPrintf(cur, sizeof(cur), "%s/%s", dirReal, link) < 0) {
-            free(dirReal);
-            errno = ENAMETOOLONG;
-            return -1;
-        }
-        free(dirReal);
-        dirReal = NULL;
-    }
-    errno = ELOOP;
-    return -1;
-}
-
-// Gives the opened file to the account and sets the mode, after making sure that what was
-// opened is still the file at path (no link swapped in meanwhile) and not a hard link of
-// another file. 0 or -1.
-static int chownOpenedFile(int fd, const char *path, uid_t uid, gid_t gid) {
-    char procPath[64];
-    char opened[CONFIG_PATH_MAX];
-    struct stat st;
-    ssize_t len;
-
-    if (fstat(fd, &st) < 0) {
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
-        KAVOLOG(SZ_SOURCE, "refusing [%s]: not a plain file", path);
-        return -1;
-    }
-    snprintf(procPath, sizeof(procPath), "/proc/self/fd/%d", fd);
-    len = readlink(procPath, opened, sizeof(opened) - 1);
-    if (len < 0) {
-        KAVOLOG(SZ_SOURCE, "readlink(%s) failed [%m]", procPath);
-        return -1;
-    }
-    opened[len] = '\0';
-    if (strcmp(opened, path) != 0) {
-        KAVOLOG(SZ_SOURCE, "refusing [%s]: it changed to [%s]", path, opened);
-        return -1;
-    }
-    if (fchown(fd, uid, gid) < 0) {
-        return -1;
-    }
-    if (fchmod(fd, PERSONAL_DB_MODE) < 0) {
-        return -1;
-    }
-    return 0;
-}
-
 // Creates the user's personal database file when missing and gives it to the package's account
-// with mode 0600. A symbolic link is followed only while its target stays inside the user's
-// home. 0 or -1.
+// with mode 0600. The file is reached beneath the user's home: a symbolic link on the way is
+// followed only while it stays inside the home, and the owner and mode are then set on what
+// was opened. Only a regular file with no other name is taken over. 0 or -1.
 static int fixPersonalDB(const char *name) {
     char loginName[KAVO_LOGIN_NAME_SIZE];
     char dbPath[CONFIG_PATH_MAX];
     char resolved[CONFIG_PATH_MAX];
     PKAVOUSER user = NULL;
-    char *homeReal = NULL;
     char *buf = NULL;
     long bufSize;
     struct passwd pw;
     struct passwd *result = NULL;
-    uid_t uid;
-    gid_t gid;
-    bool missing = false;
+    struct stat st;
     int fd = -1;
     int err;
     int ret = -1;
@@ -459,29 +375,26 @@ static int fixPersonalDB(const char *name) {
         KAVOUserFree(user);
         return -1;
     }
-    homeReal = realpath(user->szHome, NULL);
-    if (!homeReal) {
-        // Without its home the database path cannot resolve either.
-        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
-        KAVOUserFree(user);
-        return -1;
-    }
+    fd = KAVOPathResolveBeneath(user->szHome, dbPath, O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY,
+                                PERSONAL_DB_MODE, resolved, sizeof(resolved));
     KAVOUserFree(user);
     user = NULL;
-
-    // Where the file is (or would be created), links followed; root must not touch or take
-    // over a file outside the user's own home.
-    if (resolveCreatable(dbPath, resolved, sizeof(resolved), &missing) < 0) {
-        KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
+        } else {
+            KAVOLOG(SZ_SOURCE, "refusing [%s]: it does not lead to a file inside the home [%m]",
+                    dbPath);
+        }
+        return -1;
+    }
+    if (fstat(fd, &st) < 0) {
+        KAVOLOG(SZ_SOURCE, "fstat(%s) failed [%m]", resolved);
         goto End;
     }
-    if (!isUnder(resolved, homeReal)) {
-        KAVOLOG(SZ_SOURCE, "refusing [%s]: it leads to [%s], outside the home [%s]", dbPath,
-                resolved, homeReal);
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        KAVOLOG(SZ_SOURCE, "refusing [%s]: not a plain file", resolved);
         goto End;
-    }
-    if (missing) {
-        VLIBCFileTouch(resolved);
     }
 
     bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
@@ -501,30 +414,13 @@ static int fixPersonalDB(const char *name) {
         KAVOLOG(SZ_SOURCE, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
         goto End;
     }
-    uid = pw.pw_uid;
-    gid = pw.pw_gid;
-    free(buf);
-    buf = NULL;
-
-    fd = open(resolved, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ELOOP) {
-            KAVOLOG(SZ_SOURCE, "refusing [%s]: it changed to a link", resolved);
-        } else {
-            KAVOLOG(SZ_SOURCE, "open(%s) failed [%m]", resolved);
-        }
-        goto End;
-    }
-    if (chownOpenedFile(fd, resolved, uid, gid) < 0) {
+    if (fchown(fd, pw.pw_uid, pw.pw_gid) < 0 || fchmod(fd, PERSONAL_DB_MODE) < 0) {
         goto End;
     }
     ret = 0;
 End:
-    if (fd >= 0) {
-        close(fd);
-    }
+    close(fd);
     free(buf);
-    free(homeReal);
     return ret;
 }
 
@@ -533,6 +429,7 @@ End:
 int main(int argc, char **argv) {
     KAVOPHOTO_CONFIG_ARGS args;
     char settingsPath[CONFIG_PATH_MAX];
+    bool personal = false;
     int status;
 
     openlog(SZ_SOURCE, LOG_PID, LOG_USER);
@@ -551,18 +448,18 @@ int main(int argc, char **argv) {
         status = CONFIG_STATUS_USAGE;
         goto End;
     }
-    if (chooseSettingsFile(&args, settingsPath, sizeof(settingsPath)) < 0) {
+    if (chooseSettingsFile(&args, settingsPath, sizeof(settingsPath), &personal) < 0) {
         status = -1;
         goto End;
     }
 
     switch (args.mode) {
         case CONFIG_MODE_GET:
-            status = getSetting(settingsPath, args.szKey);
+            status = getSetting(settingsPath, personal, args.szKey);
             break;
 #ifdef KAVOPHOTO_CONFIG_ROOT
         case CONFIG_MODE_SET:
-            status = setSetting(settingsPath, args.szKey, args.szValue);
+            status = setSetting(settingsPath, personal, args.szKey, args.szValue);
             break;
         case CONFIG_MODE_GET_MAIL:
             status = getMailConf();
@@ -586,6 +483,13 @@ int main(int argc, char **argv) {
 
 End:
     freeConfigArgs(&args);
+    // An answer that never reached the caller is no success.
+    if (KAVOStdoutClose() != 0) {
+        KAVOLOG(SZ_SOURCE, "failed to write standard output [%m]");
+        if (status == 0) {
+            status = -1;
+        }
+    }
     closelog();
     return status & 0xFF;
 }

@@ -23,7 +23,7 @@
 #define RELAY_NOT_CONFIGURED 102
 #define VALUE_BUF 4096
 
-#define LOG(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, SZ_SOURCE, __LINE__, ##__VA_ARGS__)
+#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 
 // The platform answers only root's requests in full; failing to become root is not fatal.
 static void becomeRoot(void) {
@@ -47,13 +47,14 @@ static bool isNonEmptyString(const Json::Value &v) {
 }
 
 // Whether the relay service serves the gallery: the permission answer lists an enabled
-// "photo_portal", or says the service is not configured to restrict it (code 102).
+// "photo_portal", or says the service is not configured to restrict it (code 102). An answer
+// that says neither success nor failure is no answer.
 static bool relayAllowed(void) {
     Json::Value perm = callApi("KAVO.Core.Zephlink.Permission", "get");
-    if (!perm.isObject()) {
+    if (!perm.isObject() || !perm["success"].isBool()) {
         return false;
     }
-    if (!isTrue(perm, "success")) {
+    if (!perm["success"].asBool()) {
         const Json::Value &error = perm["error"];
         return error.isObject() && error["code"].isInt() &&
                error["code"].asInt() == RELAY_NOT_CONFIGURED;
@@ -122,18 +123,22 @@ static int printExternalIp(void) {
 }
 
 int main(int argc, char **argv) {
+    int ret = -1;
+
     openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
-    if (argc == 2) {
-        if (strcmp(argv[1], "--zephlink") == 0) {
-            return printRelayAddress();
-        }
-        if (strcmp(argv[1], "--ddns") == 0) {
-            return printDdnsHost();
-        }
-        if (strcmp(argv[1], "--external_ip") == 0) {
-            return printExternalIp();
-        }
+    if (argc == 2 && strcmp(argv[1], "--zephlink") == 0) {
+        ret = printRelayAddress();
+    } else if (argc == 2 && strcmp(argv[1], "--ddns") == 0) {
+        ret = printDdnsHost();
+    } else if (argc == 2 && strcmp(argv[1], "--external_ip") == 0) {
+        ret = printExternalIp();
+    } else {
+        printf(SZ_USAGE);
     }
-    printf(SZ_USAGE);
-    return -1;
+    // An address that never reached the caller is no answer.
+    if (KAVOStdoutClose() != 0) {
+        LOG("failed to write standard output: %m");
+        ret = -1;
+    }
+    return ret & 0xFF;
 }

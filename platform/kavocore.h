@@ -53,6 +53,11 @@ int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t si
 // Limits: keys and section names up to 1023 bytes, values up to 4095 bytes (so that every
 // value fits the 4096-byte buffers of the readers); the format holds exactly two "%s".
 int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format);
+// The same for the file name in the open folder dirFd, for files in folders that other accounts
+// may write: every step happens in that folder, and a link (or anything but a regular file) at
+// name is refused instead of followed. name is one component. > 0 on success, -1 on failure.
+int VLIBCFileSetKeyValueAt(int dirFd, const char *name, const char *key, const char *value,
+                           const char *format);
 // Section files: "[name]" lines start a section; keys as above. >= 0 found, < 0 not found.
 int VLIBCFileGetSectionValue(const char *file, const char *section, const char *key, char *buf,
                              size_t size);
@@ -100,6 +105,11 @@ pid_t VLIBCProcForkEx(int flags);
 int VLIBCProcPidFileCreate(const char *path);   // 0 or -1
 int VLIBCProcAliveByPidFile(const char *path);  // 1 alive (kill 0 succeeds or EPERM), else 0
 int VLIBCProcSignalByPidFile(const char *path, int sig);  // 0 or -1
+
+// Flushes and closes standard output and tells whether everything written to it arrived
+// (a full disk, a closed pipe, a bad descriptor). Call it once, at the exit of a program whose
+// answer is its standard output. 0, or -1 with errno (EIO when an earlier write failed).
+int KAVOStdoutClose(void);
 
 // Prints the platform's banner line for a program on standard output.
 void VLIBCPrintBanner(const char *program);

@@ -566,7 +566,8 @@ static int readWhole(const char *path, std::string *content, struct stat *st, bo
     int fd;
 
     *exists = false;
-    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY);
+    // O_NONBLOCK: a FIFO put in the file's place must not hang the writer (it is refused below).
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT)
             return 0;
@@ -679,8 +680,9 @@ static int splitPath(const char *path, char *dir, size_t dirSize, const char **b
     return 0;
 }
 
+// follow: a link at file is followed (its target gets the content); otherwise it is refused.
 static int writeValue(const char *file, const char *section, const char *key, const char *value,
-                      const char *format) {
+                      const char *format, bool follow) {
     char path[KV_PATH_MAX], dir[KV_PATH_MAX], tmp[KV_PATH_MAX];
     const char *base;
     std::string newLine, old, content;
@@ -696,7 +698,7 @@ static int writeValue(const char *file, const char *section, const char *key, co
         return -1;
 
     // A link is followed so that the link stays and its target gets the new content.
-    if (lstat(file, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+    if (follow && lstat(file, &lst) == 0 && S_ISLNK(lst.st_mode)) {
         char *real = realpath(file, nullptr);
         if (real == nullptr) {
             VLIBCErrSet(KAVO_ERR_SYSTEM);
@@ -791,7 +793,27 @@ out:
 }
 
 int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, const char *format) {
-    return writeValue(file, nullptr, key, value, format);
+    return writeValue(file, nullptr, key, value, format, true);
+}
+
+int VLIBCFileSetKeyValueAt(int dirFd, const char *name, const char *key, const char *value,
+                           const char *format) {
+    char file[KV_PATH_MAX];
+
+    if (dirFd < 0 || name == nullptr || name[0] == '\0' || strchr(name, '/') != nullptr ||
+        strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    // The descriptor's own name in /proc stands for exactly the folder that was opened: every
+    // step of the writer (lock, read, temporary file, rename) then happens in that folder.
+    if (VLIBCStrPrintf(file, sizeof(file), "/proc/self/fd/%d/%s", dirFd, name) < 0) {
+        errno = ENAMETOOLONG;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return writeValue(file, nullptr, key, value, format, false);
 }
 
 int VLIBCFileSetSectionValue(const char *file, const char *section, const char *key,
@@ -801,7 +823,7 @@ int VLIBCFileSetSectionValue(const char *file, const char *section, const char *
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    return writeValue(file, section, key, value, nullptr);
+    return writeValue(file, section, key, value, nullptr, true);
 }
 
 // ---- plain files -----------------------------------------------------------------------------

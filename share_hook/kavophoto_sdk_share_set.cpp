@@ -26,8 +26,10 @@
 #define SZF_RELOAD "/usr/sbin/reload"
 #define SZ_PHP_SERVICE "php56-fpm"
 #define PATH_BUF 4096
+#define UPLOAD_DIR_MODE 0777
+#define UPLOAD_DIR_OWNER 0
 
-#define LOG(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, SZ_SOURCE, __LINE__, ##__VA_ARGS__)
+#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 
 // Copies the photo share's path into buf. 0 or -1.
 static int getPhotoSharedPath(char *buf, size_t size) {
@@ -49,22 +51,46 @@ static int getPhotoSharedPath(char *buf, size_t size) {
     return ret;
 }
 
-// Makes the upload folder mode 0777. The temporary folder is writable by everyone, so the
-// name may have been taken by a link or a file planted there: only a real folder is opened
-// (never through a link) and changed; anything else is refused.
-static int makeUploadDir(const char *dir) {
-    mkdir(dir, 0777);
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// Gives the open folder every bit of mode on top of those it has: a sticky bit (which keeps
+// the accounts that write there from removing or renaming each other's entries) stays. 0 or -1.
+static int addModeBits(int fd, const char *path, mode_t bits) {
+    struct stat st;
+
+    if (fstat(fd, &st) != 0) {
+        LOG("fstat(%s) failed: %m", path);
+        return -1;
+    }
+    if (fchmod(fd, (st.st_mode & 07777) | bits) != 0) {
+        LOG("fchmod(%s) failed: %m", path);
+        return -1;
+    }
+    return 0;
+}
+
+// Makes the upload folder in the open temporary folder and gives it mode 0777. The temporary
+// folder is writable by everyone, so the name may have been taken before: only a real folder
+// of root's is taken (opened without following a link and changed through its descriptor); a
+// link, a file or a folder that some account made there is refused. 0 or -1.
+static int makeUploadDir(int tmpFd, const char *dir) {
+    struct stat st;
+    int fd;
+    int ret = -1;
+
+    mkdirat(tmpFd, SZ_UPLOAD_TMP_DIR, UPLOAD_DIR_MODE);
+    fd = openat(tmpFd, SZ_UPLOAD_TMP_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         LOG("%s is not a folder: %m", dir);
         return -1;
     }
-    int ret = fchmod(fd, 0777);
-    if (ret != 0) {
-        LOG("fchmod(%s) failed: %m", dir);
+    if (fstat(fd, &st) != 0) {
+        LOG("fstat(%s) failed: %m", dir);
+    } else if (st.st_uid != UPLOAD_DIR_OWNER) {
+        LOG("%s belongs to uid %u, not to root: refused", dir, (unsigned)st.st_uid);
+    } else {
+        ret = addModeBits(fd, dir, UPLOAD_DIR_MODE);
     }
     close(fd);
-    return ret == 0 ? 0 : -1;
+    return ret;
 }
 
 // (Re)creates the upload folder for a share path and records it in the PHP configuration;
@@ -72,6 +98,8 @@ static int makeUploadDir(const char *dir) {
 static int updateUploadTmpDirInfo(const char *sharePath, bool reload) {
     char tmpDir[PATH_BUF];
     char uploadDir[PATH_BUF];
+    int tmpFd;
+    int ret;
 
     if (!sharePath) {
         LOG("Bad Parameters.");
@@ -81,12 +109,20 @@ static int updateUploadTmpDirInfo(const char *sharePath, bool reload) {
         LOG("Failed to KAVOShareTmpPathGet [%s].", sharePath);
         return -1;
     }
-    chmod(tmpDir, 0777);
     if (VLIBCStrPrintf(uploadDir, sizeof(uploadDir), "%s/%s", tmpDir, SZ_UPLOAD_TMP_DIR) != 0) {
         LOG("Bad Parameters.");
         return -1;
     }
-    if (makeUploadDir(uploadDir) != 0) {
+    // The temporary folder is the platform's own: its path is trusted as it stands.
+    tmpFd = KAVOPathOpenRoot(tmpDir);
+    if (tmpFd < 0) {
+        LOG("Failed to open [%s]: %m", tmpDir);
+        return -1;
+    }
+    addModeBits(tmpFd, tmpDir, 0777);
+    ret = makeUploadDir(tmpFd, uploadDir);
+    close(tmpFd);
+    if (ret != 0) {
         return -1;
     }
     if (VLIBCFileSetKeyValue(SZF_PHP_CONF, SZK_UPLOAD_TMP_DIR, uploadDir, SZ_PHP_LINE_FORMAT) ==
@@ -153,13 +189,8 @@ static int checkPhotoEncrypted(void) {
     return ret;
 }
 
-int main(int argc, char **argv) {
-    openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
-    if (argc != 2) {
-        LOG("Wrong params.");
-        return -1;
-    }
-    const char *arg = argv[1];
+// Answers or acts on the one argument; the exit status.
+static int dispatch(const char *arg) {
     if (strcmp(arg, "--sdk-mod-ver") == 0) {
         printf("2.0");
     } else if (strcmp(arg, "--name") == 0) {
@@ -187,4 +218,21 @@ int main(int argc, char **argv) {
         return -1;
     }
     return 0;
+}
+
+int main(int argc, char **argv) {
+    int ret;
+
+    openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
+    if (argc != 2) {
+        LOG("Wrong params.");
+        return -1;
+    }
+    ret = dispatch(argv[1]);
+    // An answer that never reached the framework is no answer.
+    if (KAVOStdoutClose() != 0) {
+        LOG("failed to write standard output: %m");
+        ret = -1;
+    }
+    return ret & 0xFF;
 }

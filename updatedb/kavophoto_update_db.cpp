@@ -8,6 +8,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <string.h>
@@ -40,7 +41,7 @@
 
 // Log with the updater's own prefix "source: operation(line) - text".
 #define UPDLOG(op, fmt, ...) \
-    syslog(LOG_ERR, "%s: %s(%d) - " fmt, SZ_SOURCE_NAME, op, __LINE__, ##__VA_ARGS__)
+    KAVOSyslog("%s: %s(%d) - " fmt, SZ_SOURCE_NAME, op, __LINE__, ##__VA_ARGS__)
 
 enum RunMode { MODE_NONE, MODE_ALL, MODE_USER };
 
@@ -72,15 +73,15 @@ static int fetchUser(const char *arg, PKAVOUSER *pUser) {
         fits = (0 == VLIBCStrCopy(name, sizeof(name), arg));
     }
     if (0 != setuid(realUid)) {
-        syslog(LOG_ERR, "Setuid back failed.\n");
+        KAVOSyslog("Setuid back failed.\n");
         return -1;
     }
     if (!fits) {
-        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
+        KAVOSyslog("Failed to fetch user (%s)", arg);
         return -1;
     }
     if (0 != (ret = KAVOUserGet(name, pUser))) {
-        syslog(LOG_ERR, "Failed to fetch user (%s)", arg);
+        KAVOSyslog("Failed to fetch user (%s)", arg);
         *pUser = NULL;
         return ret;
     }
@@ -170,20 +171,39 @@ static int updatePhotoDB(void) {
     return 0;
 }
 
-// The path of a user's personal database; false (logged) when it does not exist.
+// The place of a user's personal database, handed to the upgrade scripts; false (logged) when
+// it does not exist or is no plain file inside the home. The user owns the folders on the way,
+// so the database is reached beneath the home: a link (such as a photo folder that links
+// elsewhere in the home) is followed only while it stays inside, and the place found must be a
+// regular file with no other name.
 static bool getUserDBPath(const char *op, const char *home, char *dbPath, size_t size) {
+    char path[PATH_BUF_SIZE];
+    struct stat st;
+    int fd;
+
     if (NULL == home) {
         UPDLOG(op, "Fail to access database: (no home)/%s\n", SZ_UVO_DB_NAME);
         return false;
     }
-    if (0 != VLIBCStrPrintf(dbPath, size, "%s/%s", home, SZ_UVO_DB_NAME)) {
+    if (0 != VLIBCStrPrintf(path, sizeof(path), "%s/%s", home, SZ_UVO_DB_NAME)) {
         UPDLOG(op, "Fail to access database: %s/%s\n", home, SZ_UVO_DB_NAME);
         return false;
     }
-    if (0 != access(dbPath, F_OK)) {
-        UPDLOG(op, "Fail to access database: %s\n", dbPath);
+    fd = KAVOPathResolveBeneath(home, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, dbPath, size);
+    if (0 > fd) {
+        if (ENOENT == errno) {
+            UPDLOG(op, "Fail to access database: %s\n", path);
+        } else {
+            UPDLOG(op, "Refusing database %s: not a file inside the home (%m)\n", path);
+        }
         return false;
     }
+    if (0 != fstat(fd, &st) || !S_ISREG(st.st_mode) || 1 != st.st_nlink) {
+        UPDLOG(op, "Refusing database %s: not a plain file\n", path);
+        close(fd);
+        return false;
+    }
+    close(fd);
     return true;
 }
 
@@ -211,8 +231,7 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
         return;
     }
     VLIBCExec(SZF_KAVOINDEX, "-P", "Lumora", "-R", reindexArg);
-    syslog(LOG_ERR, "%s:%d Lumora: Re-index triggered [kavoindex -P Lumora -R %s]", SZ_SOURCE_NAME,
-           __LINE__, reindexArg);
+    KAVOLOG(SZ_SOURCE_NAME, "Lumora: Re-index triggered [kavoindex -P Lumora -R %s]", reindexArg);
 }
 
 // KAVOPHOTO_UPDATE_UVODB_ALL: upgrades the personal database of every user who has one.
@@ -228,7 +247,7 @@ static int updateAllUserDB(void) {
         goto END;
     }
     if (0 > VLIBUserEnum(&users, VLIB_USER_ENUM_LOCAL, 0)) {
-        syslog(LOG_ERR, "VLIBUserEnum failed.\n");
+        KAVOSyslog("VLIBUserEnum failed.\n");
         goto END;
     }
     if (NULL == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
@@ -295,7 +314,7 @@ static int updateUserDB(const char *userName, const char *home) {
     goto END;
 
 FAIL:
-    syslog(LOG_ERR, "%s: Failed to update UVO DB", SZ_SOURCE_NAME);
+    KAVOSyslog("%s: Failed to update UVO DB", SZ_SOURCE_NAME);
 END:
     if (scripts) {
         VLIBCSzListFree(scripts);
@@ -347,12 +366,12 @@ int main(int argc, char *argv[]) {
             break;
         case MODE_ALL:
             if (0 != createPhotoDB()) {
-                syslog(LOG_ERR, "%s: Failed to create photo DB", SZ_SOURCE_NAME);
+                KAVOSyslog("%s: Failed to create photo DB", SZ_SOURCE_NAME);
                 ret = -1;
                 break;
             }
             if (0 != updatePhotoDB()) {
-                syslog(LOG_ERR, "%s: Failed to update DB", SZ_SOURCE_NAME);
+                KAVOSyslog("%s: Failed to update DB", SZ_SOURCE_NAME);
                 ret = -1;
                 break;
             }

@@ -4,17 +4,21 @@
 // The document holds "collector_version", "pkg_version", the "config" section (selected
 // gallery settings from the database and the package settings file) and the "statistics"
 // section (counts read from the database and the music configuration file). The program only
-// reads; every failure leaves its member null, 0 or absent, and the exit status is always 0.
+// reads; every failure leaves its member null, 0 or absent, and the exit status is 0 whenever
+// the report was written out.
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <fstream>
+#include <exception>
+#include <sstream>
 #include <string>
 
 #include <json/json.h>
@@ -26,7 +30,8 @@
 
 #define SZF_SETTINGS "/var/packages/Lumora/etc/settings.conf"
 #define SZF_PKG_INFO "/var/packages/Lumora/INFO"
-#define SZF_MUSIC_CONFIG "/var/services/photo/@eaDir/KAVOPHOTO_MUSIC_CONFIG"
+#define SZD_PHOTO_SERVICE "/var/services/photo"
+#define SZF_MUSIC_CONFIG SZD_PHOTO_SERVICE "/@eaDir/KAVOPHOTO_MUSIC_CONFIG"
 #define SZ_MUSIC_DEFAULT_KEY "KAVOPHOTO_MUSIC_DEFAULT"
 
 #define VALUE_BUF_SIZE 1024
@@ -212,30 +217,64 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     return countRows(db, (0 == strcmp(media, "photo")) ? photos : videos, condition.c_str());
 }
 
-// The configured music entries, the default entry not counted.
+// Reads the music configuration: a regular file in the photo share's EA folder, reached
+// without following a link that a user of the share could have placed there (the share's own
+// service path is a link by design). false when it is missing or anything else.
+static bool readMusicConfig(std::string *text) {
+    char chunk[65536];
+    ssize_t n;
+    int fd;
+
+    fd = KAVOPathOpenBeneath(SZD_PHOTO_SERVICE, SZF_MUSIC_CONFIG, O_RDONLY | O_NONBLOCK | O_NOCTTY,
+                             0);
+    if (0 > fd) {
+        return false;
+    }
+    struct stat st;
+    if (0 != fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    while (0 != (n = read(fd, chunk, sizeof(chunk)))) {
+        if (0 > n) {
+            if (EINTR == errno) {
+                continue;
+            }
+            close(fd);
+            return false;
+        }
+        text->append(chunk, (size_t)n);
+    }
+    close(fd);
+    return true;
+}
+
+// The configured music entries, the default entry not counted; 0 for a file that cannot be
+// read or parsed (the parser refuses to nest deeper than it can follow and throws for it).
 static int32_t countMusicEntries(void) {
     Json::Value root;
     Json::Reader reader;
+    std::string text;
     int32_t count;
 
-    if (0 != access(SZF_MUSIC_CONFIG, R_OK)) {
+    try {
+        if (!readMusicConfig(&text)) {
+            return 0;
+        }
+        std::istringstream in(text);
+        if (!reader.parse(in, root, true)) {
+            return 0;
+        }
+        // Only an object lists entries; other JSON would make the member test throw.
+        if (!root.isObject()) {
+            return 0;
+        }
+        count = (int32_t)root.size();
+        if (root.isMember(SZ_MUSIC_DEFAULT_KEY)) {
+            count--;
+        }
+    } catch (const std::exception &) {
         return 0;
-    }
-    std::ifstream in(SZF_MUSIC_CONFIG);
-    if (!in.is_open()) {
-        return 0;
-    }
-    if (!reader.parse(in, root, true)) {
-        return 0;
-    }
-    in.close();
-    // Only an object lists entries; other JSON would make the member test throw.
-    if (!root.isObject()) {
-        return 0;
-    }
-    count = (int32_t)root.size();
-    if (root.isMember(SZ_MUSIC_DEFAULT_KEY)) {
-        count--;
     }
     return count;
 }
@@ -309,6 +348,12 @@ int main(int argc, char *argv[]) {
 
     fputs(doc.toStyledString().c_str(), stdout);
     fputc('\n', stdout);
+    // The report is all the program gives; one that never arrived is a failure.
+    if (0 != KAVOStdoutClose()) {
+        KAVOLOG(SZ_SOURCE_NAME, "Failed to write the report [%m]");
+        closelog();
+        return 255;
+    }
     closelog();
     return 0;
 }

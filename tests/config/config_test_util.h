@@ -1,7 +1,12 @@
 // Helpers shared by the configuration tool's tests.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -79,5 +84,30 @@ inline std::string logLineWith(const ApplianceRoot &root, const std::string &tex
     }
     return "";
 }
+
+// Exchanges two names in a loop in a child process while it lives (at most a few seconds), as an
+// account racing a privileged program would.
+class Swapper {
+   public:
+    Swapper(const std::string &a, const std::string &b) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            alarm(10);
+            for (;;) {
+                renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+            }
+        }
+        EXPECT_GT(pid_, 0);
+    }
+    ~Swapper() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+   private:
+    pid_t pid_ = -1;
+};
 
 }  // namespace configtest

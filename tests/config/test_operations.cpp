@@ -184,7 +184,7 @@ TEST(ConfigIcon, SetsAllUsersAndKeepsEverythingElse) {
     uid_t alice = root.addUser("alice");
     gid_t aliceGid = root.gidOf("alice");
     const std::string original =
-        "{\n  \"url\" : {\n    \"KAVO.WBX.Lumora\" : {\n      \"allUsers\" : false,\n"
+        "{\n  \".url\" : {\n    \"KAVO.WBX.Lumora\" : {\n      \"allUsers\" : false,\n"
         "      \"title\" : \"Lumora\",\n      \"icon\" : \"images/{0}.png\"\n    },\n"
         "    \"KAVO.WBX.Other\" : { \"type\" : \"url\" }\n  },\n"
         "  \"version\" : 3,\n  \"list\" : [1, 2, \"three\"]\n}\n";
@@ -195,10 +195,10 @@ TEST(ConfigIcon, SetsAllUsersAndKeepsEverythingElse) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     Json::Value expected = parseJson(original);
-    expected["url"]["KAVO.WBX.Lumora"]["allUsers"] = true;
+    expected[".url"]["KAVO.WBX.Lumora"]["allUsers"] = true;
     Json::Value written = parseJson(ApplianceRoot::readFile(kUiConfig));
     EXPECT_EQ(written, expected);
-    EXPECT_TRUE(written["url"]["KAVO.WBX.Lumora"]["allUsers"].isBool());
+    EXPECT_TRUE(written[".url"]["KAVO.WBX.Lumora"]["allUsers"].isBool());
     struct stat st = statOf(kUiConfig);
     EXPECT_EQ(st.st_uid, alice);
     EXPECT_EQ(st.st_gid, aliceGid);
@@ -207,7 +207,7 @@ TEST(ConfigIcon, SetsAllUsersAndKeepsEverythingElse) {
 
     r = runTool(root, userTool(), {"--show-icon", "off"});
     EXPECT_EQ(r.status, 0);
-    expected["url"]["KAVO.WBX.Lumora"]["allUsers"] = false;
+    expected[".url"]["KAVO.WBX.Lumora"]["allUsers"] = false;
     EXPECT_EQ(parseJson(ApplianceRoot::readFile(kUiConfig)), expected);
     st = statOf(kUiConfig);
     EXPECT_EQ(st.st_uid, alice);
@@ -221,16 +221,18 @@ TEST(ConfigIcon, CreatesTheMembersWhenMissing) {
 
     const std::vector<std::string> texts = {
         "{\"version\":1}",
-        "{\"url\":{\"KAVO.WBX.Other\":{\"allUsers\":false}}}",
-        "{\"url\":null}",
+        "{\".url\":{\"KAVO.WBX.Other\":{\"allUsers\":false}}}",
+        "{\".url\":null}",
         "{}",
+        // A member without the dot is no desktop entry: kept as it is.
+        "{\"url\":{\"KAVO.WBX.Lumora\":{\"allUsers\":false}}}",
     };
     for (const std::string &text : texts) {
         root.writeFile(kUiConfig, text);
         RunResult r = runTool(root, userTool(), {"--show-icon", "on"});
         EXPECT_EQ(r.status, 0) << text;
         Json::Value expected = parseJson(text);
-        expected["url"]["KAVO.WBX.Lumora"]["allUsers"] = true;
+        expected[".url"]["KAVO.WBX.Lumora"]["allUsers"] = true;
         EXPECT_EQ(parseJson(ApplianceRoot::readFile(kUiConfig)), expected) << text;
     }
 }
@@ -243,16 +245,16 @@ TEST(ConfigIcon, LeavesAFileThatIsNoObjectUntouched) {
     const std::vector<std::string> texts = {
         "",
         "[]",
-        "[{\"url\":{}}]",
+        "[{\".url\":{}}]",
         "\"text\"",
         "42",
         "null",
         // Cut short by a crash: a part of it parses, the rest would be lost.
-        "{\"version\":1,\"url\":{\"KAVO.WBX.Lumora\":{\"title\":\"Lumora\"},\"KAVO.WBX.Ot",
+        "{\"version\":1,\".url\":{\"KAVO.WBX.Lumora\":{\"title\":\"Lumora\"},\"KAVO.WBX.Ot",
         "{\"version\":1, \"list\": [1, 2",
         // Members of the wrong kind.
-        "{\"url\":\"http://example\"}",
-        "{\"url\":{\"KAVO.WBX.Lumora\":[true]}}",
+        "{\".url\":\"http://example\"}",
+        "{\".url\":{\"KAVO.WBX.Lumora\":[true]}}",
     };
     for (const std::string &text : texts) {
         root.writeFile(kUiConfig, text, 0644);
@@ -276,7 +278,7 @@ TEST(ConfigIcon, AsAUserWithAndWithoutWriteAccess) {
     root.addLumoraAccounts();
     uid_t alice = root.addUser("alice");
     root.addUser("bob");
-    const std::string text = "{\"url\":{\"KAVO.WBX.Lumora\":{\"allUsers\":false}}}";
+    const std::string text = "{\".url\":{\"KAVO.WBX.Lumora\":{\"allUsers\":false}}}";
     root.makeDir(kUiDir, 0755, alice, root.gidOf("alice"));
     root.writeFile(kUiConfig, text, 0644, alice, root.gidOf("alice"));
 
@@ -288,7 +290,7 @@ TEST(ConfigIcon, AsAUserWithAndWithoutWriteAccess) {
 
     r = runTool(root, userTool(), {"--show-icon", "on"}, asUser("alice"));
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(parseJson(ApplianceRoot::readFile(kUiConfig))["url"]["KAVO.WBX.Lumora"]["allUsers"]
+    EXPECT_TRUE(parseJson(ApplianceRoot::readFile(kUiConfig))[".url"]["KAVO.WBX.Lumora"]["allUsers"]
                     .asBool());
     struct stat st = statOf(kUiConfig);
     EXPECT_EQ(st.st_uid, alice);
@@ -326,7 +328,7 @@ TEST(ConfigIcon, AFullDiskLeavesTheOldFileWhole) {
     EXPECT_EQ(r.status, 0);
     Json::Value written = parseJson(ApplianceRoot::readFile(kUiConfig));
     EXPECT_EQ(written["pad"].asString(), std::string(4080, 'p'));
-    EXPECT_TRUE(written["url"]["KAVO.WBX.Lumora"]["allUsers"].asBool());
+    EXPECT_TRUE(written[".url"]["KAVO.WBX.Lumora"]["allUsers"].asBool());
 }
 
 TEST(ConfigIcon, ALinkedConfigurationStaysALink) {
@@ -342,7 +344,7 @@ TEST(ConfigIcon, ALinkedConfigurationStaysALink) {
     EXPECT_TRUE(S_ISLNK(statOf(kUiConfig).st_mode));
     Json::Value written = parseJson(ApplianceRoot::readFile(target));
     EXPECT_EQ(written["version"].asInt(), 2);
-    EXPECT_TRUE(written["url"]["KAVO.WBX.Lumora"]["allUsers"].asBool());
+    EXPECT_TRUE(written[".url"]["KAVO.WBX.Lumora"]["allUsers"].asBool());
 }
 
 // ---- mail configuration ----------------------------------------------------------------------
@@ -629,6 +631,27 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
     }
     EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret.conf"), "secret");
 
+    // A FIFO in the file's place neither hangs the repair nor changes hands.
+    ASSERT_EQ(mkfifo(kAliceDb.c_str(), 0666), 0);
+    RunOptions quick;
+    quick.timeoutSeconds = 10;
+    r = runTool(root, rootTool(), {"-f", "alice"}, quick);
+    EXPECT_EQ(r.status, 255);
+    struct stat fifo = statOf(kAliceDb);
+    EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(fifo.st_uid, 0u);
+    ASSERT_EQ(unlink(kAliceDb.c_str()), 0);
+
+    // The photo folder linking elsewhere inside the home.
+    root.makeDir(kAliceHome + "/store", 0755, alice, aliceGid);
+    ASSERT_EQ(rmdir((kAliceHome + "/photo").c_str()), 0);
+    ASSERT_EQ(symlink("store", (kAliceHome + "/photo").c_str()), 0);
+    r = runTool(root, rootTool(), {"-f", "alice"});
+    EXPECT_EQ(r.status, 0);
+    expectLumoraOwned(root, kAliceHome + "/store/.KAVOUVODB");
+    ASSERT_EQ(unlink((kAliceHome + "/photo").c_str()), 0);
+    root.makeDir(kAliceHome + "/photo", 0755, alice, aliceGid);
+
     // The photo folder itself leading out of the home.
     root.makeDir("/etc/kavo-dir", 0755);
     ASSERT_EQ(rmdir((kAliceHome + "/photo").c_str()), 0);
@@ -636,4 +659,23 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
     r = runTool(root, rootTool(), {"-f", "alice"});
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(ApplianceRoot::exists("/etc/kavo-dir/.KAVOUVODB"));
+}
+
+TEST(ConfigFixPersonal, ALinkSwappedInMeanwhileIsNeverFollowed) {
+    ApplianceRoot root;
+    preparePersonal(root);
+    root.writeFile("/etc/kavo-secret.conf", "secret", 0640);
+    root.writeFile(kAliceDb, "pages", 0644, root.uidOf("alice"), root.gidOf("alice"));
+    const std::string decoy = kAliceHome + "/photo/decoy";
+    ASSERT_EQ(symlink("/etc/kavo-secret.conf", decoy.c_str()), 0);
+
+    Swapper swapper(kAliceDb, decoy);
+    for (int i = 0; i < 40; i++) {
+        RunResult r = runTool(root, rootTool(), {"-f", "alice"});
+        EXPECT_TRUE(r.status == 0 || r.status == 255) << r.status;
+    }
+    struct stat st = statOf("/etc/kavo-secret.conf");
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
 }

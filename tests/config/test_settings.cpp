@@ -1,5 +1,6 @@
 // The configuration tool's parser, usage text, settings files, get and set, and the exit status
 // of every mode in both builds.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -311,7 +312,7 @@ TEST(ConfigModes, EachBuildAnswersTheOtherBuildsModesWith255) {
     ApplianceRoot root;
     prepareSettings(root);
     const std::string ui = "/var/packages/Lumora/target/ui/config";
-    const std::string uiText = "{\"url\":{}}";
+    const std::string uiText = "{\".url\":{}}";
     root.writeFile(ui, uiText);
     root.writeFile("/volume1/check/file", "x", 0666);
     root.makeDir("/volume1/homes/alice/photo", 0755, root.uidOf("alice"), root.gidOf("alice"));
@@ -362,4 +363,125 @@ TEST(ConfigModes, EachBuildAnswersTheOtherBuildsModesWith255) {
     r = runTool(root, userTool(), {"-g", "where", "-c", "/volume1/check/file"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+}
+
+TEST(ConfigPersonal, OnlyTheUsersOwnRegularFileIsReadOrWritten) {
+    ApplianceRoot root;
+    prepareSettings(root);
+    uid_t alice = root.uidOf("alice");
+    const std::string dir = "/usr/kavo/etc/preference/alice";
+    const std::string file = personalFile("alice");
+    ASSERT_EQ(chown(dir.c_str(), alice, root.gidOf("alice")), 0);
+    root.writeFile("/etc/kavo-secret.conf", "where=\"secret\"\n", 0600);
+    root.makeDir("/etc/kavo-dir", 0755);
+    root.writeFile("/etc/kavo-dir/kavoinfo.conf", "where=\"system\"\n", 0600);
+
+    // What alice may put in the place of her file, or of her folder.
+    struct Case {
+        std::string name;
+        std::string plantAt;  // file or dir
+        std::string link;     // a link to this, or "" for a FIFO
+    };
+    const std::vector<Case> cases = {
+        {"file linked out", file, "/etc/kavo-secret.conf"},
+        {"file linked inside", file, "../bob/kavoinfo.conf"},
+        {"folder linked out", dir, "/etc/kavo-dir"},
+        {"fifo", file, ""},
+    };
+    for (const Case &c : cases) {
+        unlink(file.c_str());
+        if (c.plantAt == dir) {
+            ASSERT_EQ(rmdir(dir.c_str()), 0);
+        }
+        if (c.link.empty()) {
+            ASSERT_EQ(mkfifo(c.plantAt.c_str(), 0666), 0);
+        } else {
+            ASSERT_EQ(symlink(c.link.c_str(), c.plantAt.c_str()), 0);
+        }
+        for (const std::string &name : kTools) {
+            root.clearLog();
+            RunOptions opt;
+            opt.timeoutSeconds = 10;
+            RunResult r =
+                runTool(root, lumora::test::program(name), {"-p", "alice", "-g", "where"}, opt);
+            EXPECT_EQ(r.status, 255) << c.name << " " << name;
+            EXPECT_EQ(r.out, "") << c.name << " " << name;
+            EXPECT_TRUE(root.logged("refusing settings file [" + file + "]")) << c.name;
+        }
+        RunOptions opt;
+        opt.timeoutSeconds = 10;
+        RunResult r = runTool(root, rootTool(), {"-p", "alice", "-s", "where", "-v", "x"}, opt);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret.conf"), "where=\"secret\"\n");
+        EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-dir/kavoinfo.conf"), "where=\"system\"\n");
+        EXPECT_EQ(ApplianceRoot::readFile(personalFile("bob")), "where=\"bob\"\n");
+        struct stat st = statOf(c.plantAt);
+        EXPECT_EQ(c.link.empty() ? S_ISFIFO(st.st_mode) : S_ISLNK(st.st_mode), true) << c.name;
+        ASSERT_EQ(unlink(c.plantAt.c_str()), 0);
+        root.makeDir(dir, 0755, alice, root.gidOf("alice"));
+    }
+
+    // Her own plain file is read and written as before.
+    root.writeFile(file, "where=\"alice\"\n", 0644, alice, root.gidOf("alice"));
+    RunResult r = runTool(root, rootTool(), {"-p", "alice", "-s", "theme", "-v", "dark"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(ApplianceRoot::readFile(file), "where=\"alice\"\ntheme=\"dark\"\n");
+    EXPECT_EQ(statOf(file).st_uid, alice);
+    r = runTool(root, userTool(), {"-p", "alice", "-g", "theme"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "dark\n");
+}
+
+TEST(ConfigOutput, AnAnswerThatCannotBeWrittenIsAFailure) {
+    ApplianceRoot root;
+    prepareSettings(root);
+    root.standIn("/usr/kavo/bin/kavowebapi", 0,
+                 "printf '%s' '{\"success\":true,\"data\":{\"enable_mail\":true,"
+                 "\"smtp_info\":{\"server\":\"smtp\"},\"mail\":\"a\",\"sender_mail\":\"b\"}}'");
+
+    struct Case {
+        std::string tool;
+        std::vector<std::string> args;
+        int status;  // with standard output on a full disk
+        bool logs;
+    };
+    const std::vector<Case> cases = {
+        {userTool(), {"-g", "where"}, 255, true},
+        {rootTool(), {"-p", "alice", "-g", "where"}, 255, true},
+        {rootTool(), {"-m"}, 255, true},
+        // Nothing to print: no failure.
+        {rootTool(), {"-s", "theme", "-v", "dark"}, 0, false},
+        // Argument errors keep their own status.
+        {userTool(), {"-h"}, 1, true},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" >/dev/full", "sh", c.tool};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        root.clearLog();
+        RunResult r = root.run(argv);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_EQ(root.logged("failed to write standard output"), c.logs) << c.args[0];
+    }
+    EXPECT_EQ(ApplianceRoot::readFile(kPackageFile), kPackageText + "theme=\"dark\"\n");
+}
+
+TEST(ConfigPersonal, ALinkSwappedInMeanwhileIsNeverWritten) {
+    ApplianceRoot root;
+    prepareSettings(root);
+    const std::string file = personalFile("alice");
+    const std::string decoy = "/usr/kavo/etc/preference/alice/decoy";
+    root.writeFile("/etc/kavo-secret.conf", "where=\"secret\"\n", 0600);
+    ASSERT_EQ(symlink("/etc/kavo-secret.conf", decoy.c_str()), 0);
+
+    Swapper swapper(file, decoy);
+    for (int i = 0; i < 40; i++) {
+        RunResult r =
+            runTool(root, rootTool(), {"-p", "alice", "-s", "k", "-v", std::to_string(i)});
+        EXPECT_TRUE(r.status == 0 || r.status == 1) << r.status;
+        r = runTool(root, userTool(), {"-p", "alice", "-g", "where"});
+        EXPECT_NE(r.out, "secret\n");
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret.conf"), "where=\"secret\"\n");
+    struct stat st = statOf("/etc/kavo-secret.conf");
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
 }

@@ -66,9 +66,11 @@ TEST(ExternalAccess, RelayAddressFollowsThePermissionAnswer) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "myphotos.eu.relay.example");
 
-    // Any other error, a disabled portal, another service, garbage: nothing printed.
+    // Any other error, an answer that says neither success nor failure, a disabled portal,
+    // another service, garbage: nothing printed.
     for (const char *perm :
-         {R"({"success":false,"error":{"code":105}})",
+         {R"({"success":false,"error":{"code":105}})", R"({"error":{"code":102}})",
+          R"({"success":"false","error":{"code":102}})", R"({"success":null,"error":{"code":102}})",
           R"({"success":true,"data":{"services":[{"id":"photo_portal","enabled":false}]}})",
           R"({"success":true,"data":{"services":[{"id":"file_portal","enabled":true}]}})",
           R"({"success":true,"data":{"services":"photo_portal"}})", "not json at all"}) {
@@ -87,7 +89,8 @@ TEST(ExternalAccess, RelayAddressNeedsEveryPart) {
         {R"({"success":true,"data":{"enabled":true,"server_alias":"a","region":"","domain":"d"}})",
          R"({"success":true,"data":{"enabled":true,"server_alias":"a","region":"r"}})",
          R"({"success":true,"data":{"enabled":false,"server_alias":"a","region":"r","domain":"d"}})",
-         R"({"success":false,"data":{"enabled":true,"server_alias":"a","region":"r","domain":"d"}})"}) {
+         R"({"success":false,"data":{"enabled":true,"server_alias":"a","region":"r","domain":"d"}})",
+         R"({"data":{"enabled":true,"server_alias":"a","region":"r","domain":"d"}})"}) {
         answer(root, R"({"success":false,"error":{"code":102}})", relay);
         auto r = probe(root, "--zephlink");
         EXPECT_EQ(r.status, 255) << relay;
@@ -113,6 +116,10 @@ TEST(ExternalAccess, ExternalIpTakesTheFirstWanEntry) {
 
     answer(root, "", "", R"({"success":true,"data":{}})");
     EXPECT_EQ(probe(root, "--external_ip").status, 255);
+    answer(root, "", "", R"({"data":[{"ip":"203.0.113.9","type":"WAN"}]})");
+    r = probe(root, "--external_ip");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
     // A missing web-API program answers as a failed request.
     unlink(kWebApi);
     EXPECT_EQ(probe(root, "--external_ip").status, 255);
@@ -132,4 +139,22 @@ TEST(ExternalAccess, DdnsHostFromTheSelectedSection) {
     root.writeFile("/etc/kavoinfo.conf", "ddns_select=\"third\"\n");
     EXPECT_EQ(probe(root, "--ddns").status, 255);
     EXPECT_TRUE(root.calls(kWebApi).empty());
+}
+
+TEST(ExternalAccess, AnAddressThatCannotBeWrittenIsAFailure) {
+    ApplianceRoot root;
+    answer(root, R"({"success":false,"error":{"code":102}})", kRelayOn,
+           R"({"success":true,"data":[{"ip":"10.0.0.2","type":"LAN"}]})");
+    root.writeFile("/etc/kavoinfo.conf", "ddns_select=\"first\"\n");
+    root.writeFile("/etc/ddns.conf", "[first]\nhostname=\"one.example\"\n");
+    // --external_ip finds no WAN entry and has nothing to print.
+    const std::vector<std::pair<std::string, int>> cases = {
+        {"--zephlink", 255}, {"--ddns", 255}, {"--external_ip", 0}};
+    for (const auto &[arg, status] : cases) {
+        root.clearLog();
+        auto r = root.run({"/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full",
+                           program("kavophoto_external_access"), arg});
+        EXPECT_EQ(r.status, status) << arg;
+        EXPECT_EQ(root.logged("failed to write standard output"), status != 0) << arg;
+    }
 }

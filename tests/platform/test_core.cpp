@@ -328,6 +328,38 @@ TEST(KeyValueWrite, KeepsOwnerModeAndLink) {
     EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"2\"\nb=\"3\"\n");
 }
 
+TEST(KeyValueWrite, InAnOpenFolderNothingButItsRegularFile) {
+    ApplianceRoot root;
+    root.writeFile("/tmp/kv/victim", "secret=\"1\"\n", 0600);
+    root.writeFile(kFile, "a=\"1\"\n", 0640, 1234, 2345);
+    ASSERT_EQ(symlink("/tmp/kv/victim", "/tmp/kv/link.conf"), 0);
+    ASSERT_EQ(mkfifo("/tmp/kv/fifo.conf", 0666), 0);
+    ASSERT_EQ(mkdir("/tmp/kv/dir.conf", 0755), 0);
+    int dirFd = open("/tmp/kv", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+
+    EXPECT_GT(VLIBCFileSetKeyValueAt(dirFd, "settings.conf", "b", "2", nullptr), 0);
+    EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"1\"\nb=\"2\"\n");
+    struct stat st;
+    ASSERT_EQ(lstat(kFile, &st), 0);
+    EXPECT_EQ(st.st_uid, 1234u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_GT(VLIBCFileSetKeyValueAt(dirFd, "new.conf", "c", "3", nullptr), 0);
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/kv/new.conf"), "c=\"3\"\n");
+
+    for (const char *name : {"link.conf", "fifo.conf", "dir.conf", "../kv/settings.conf", ""}) {
+        EXPECT_EQ(VLIBCFileSetKeyValueAt(dirFd, name, "b", "9", nullptr), -1) << name;
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/kv/victim"), "secret=\"1\"\n");
+    ASSERT_EQ(lstat("/tmp/kv/link.conf", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(lstat("/tmp/kv/fifo.conf", &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ApplianceRoot::readFile(kFile), "a=\"1\"\nb=\"2\"\n");
+    EXPECT_TRUE(leftovers("/tmp/kv").empty());
+    close(dirFd);
+}
+
 TEST(KeyValueWrite, InjectionAndBadArgumentsAreRefused) {
     ApplianceRoot root;
     const std::string before = "a=\"1\"\n";
@@ -904,4 +936,46 @@ TEST(Banner, OneLineNamingTheProgram) {
     EXPECT_NE(text.find("kavophotoio"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
     EXPECT_EQ(text.back(), '\n');
+}
+
+// ---- standard output at exit
+// ---------------------------------------------------------------------
+
+TEST(StdoutClose, ReportsWhatNeverArrived) {
+    struct Case {
+        const char *name;
+        const char *target;  // null: standard output closed
+        size_t bytes;        // written before the check
+        int result;
+        int err;  // 0: any reason
+    };
+    const Case cases[] = {
+        {"null device", "/dev/null", 100000, 0, 0},
+        {"full disk, buffered", "/dev/full", 10, -1, ENOSPC},
+        {"full disk, flushed earlier", "/dev/full", 100000, -1, 0},
+        {"full disk, nothing written", "/dev/full", 0, 0, 0},
+        {"closed, nothing written", nullptr, 0, 0, 0},
+        {"closed, written", nullptr, 10, -1, EBADF},
+    };
+    for (const Case &c : cases) {
+        fflush(stdout);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (c.target == nullptr) {
+                close(STDOUT_FILENO);
+            } else {
+                int fd = open(c.target, O_WRONLY);
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(100);
+            }
+            std::string text(c.bytes, 'x');
+            fwrite(text.data(), 1, text.size(), stdout);
+            int r = KAVOStdoutClose();
+            _exit(r == c.result && (r == 0 || c.err == 0 || errno == c.err) ? 0 : 1);
+        }
+        int status = waitStatus(pid);
+        ASSERT_TRUE(WIFEXITED(status)) << c.name;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    }
 }

@@ -2,6 +2,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -92,6 +96,65 @@ TEST(ShareHook, PlantedLinkIsNotFollowed) {
     EXPECT_EQ(modeOf("/volume1/secret"), 0700u);
     EXPECT_TRUE(root.logged("Failed to createUploadTmpDir."));
     EXPECT_FALSE(ApplianceRoot::exists(kPhpConf));
+}
+
+TEST(ShareHook, OnlyRootsOwnUploadFolderIsTakenAndStickyBitsStay) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    uid_t alice = root.addUser("alice");
+    const std::string dir = "/volume1/@tmp/photo_upload_tmp_dir";
+    root.makeDir("/volume1/@tmp", 01777);
+    root.makeDir("/volume1/secret", 0700);
+    root.writeFile("/volume1/secret/file", "x");
+    root.makeDir("/usr/local/etc/php56/conf.d");
+
+    // What an ordinary account may have put at the name beforehand.
+    struct Case {
+        std::string name;
+        std::function<void()> plant;
+    };
+    const std::vector<Case> cases = {
+        {"folder of alice", [&] { root.makeDir(dir, 0700, alice, root.gidOf("alice")); }},
+        {"file", [&] { root.writeFile(dir, "x", 0600, alice); }},
+        {"link to a file", [&] { ASSERT_EQ(symlink("/volume1/secret/file", dir.c_str()), 0); }},
+    };
+    for (const Case &c : cases) {
+        c.plant();
+        struct stat before {};
+        ASSERT_EQ(lstat(dir.c_str(), &before), 0);
+        root.clearLog();
+        auto r = hook(root, "--set-upload-tmp-dir");
+        EXPECT_EQ(r.status, 255) << c.name;
+        EXPECT_TRUE(root.logged("Failed to createUploadTmpDir.")) << c.name;
+        EXPECT_EQ(modeOf(dir), before.st_mode & 07777) << c.name;
+        EXPECT_EQ(modeOf("/volume1/secret/file"), 0644u);
+        EXPECT_FALSE(ApplianceRoot::exists(kPhpConf)) << c.name;
+        ASSERT_EQ(S_ISDIR(before.st_mode) ? rmdir(dir.c_str()) : unlink(dir.c_str()), 0);
+    }
+
+    // Root's own folder gets the bits it needs and keeps the others; so does the temporary one.
+    root.makeDir(dir, 01710);
+    auto r = hook(root, "--set-upload-tmp-dir");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(modeOf(dir), 01777u);
+    EXPECT_EQ(modeOf("/volume1/@tmp"), 01777u);
+    EXPECT_EQ(ApplianceRoot::readFile(kPhpConf), "upload_tmp_dir = \"" + dir + "\"\n");
+}
+
+TEST(ShareHook, AnAnswerThatCannotBeWrittenIsAFailure) {
+    ApplianceRoot root;
+    const std::vector<std::pair<std::string, int>> cases = {{"--sdk-mod-ver", 255},
+                                                            {"--name", 255},
+                                                            {"--pkg-ver", 255},
+                                                            {"--vendor", 255},
+                                                            {"--pre", 0}};
+    for (const auto &[arg, status] : cases) {
+        root.clearLog();
+        auto r = root.run({"/bin/sh", "-c", "exec \"$0\" \"$1\" >/dev/full",
+                           program("kavophoto_sdk_share_set"), arg});
+        EXPECT_EQ(r.status, status) << arg;
+        EXPECT_EQ(root.logged("failed to write standard output"), status != 0) << arg;
+    }
 }
 
 TEST(ShareHook, PostFollowsOnlyAMovedPhotoShare) {

@@ -1,6 +1,7 @@
 // kavophoto_update_db on a private appliance root: the SQL scripts, "photo.sh" and the
 // indexing service are recording stand-ins whose exit statuses the tests choose.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -444,4 +445,116 @@ TEST(UpdateDbUser, NameTooLongForTheReindexRequestIsNotCut) {
     r = updateDb(root, {"-u", std::string(94, 'm')});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(reindexed(root), std::vector<std::string>{"user:" + std::string(94, 'm')});
+}
+
+TEST(UpdateDbUser, OnlyAPlainFileInsideTheHomeIsHandedToTheScripts) {
+    ApplianceRoot root;
+    script(root, kPhotoSh, 0);
+    root.makeDir(kUpgrade);
+    script(root, kUvoUpgrade + "/s1.sh", 1);
+    script(root, kKavoIndex, 0);
+    addUserWithDb(root, "bob");
+    uid_t alice = root.addUser("alice");
+    gid_t aliceGid = root.gidOf("alice");
+    const std::string home = "/volume1/homes/alice";
+    root.makeDir(home + "/photo", 0755, alice, aliceGid);
+    root.writeFile("/etc/kavo-secret", "secret", 0600);
+    root.writeFile("/volume1/private/victim", "victim", 0600);
+    root.makeDir(home + "/store", 0755, alice, aliceGid);
+    root.writeFile(home + "/store/.KAVOUVODB", "db", 0644, alice, aliceGid);
+
+    // What alice may plant: at the database's place (the photo folder for "folder").
+    struct Case {
+        std::string name;
+        std::string kind;    // link, folder-link, fifo, dir, hard
+        std::string target;  // of a link or a hard link
+    };
+    const std::vector<Case> cases = {
+        {"link out", "link", "/etc/kavo-secret"},
+        {"link to another user's database", "link", "../../bob/photo/.KAVOUVODB"},
+        {"dangling link out", "link", "/etc/kavo-missing"},
+        {"photo folder linked to another home", "folder-link", "/volume1/homes/bob/photo"},
+        {"fifo", "fifo", ""},
+        {"folder", "dir", ""},
+        {"hard link", "hard", "/volume1/private/victim"},
+    };
+    const std::string db = uvoDb("alice");
+    for (const Case &c : cases) {
+        if (c.kind == "link") {
+            ASSERT_EQ(symlink(c.target.c_str(), db.c_str()), 0);
+        } else if (c.kind == "folder-link") {
+            ASSERT_EQ(rmdir((home + "/photo").c_str()), 0);
+            ASSERT_EQ(symlink(c.target.c_str(), (home + "/photo").c_str()), 0);
+        } else if (c.kind == "fifo") {
+            ASSERT_EQ(mkfifo(db.c_str(), 0666), 0);
+        } else if (c.kind == "dir") {
+            root.makeDir(db, 0755, alice, aliceGid);
+        } else {
+            ASSERT_EQ(link(c.target.c_str(), db.c_str()), 0);
+        }
+        for (const std::vector<std::string> &args :
+             {std::vector<std::string>{"-u", "alice"}, std::vector<std::string>{"-a"}}) {
+            root.clearLog();
+            unlink(kOrder.c_str());
+            lumora::test::RunOptions opt;
+            opt.timeoutSeconds = 10;
+            std::vector<std::string> argv = {program("kavophoto_update_db")};
+            argv.insert(argv.end(), args.begin(), args.end());
+            RunResult r = root.run(argv, opt);
+            EXPECT_EQ(r.status, 0) << c.name << " " << args[0];
+            for (const std::string &line : runOrder()) {
+                EXPECT_EQ(line.find("alice"), std::string::npos) << c.name << ": " << line;
+                EXPECT_EQ(line.find("/etc/"), std::string::npos) << c.name << ": " << line;
+                EXPECT_EQ(line.find("victim"), std::string::npos) << c.name << ": " << line;
+            }
+            EXPECT_TRUE(root.logged("Refusing database " + db)) << c.name << " " << args[0];
+        }
+        EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret"), "secret");
+        EXPECT_FALSE(ApplianceRoot::exists("/etc/kavo-missing"));
+        if (c.kind == "folder-link") {
+            ASSERT_EQ(unlink((home + "/photo").c_str()), 0);
+            root.makeDir(home + "/photo", 0755, alice, aliceGid);
+        } else if (c.kind == "dir") {
+            ASSERT_EQ(rmdir(db.c_str()), 0);
+        } else {
+            ASSERT_EQ(unlink(db.c_str()), 0);
+        }
+    }
+    // Bob was re-indexed for his own database only, never alice.
+    for (const std::string &user : reindexed(root)) {
+        EXPECT_EQ(user, "user:bob");
+    }
+
+    // Links that stay inside her home are followed to the file they lead to.
+    const std::vector<std::pair<std::string, std::string>> inside = {
+        {home + "/photo", "store"},
+        {db, "../store/.KAVOUVODB"},
+    };
+    for (const auto &[at, target] : inside) {
+        if (at == home + "/photo") {
+            ASSERT_EQ(rmdir(at.c_str()), 0);
+        }
+        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+        unlink(kOrder.c_str());
+        RunResult r = updateDb(root, {"-u", "alice"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(runOrder(),
+                  (std::vector<std::string>{kUvoUpgrade + "/s1.sh " + home + "/store/.KAVOUVODB",
+                                            kKavoIndex + " -P Lumora -R user:alice"}))
+            << at;
+        ASSERT_EQ(unlink(at.c_str()), 0);
+        if (at == home + "/photo") {
+            root.makeDir(at, 0755, alice, aliceGid);
+        }
+    }
+}
+
+TEST(UpdateDbUser, ANameCannotForgeLogLines) {
+    ApplianceRoot root;
+    RunResult r = updateDb(root, {"-u", "ghost\nkavophoto_update_db: forged"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("Failed to fetch user (ghost\\x0Akavophoto_update_db: forged)"));
+    for (const std::string &line : root.logLines()) {
+        EXPECT_NE(line.rfind("kavophoto_update_db: forged", 0), 0u) << line;
+    }
 }

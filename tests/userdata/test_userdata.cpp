@@ -1,4 +1,7 @@
 // kavouserdata_lumora against a real PostgreSQL database "photo" on a private appliance root.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -158,7 +161,9 @@ void fullRoot(ApplianceRoot &root) {
 }
 
 RunResult report(const ApplianceRoot &root) {
-    return root.run({program("kavouserdata_lumora")});
+    lumora::test::RunOptions opt;
+    opt.timeoutSeconds = 30;  // a hang ends the run
+    return root.run({program("kavouserdata_lumora")}, opt);
 }
 
 // Runs the report and checks the document both as JSON and as the exact printed text.
@@ -435,4 +440,32 @@ TEST(UserdataReport, MusicConfiguration) {
         expected["statistics"]["total_music"] = c.count;
         expectDocument(root, expected);
     }
+
+    // Nested deeper than the parser follows: no entries, and the report still comes.
+    std::string deep;
+    for (int i = 0; i < 5000; i++) {
+        deep += "{\"a\":";
+    }
+    deep += "1" + std::string(5000, '}');
+    writeMusic(root, "{\"x\": 1, \"deep\": " + deep + "}");
+    expected["statistics"]["total_music"] = 0;
+    expectDocument(root, expected);
+
+    // Anything but a regular file of the share: a FIFO, a link to a file elsewhere.
+    root.writeFile("/etc/kavo-music", "{\"a\": 1, \"b\": 2}", 0600);
+    ASSERT_EQ(unlink(kMusic.c_str()), 0);
+    ASSERT_EQ(mkfifo(kMusic.c_str(), 0666), 0);
+    expectDocument(root, expected);
+    ASSERT_EQ(unlink(kMusic.c_str()), 0);
+    ASSERT_EQ(symlink("/etc/kavo-music", kMusic.c_str()), 0);
+    expectDocument(root, expected);
+}
+
+TEST(UserdataReport, AReportThatCannotBeWrittenIsAFailure) {
+    ApplianceRoot root;
+    fullRoot(root);
+    RunResult r =
+        root.run({"/bin/sh", "-c", "exec \"$0\" >/dev/full", program("kavouserdata_lumora")});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("Failed to write the report"));
 }
