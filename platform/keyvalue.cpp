@@ -184,8 +184,18 @@ static int readValue(const char *file, const char *section, const char *key, cha
     int saved;
 
     buf[0] = '\0';
-    fp = fopen(file, "re");
+    // Settings files are read by root in folders others may write: a FIFO put in their place
+    // must not hang the reader, and anything but a regular file is no settings file.
+    int fd = KAVOFileOpenRegular(AT_FDCWD, file, O_RDONLY, 0);
+    if (fd < 0) {
+        VLIBCErrSet(VLIBCErrGet());  // reported as this file's failure, same code and errno
+        return -1;
+    }
+    fp = fdopen(fd, "r");
     if (fp == nullptr) {
+        saved = errno;
+        close(fd);
+        errno = saved;
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
@@ -358,13 +368,13 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
     }
     needle[0] = '\n';
     memcpy(needle + 1, text, s.textLen);
-    fd = open(file, O_RDONLY | O_CLOEXEC);
+    fd = KAVOFileOpenRegular(AT_FDCWD, file, O_RDONLY, 0);
     if (fd < 0) {
         saved = errno;
         free(data);
         free(needle);
         errno = saved;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        VLIBCErrSet(VLIBCErrGet());
         return -1;
     }
     for (;;) {

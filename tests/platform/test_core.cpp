@@ -230,6 +230,12 @@ TEST(KeyValueRead, BadArgumentsAreRefused) {
     EXPECT_LT(VLIBCFileGetKeyValue(kFile, "key\n", buf, sizeof(buf), 0), 0);
     EXPECT_LT(VLIBCFileGetKeyValue(kFile, "key", nullptr, 64, 0), 0);
     EXPECT_LT(VLIBCFileGetKeyValue("/tmp/kv", "key", buf, sizeof(buf), 0), 0);  // a folder
+    // A FIFO in place of a settings file or a queue is refused at once, never waited on.
+    ASSERT_EQ(mkfifo("/tmp/kv/fifo", 0666), 0);
+    EXPECT_LT(VLIBCFileGetKeyValue("/tmp/kv/fifo", "key", buf, sizeof(buf), 0), 0);
+    EXPECT_LT(VLIBCFileGetSectionValue("/tmp/kv/fifo", "s", "key", buf, sizeof(buf)), 0);
+    EXPECT_LT(VLIBCFileGetLine("/tmp/kv/fifo", "F", buf, sizeof(buf), VLIBC_FILE_GETLINE_PREFIX),
+              0);
 }
 
 // ---- key/value writer -----------------------------------------------------------------------
