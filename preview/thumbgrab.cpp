@@ -117,6 +117,16 @@ static struct rlimit g_inheritedAs;
 
 // ---- bounded work --------------------------------------------------------------------------
 
+static void readInheritedLimits(void) {
+    if (getrlimit(RLIMIT_CPU, &g_inheritedCpu) != 0) {
+        g_inheritedCpu.rlim_cur = g_inheritedCpu.rlim_max = RLIM_INFINITY;
+    }
+    if (getrlimit(RLIMIT_AS, &g_inheritedAs) != 0) {
+        g_inheritedAs.rlim_cur = g_inheritedAs.rlim_max = RLIM_INFINITY;
+    }
+}
+
+#ifndef THUMBGRAB_UNBOUNDED
 static rlim_t asLimit(uint64_t value) {
     if (value >= (uint64_t)RLIM_INFINITY) {
         return RLIM_INFINITY;
@@ -132,15 +142,6 @@ static rlim_t lower(rlim_t a, rlim_t b) {
         return a;
     }
     return a < b ? a : b;
-}
-
-static void readInheritedLimits(void) {
-    if (getrlimit(RLIMIT_CPU, &g_inheritedCpu) != 0) {
-        g_inheritedCpu.rlim_cur = g_inheritedCpu.rlim_max = RLIM_INFINITY;
-    }
-    if (getrlimit(RLIMIT_AS, &g_inheritedAs) != 0) {
-        g_inheritedAs.rlim_cur = g_inheritedAs.rlim_max = RLIM_INFINITY;
-    }
 }
 
 // Bounds the calling process (a child about to do untrusted work): no core files, at most
@@ -160,6 +161,7 @@ static int applyBounds(uint64_t cpuSeconds, uint64_t asBytes) {
     }
     return 0;
 }
+#endif
 
 // How a bounded child ended: 0 when it exited with 0, -1 when it exited otherwise, and -2
 // (logged) when a bound or a signal stopped it.

@@ -431,7 +431,7 @@ std::string cr3(const Cr3 &spec) {
     }
     std::string canp =
         box("uuid", std::string(kCanonPreviewUuid, 16) + std::string(8, '\0') + previews);
-    std::string mdat = box("mdat", std::string(8192, '\x5a'));
+    std::string mdat = box("mdat", std::string(512, '\x5a'));
     return ftyp + moov + canp + mdat;
 }
 
