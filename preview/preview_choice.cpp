@@ -102,6 +102,13 @@ uint64_t declaredPixels(const Exiv2::byte *pData, size_t size) {
         return 0;
     }
     try {
+        // Only the readers of the ordinary types look at the bytes: a preview that claims to
+        // be a JPEG but holds a video must not reach the video readers.
+        int type = Exiv2::ImageFactory::getType(pData, (long)size);
+        if (type != Exiv2::ImageType::jpeg && type != Exiv2::ImageType::png &&
+            type != Exiv2::ImageType::gif && type != Exiv2::ImageType::bmp) {
+            return 0;
+        }
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pData, (long)size);
         if (image.get() == NULL) {
             return 0;
