@@ -435,6 +435,73 @@ std::string cr3(const Cr3 &spec) {
     return ftyp + moov + canp + mdat;
 }
 
+std::string heif(const std::string &thumbnail, int orientation) {
+    // The Exif item: a 4-byte offset to the TIFF header, then a little-endian TIFF whose
+    // IFD0 (orientation) links to IFD1 (the thumbnail).
+    std::string tiff(8 + 2 + 12 + 4 + 2 + 36 + 4, '\0');
+    tiff[0] = 'I';
+    tiff[1] = 'I';
+    put16le(tiff, 2, 42);
+    put32le(tiff, 4, 8);
+    put16le(tiff, 8, 1);
+    put16le(tiff, 10, 0x0112);
+    put16le(tiff, 12, 3);
+    put32le(tiff, 14, 1);
+    put16le(tiff, 18, (uint32_t)(orientation ? orientation : 1));
+    size_t ifd1 = 8 + 2 + 12 + 4;
+    put32le(tiff, 22, (uint32_t)ifd1);
+    put16le(tiff, ifd1, 3);
+    uint32_t entries[3][3] = {{0x0103, 3, 6},
+                              {0x0201, 4, (uint32_t)tiff.size()},
+                              {0x0202, 4, (uint32_t)thumbnail.size()}};
+    for (int i = 0; i < 3; i++) {
+        size_t at = ifd1 + 2 + 12 * i;
+        put16le(tiff, at, entries[i][0]);
+        put16le(tiff, at + 2, entries[i][1]);
+        put32le(tiff, at + 4, 1);
+        put32le(tiff, at + 8, entries[i][2]);
+    }
+    std::string exif(4, '\0');
+    exif += tiff + thumbnail;
+
+    std::string ftyp = box("ftyp", std::string("heic\0\0\0\0mif1heic", 16));
+    std::string infe;
+    append32be(infe, 2u << 24);  // version 2
+    append16be(infe, 1);         // item 1
+    append16be(infe, 0);
+    infe += std::string("Exif\0", 5);
+    std::string iinf;
+    append32be(iinf, 0);
+    append16be(iinf, 1);
+    iinf = box("iinf", iinf + box("infe", infe));
+    // iloc version 1: one item, 4-byte offsets and lengths, the offset filled in below.
+    std::string iloc;
+    append32be(iloc, 1u << 24);
+    iloc += (char)0x44;
+    iloc += (char)0x00;
+    append16be(iloc, 1);
+    append16be(iloc, 1);  // item 1
+    append16be(iloc, 0);  // construction method
+    append16be(iloc, 0);  // data reference
+    append16be(iloc, 1);  // one extent
+    size_t offsetAt = iloc.size();
+    append32be(iloc, 0);
+    append32be(iloc, (uint32_t)exif.size());
+    std::string meta;
+    append32be(meta, 0);
+    std::string metaBox =
+        box("meta", meta + box("hdlr", std::string(24, '\0')) + iinf + box("iloc", iloc));
+    std::string head = ftyp + metaBox;
+    // The Exif item lies in the mdat, right after its 8-byte header.
+    uint32_t exifAt = (uint32_t)(head.size() + 8);
+    size_t ilocAt = head.find("iloc") + 4 + offsetAt;
+    head[ilocAt] = (char)(exifAt >> 24);
+    head[ilocAt + 1] = (char)((exifAt >> 16) & 0xff);
+    head[ilocAt + 2] = (char)((exifAt >> 8) & 0xff);
+    head[ilocAt + 3] = (char)(exifAt & 0xff);
+    return head + box("mdat", exif + std::string(256, '\0'));
+}
+
 void enableBmff() {
     Exiv2::enableBMFF(true);
 }

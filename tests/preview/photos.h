@@ -59,6 +59,10 @@ struct Cr3 {
     uint32_t width = 6000, height = 4000;
 };
 std::string cr3(const Cr3 &spec);
+// A HEIF-shaped ISO base media file (brand "heic"): a "meta" box whose item list names an
+// Exif item, located by "iloc" in an "mdat"; the Exif item holds IFD0 (orientation when not
+// 0) and IFD1 with a JPEG thumbnail.
+std::string heif(const std::string &thumbnail, int orientation);
 // Enables Exiv2's reader of ISO base media files (CR3, HEIF) in the calling process.
 void enableBmff();
 

@@ -339,9 +339,9 @@ TEST_F(Thumbgrab, RawWithoutUsablePreviewWritesNothing) {
     EXPECT_FALSE(ApplianceRoot::exists(eaDir(photo)));
 }
 
-// ---- file mode: ISO base media RAW photos (CR3) -------------------------------------------
+// ---- file mode: ISO base media photos (CR3, HEIF) -------------------------------------------
 
-TEST_F(Thumbgrab, Cr3PhotosGetTheirPreviewsByTheSameRules) {
+TEST_F(Thumbgrab, IsoMediaPhotosGetTheirPreviewsByTheSameRules) {
     photos::enableBmff();
     std::string thumb = jpeg(160, 120, 100);
     std::string big = photos::padJpeg(jpeg(1620, 1080, 101), 400000);
@@ -374,6 +374,14 @@ TEST_F(Thumbgrab, Cr3PhotosGetTheirPreviewsByTheSameRules) {
         EXPECT_EQ(photos::readBytes(entry(photo, kLarge)) == wantLarge, true);
         EXPECT_EQ(photos::readBytes(entry(photo, kSmall)) == wantSmall, true);
     }
+
+    // A HEIF photo's EXIF thumbnail is both its previews, turned upright.
+    std::string heic = kPhotoDir + "/IMG_0001.HEIC";
+    root.writeFile(heic, photos::heif(thumb, 6));
+    ASSERT_EQ(photos::mimeType(heic), "image/heic");
+    EXPECT_EQ(grab(heic).status, 0);
+    EXPECT_TRUE(photos::readBytes(entry(heic, kLarge)) == rotated(thumb, 90));
+    EXPECT_TRUE(photos::readBytes(entry(heic, kSmall)) == rotated(thumb, 90));
 
     // Stdout mode sends the thumbnail as it stands.
     root.addUser("alice");
