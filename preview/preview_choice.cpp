@@ -109,7 +109,7 @@ uint64_t declaredPixels(const Exiv2::byte *pData, size_t size) {
             type != Exiv2::ImageType::gif && type != Exiv2::ImageType::bmp) {
             return 0;
         }
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pData, (long)size);
+        auto image = Exiv2::ImageFactory::open(pData, (long)size);
         if (image.get() == NULL) {
             return 0;
         }

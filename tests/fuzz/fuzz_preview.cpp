@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, (long)size);
+        auto image = Exiv2::ImageFactory::open(data, (long)size);
         if (image.get() == NULL) {
             return 0;
         }
