@@ -8,30 +8,45 @@
 //                                       preview to standard output behind a one-line header
 //                                       naming the file it came from.
 //
-// Previews are written to a temporary file in /tmp first. File mode runs as root, so each
-// temporary file is created exclusively (never through a link somebody planted at the name)
-// and is removed again on every path.
+// File mode runs as root in folders that the gallery's users write, so nothing is ever done
+// by a name twice. The photo is opened once, without following a link, and read through that
+// descriptor; its EA folders are opened (or made) link-free beneath the photo's folder; an
+// entry is written into a new temporary file inside the opened EA folder, handed to jpegtran
+// or cp as an inherited descriptor, and renamed over the entry within that folder, so a link
+// or a second name planted at the entry is replaced, never written through.
+//
+// Photos are untrusted input. Exiv2 reads each one in a child process bounded in CPU time and
+// address space, and jpegtran and cp run under bounds of their own; a photo that hangs the
+// parser or asks for more memory than the bounds allow ends with the mode's failure status
+// and a log line. A preview whose frame declares more than PREVIEW_MAX_PIXELS pixels is
+// neither turned nor stored. Bounds that the caller already set tighter are kept.
 
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <inttypes.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <exception>
+#include <new>
 #include <string>
 
 #include <exiv2/exiv2.hpp>
 
 #include "kavocore.h"
 #include "kavosdk.h"
+#include "preview_choice.h"
 
 #define SZ_SOURCE "kavophoto_extract_preview"
 #define SZ_PROGRAM "thumbgrab"
@@ -44,127 +59,253 @@
 // Process id and a number from random(), both in lower-case hexadecimal; the preview's
 // extension (".jpg", ".tif", ...) is appended.
 #define SZ_TMP_NAME_FORMAT "/tmp/thumb.%x.%lx"
+// A new entry is written under this name inside the EA folder first: the entry's name, the
+// process id and a try count.
+#define SZ_EA_TMP_FORMAT ".%s.%x.%d.tmp"
+#define SZ_FD_PATH_FORMAT "/proc/self/fd/%d"
 
 #define PATH_BUF_SIZE 4096
 #define COPY_BUF_SIZE 4096
 #define ANGLE_BUF_SIZE 4
-// A preview (or an ordinary photo) of at most this many bytes is small.
-#define SMALL_LIMIT 102400
-// A later preview replaces the current choice only when both its sides reach this.
-#define MIN_SIDE 140
-// Names already taken in /tmp are skipped; after this many the write-out gives up.
+#define FD_PATH_SIZE 32
+// Names already taken are skipped; after this many the write-out gives up.
 #define TMP_CREATE_TRIES 64
 // Results of createTempPreview when no file was made.
 #define TMP_OPEN_FAILED -1
 #define TMP_WRITE_FAILED -2
+// Results of placeInEA besides 0 and -1: a bound stopped the outside program.
+#define PLACE_STOPPED -2
+// Result of openEADir when a link stands in place of an EA folder.
+#define EA_LINKED -2
+// Result of writePreviewToEA for a preview over the pixel bound.
+#define PREVIEW_REFUSED -2
 
-enum {
-    ROTATE_NONE = 0,
-    ROTATE_90 = 1,
-    ROTATE_180 = 2,
-    ROTATE_270 = 3,
+// Bounds of the work one photo may cause. Exiv2 reads a RAW photo in well under a second;
+// it maps the whole file, so its address space is the photo's size plus PARSE_AS_BYTES.
+// jpegtran turns a frame of PREVIEW_MAX_PIXELS in a few seconds and about 600 MiB.
+#define PARSE_CPU_SECONDS 20
+#define PARSE_AS_BYTES (768ULL << 20)
+#define TRANSFORM_CPU_SECONDS 60
+#define TRANSFORM_AS_BYTES (1536ULL << 20)
+
+// The sanitizers reserve terabytes of address space: under them only the CPU time is bounded.
+#if defined(__SANITIZE_ADDRESS__)
+#define BOUND_ADDRESS_SPACE 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BOUND_ADDRESS_SPACE 0
+#endif
+#endif
+#ifndef BOUND_ADDRESS_SPACE
+#define BOUND_ADDRESS_SPACE 1
+#endif
+
+// The photo as opened once: its folder (file mode), itself, and the name Exiv2 reads it by.
+struct Photo {
+    const char *szPath;
+    char szDir[PATH_BUF_SIZE];
+    const char *szLeaf;  // last component, inside szPath
+    int dirFd;
+    int fd;
+    struct stat st;
+    char szFdPath[FD_PATH_SIZE];
 };
 
-enum PreviewFilter {
-    FILTER_OPEN,   // every preview
-    FILTER_SMALL,  // previews of at most SMALL_LIMIT bytes
-};
+// The limits the program was started with; the bounds never loosen them.
+static struct rlimit g_inheritedCpu;
+static struct rlimit g_inheritedAs;
 
-static const char *const rgszOrdinaryTypes[] = {
-    "image/jpeg",
-    "image/png",
-    "image/gif",
-    "image/x-ms-bmp",
-};
+// ---- bounded work --------------------------------------------------------------------------
 
-// Consulted in this order when "Exif.Image.Orientation" says 1.
-static const char *const rgszMakerNoteRotationKeys[] = {
-    "Exif.Panasonic.Rotation",   "Exif.MinoltaCs5D.Rotation",    "Exif.MinoltaCs5D.Rotation2",
-    "Exif.MinoltaCs7D.Rotation", "Exif.Sony1MltCsA100.Rotation", "Exif.Sony1Cs.Rotation",
-    "Exif.Sony2Cs.Rotation",     "Exif.Sony1Cs2.Rotation",       "Exif.Sony2Cs2.Rotation",
-};
-
-static bool isOrdinaryType(const std::string &mimeType) {
-    for (size_t i = 0; i < sizeof(rgszOrdinaryTypes) / sizeof(rgszOrdinaryTypes[0]); i++) {
-        if (mimeType == rgszOrdinaryTypes[i]) {
-            return true;
-        }
+static void readInheritedLimits(void) {
+    if (getrlimit(RLIMIT_CPU, &g_inheritedCpu) != 0) {
+        g_inheritedCpu.rlim_cur = g_inheritedCpu.rlim_max = RLIM_INFINITY;
     }
-    return false;
+    if (getrlimit(RLIMIT_AS, &g_inheritedAs) != 0) {
+        g_inheritedAs.rlim_cur = g_inheritedAs.rlim_max = RLIM_INFINITY;
+    }
 }
 
-// The first candidate is taken whatever its size; a later one replaces it only when it is
-// strictly larger in area and at least MIN_SIDE pixels on both sides. Areas are compared as
-// unsigned 64-bit products, which hold any two 32-bit sides: a 32-bit product wraps and would
-// rank a huge preview as tiny (and a signed 64-bit one still overflows on sides near 2^32).
-static const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList &list,
-                                                     PreviewFilter filter) {
-    const Exiv2::PreviewProperties *pChoice = NULL;
-    uint64_t choiceArea = 0;
-
-    for (size_t i = 0; i < list.size(); i++) {
-        const Exiv2::PreviewProperties &props = list[i];
-        if (!isOrdinaryType(props.mimeType_)) {
-            continue;
-        }
-        if (filter == FILTER_SMALL && props.size_ > SMALL_LIMIT) {
-            continue;
-        }
-        uint64_t area = (uint64_t)props.width_ * (uint64_t)props.height_;
-        if (pChoice == NULL) {
-            pChoice = &props;
-            choiceArea = area;
-            continue;
-        }
-        if (area > choiceArea && props.width_ >= MIN_SIDE && props.height_ >= MIN_SIDE) {
-            pChoice = &props;
-            choiceArea = area;
-        }
+#ifndef THUMBGRAB_UNBOUNDED
+static rlim_t asLimit(uint64_t value) {
+    if (value >= (uint64_t)RLIM_INFINITY) {
+        return RLIM_INFINITY;
     }
-    return pChoice;
+    return (rlim_t)value;
 }
 
-static int rotationFromText(const std::string &value) {
-    if (value == "6") {
-        return ROTATE_90;
+static rlim_t lower(rlim_t a, rlim_t b) {
+    if (a == RLIM_INFINITY) {
+        return b;
     }
-    if (value == "3") {
-        return ROTATE_180;
+    if (b == RLIM_INFINITY) {
+        return a;
     }
-    if (value == "8") {
-        return ROTATE_270;
-    }
-    return ROTATE_NONE;
+    return a < b ? a : b;
 }
 
-// The rotation that turns the photo upright. "Exif.Image.Orientation" decides; only when it
-// says 1 do the maker-note keys get a say, and without it there is no rotation at all. The
-// photo is already open with its metadata read, so its EXIF data is looked at directly
-// instead of parsing the file a second time.
-static int getRotation(const Exiv2::ExifData &exifData) {
-    Exiv2::ExifData::const_iterator it = exifData.findKey(Exiv2::ExifKey("Exif.Image.Orientation"));
-    if (it == exifData.end()) {
-        return ROTATE_NONE;
-    }
-    std::string value = it->toString();
-    if (value != "1") {
-        return rotationFromText(value);
-    }
+// Bounds the calling process (a child about to do untrusted work): no core files, at most
+// cpuSeconds of CPU time (SIGXCPU) and asBytes of address space. Only the soft limits are
+// set, within the hard limits inherited, so that the outside programs started later can be
+// given bounds of their own. 0 or -1.
+static int applyBounds(uint64_t cpuSeconds, uint64_t asBytes) {
+    struct rlimit none = {0, 0};
+    struct rlimit cpu = g_inheritedCpu, as = g_inheritedAs;
 
-    for (size_t i = 0; i < sizeof(rgszMakerNoteRotationKeys) / sizeof(rgszMakerNoteRotationKeys[0]);
-         i++) {
-        try {
-            Exiv2::ExifData::const_iterator mn =
-                exifData.findKey(Exiv2::ExifKey(rgszMakerNoteRotationKeys[i]));
-            if (mn != exifData.end()) {
-                return rotationFromText(mn->toString());
+    cpu.rlim_cur = lower((rlim_t)cpuSeconds, g_inheritedCpu.rlim_cur);
+    as.rlim_cur = lower(asLimit(asBytes), g_inheritedAs.rlim_cur);
+    if (setrlimit(RLIMIT_CORE, &none) != 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 ||
+        (BOUND_ADDRESS_SPACE && setrlimit(RLIMIT_AS, &as) != 0)) {
+        KAVOLOG(SZ_SOURCE, "setrlimit failed: %m");
+        return -1;
+    }
+    return 0;
+}
+#endif
+
+// How a bounded child ended: 0 when it exited with 0, -1 when it exited otherwise, and -2
+// (logged) when a bound or a signal stopped it.
+static int childResult(pid_t pid, const char *szWhat, const char *szPhoto) {
+    int status = 0;
+
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            KAVOLOG(SZ_SOURCE, "waitpid failed: %m");
+            return -2;
+        }
+    }
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status) == 0 ? 0 : -1;
+    }
+    if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
+        KAVOLOG(SZ_SOURCE, "%s %s stopped at its CPU time limit", szWhat, szPhoto);
+    } else {
+        KAVOLOG(SZ_SOURCE, "%s %s ended by signal %d", szWhat, szPhoto,
+                WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    }
+    return -2;
+}
+
+// Runs work on the photo in a child under the parser's bounds. 0 or -1.
+static int runBounded(int (*work)(const Photo *), const Photo *pPhoto) {
+#ifdef THUMBGRAB_UNBOUNDED
+    // The benchmark's build without bounds, to measure what they cost.
+    return work(pPhoto);
+#else
+    pid_t pid = fork();
+    if (pid < 0) {
+        KAVOLOG(SZ_SOURCE, "fork failed: %m");
+        return -1;
+    }
+    if (pid == 0) {
+        int ret = -1;
+        if (applyBounds(PARSE_CPU_SECONDS, PARSE_AS_BYTES + (uint64_t)pPhoto->st.st_size) == 0) {
+            ret = work(pPhoto);
+        }
+        _exit(ret == 0 ? 0 : 1);
+    }
+    return childResult(pid, "reading", pPhoto->szPath) == 0 ? 0 : -1;
+#endif
+}
+
+// Runs jpegtran or cp under the transform bounds; keepFds are inherited by it. 0 when it
+// exited with 0, -1 when it failed, -2 (logged) when a bound or a signal stopped it.
+static int runTool(char *const argv[], const int *keepFds, int nKeep, const char *szPhoto) {
+    pid_t pid = fork();
+    if (pid < 0) {
+        KAVOLOG(SZ_SOURCE, "fork failed: %m");
+        return -1;
+    }
+    if (pid == 0) {
+#ifndef THUMBGRAB_UNBOUNDED
+        if (applyBounds(TRANSFORM_CPU_SECONDS, TRANSFORM_AS_BYTES) != 0) {
+            _exit(127);
+        }
+#endif
+        for (int i = 0; i < nKeep; i++) {
+            if (fcntl(keepFds[i], F_SETFD, 0) != 0) {
+                _exit(127);
             }
-        } catch (Exiv2::AnyError &) {
-            // A key this library does not know: try the next one.
         }
+        execv(argv[0], argv);
+        _exit(127);
     }
-    return ROTATE_NONE;
+    return childResult(pid, argv[0], szPhoto);
 }
+
+// ---- the photo ---------------------------------------------------------------------------
+
+// Splits the photo's path into its folder and its last component. 0 or -1.
+static int splitPhotoPath(const char *szPath, Photo *pPhoto) {
+    const char *slash = strrchr(szPath, '/');
+    const char *leaf = slash ? slash + 1 : szPath;
+
+    if (leaf[0] == '\0' || strcmp(leaf, ".") == 0 || strcmp(leaf, "..") == 0) {
+        return -1;
+    }
+    pPhoto->szLeaf = leaf;
+    if (slash == NULL) {
+        return VLIBCStrCopy(pPhoto->szDir, sizeof(pPhoto->szDir), ".");
+    }
+    if (slash == szPath) {
+        return VLIBCStrCopy(pPhoto->szDir, sizeof(pPhoto->szDir), "/");
+    }
+    return VLIBCStrPrintf(pPhoto->szDir, sizeof(pPhoto->szDir), "%.*s", (int)(slash - szPath),
+                          szPath);
+}
+
+// Opens the photo as a regular file, never blocking on a FIFO. In file mode the photo's
+// folder is opened too and a link at the photo is refused; in stdout mode the user's own
+// rights decide what may be read, so a link is followed. 0 or -1 (logged).
+static int openPhoto(const char *szPath, bool fileMode, Photo *pPhoto) {
+    memset(pPhoto, 0, sizeof(*pPhoto));
+    pPhoto->szPath = szPath;
+    pPhoto->dirFd = -1;
+    pPhoto->fd = -1;
+
+    if (fileMode) {
+        if (splitPhotoPath(szPath, pPhoto) != 0) {
+            KAVOLOG(SZ_SOURCE, "Bad parameters.");
+            return -1;
+        }
+        pPhoto->dirFd = KAVOPathOpenRoot(pPhoto->szDir);
+        if (pPhoto->dirFd < 0) {
+            KAVOLOG(SZ_SOURCE, "cannot open the folder of %s: %m", szPath);
+            return -1;
+        }
+        pPhoto->fd = KAVOFileOpenRegular(pPhoto->dirFd, pPhoto->szLeaf, O_RDONLY | O_NOFOLLOW, 0);
+    } else {
+        pPhoto->fd = KAVOFileOpenRegular(AT_FDCWD, szPath, O_RDONLY, 0);
+    }
+    if (pPhoto->fd < 0) {
+        if (errno == ELOOP) {
+            KAVOLOG(SZ_SOURCE, "photo is a link, refused: %s", szPath);
+        } else if (errno == EINVAL) {
+            KAVOLOG(SZ_SOURCE, "photo is not a regular file: %s", szPath);
+        } else {
+            KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", szPath);
+        }
+        return -1;
+    }
+    if (fstat(pPhoto->fd, &pPhoto->st) != 0 ||
+        VLIBCStrPrintf(pPhoto->szFdPath, sizeof(pPhoto->szFdPath), SZ_FD_PATH_FORMAT, pPhoto->fd) !=
+            0) {
+        KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", szPath);
+        return -1;
+    }
+    return 0;
+}
+
+static void closePhoto(Photo *pPhoto) {
+    if (pPhoto->fd >= 0) {
+        close(pPhoto->fd);
+    }
+    if (pPhoto->dirFd >= 0) {
+        close(pPhoto->dirFd);
+    }
+}
+
+// ---- temporary previews ------------------------------------------------------------------
 
 static int writeAll(int fd, const void *pData, size_t size) {
     const unsigned char *p = (const unsigned char *)pData;
@@ -217,139 +358,219 @@ static int createTempPreview(const Exiv2::PreviewImage &preview, char *szPath, s
     return fd;
 }
 
-// The "@eaDir" folder that holds the photo's EA folder; false when there is none.
-static bool eaParentOf(const char *szEADir, char *szParent, size_t size) {
-    if (VLIBCStrCopy(szParent, size, szEADir) != 0) {
-        return false;
+// ---- EA placement --------------------------------------------------------------------------
+
+// Opens the folder name beneath atFd without following a link, making it when it is missing.
+static int openOrMakeDir(int atFd, const char *szName) {
+    int fd = KAVOPathOpenAt(atFd, szName, O_RDONLY | O_DIRECTORY, 0);
+    if (fd >= 0 || errno != ENOENT) {
+        return fd;
     }
-    char *slash = strrchr(szParent, '/');
-    if (slash == NULL || slash == szParent) {
-        return false;
+    if (mkdirat(atFd, szName, 0777) != 0 && errno != EEXIST) {
+        return -1;
+    }
+    return KAVOPathOpenAt(atFd, szName, O_RDONLY | O_DIRECTORY, 0);
+}
+
+// Opens the photo's EA folder szEADir ("<folder>/@eaDir/<photo>") beneath the photo's
+// opened folder, making the missing parts. fd, EA_LINKED (logged) when a link stands in
+// place of "@eaDir" or of the photo's EA folder, or -1 (logged) when it cannot be made.
+static int openEADir(const Photo *pPhoto, const char *szEADir) {
+    size_t prefixLen = (size_t)(pPhoto->szLeaf - pPhoto->szPath);
+    char szRel[PATH_BUF_SIZE];
+    int parentFd = -1, eaFd = -1;
+
+    if (strncmp(szEADir, pPhoto->szPath, prefixLen) != 0 ||
+        VLIBCStrCopy(szRel, sizeof(szRel), szEADir + prefixLen) != 0) {
+        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
+        return -1;
+    }
+    char *slash = strchr(szRel, '/');
+    if (slash == NULL || slash[1] == '\0' || strchr(slash + 1, '/') != NULL) {
+        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
+        return -1;
     }
     *slash = '\0';
-    return true;
-}
 
-// True when the photo's EA folder and the "@eaDir" above it are real folders, not links.
-static bool isRealEADir(const char *szEADir) {
-    char szParent[PATH_BUF_SIZE];
-    struct stat st;
-
-    return eaParentOf(szEADir, szParent, sizeof(szParent)) && lstat(szParent, &st) == 0 &&
-           S_ISDIR(st.st_mode) && lstat(szEADir, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// True when the "@eaDir" that holds the photo's EA folder is a symbolic link.
-static bool isLinkedEAParent(const char *szEADir) {
-    char szParent[PATH_BUF_SIZE];
-    struct stat st;
-
-    return eaParentOf(szEADir, szParent, sizeof(szParent)) && lstat(szParent, &st) == 0 &&
-           S_ISLNK(st.st_mode);
-}
-
-// Stores szSource as the photo's EA entry szEntry: through jpegtran when it must be turned,
-// else as a plain copy. Whether the outside program succeeded is not examined.
-static int placeInEA(const char *szSource, const char *szPhoto, int rotation, const char *szEntry) {
-    char szEADir[PATH_BUF_SIZE];
-    char szDest[PATH_BUF_SIZE];
-    struct stat st;
-
-    if (szPhoto == NULL) {
-        KAVOLOG(SZ_SOURCE, "Bad parameters.");
-        goto Err;
+    parentFd = openOrMakeDir(pPhoto->dirFd, szRel);
+    if (parentFd >= 0) {
+        eaFd = openOrMakeDir(parentFd, slash + 1);
     }
-    if (KAVOEADirPath(0, szPhoto, szEADir, sizeof(szEADir)) != 0) {
-        KAVOLOG(SZ_SOURCE, "Get ea dir path error. file path: %s", szPhoto);
-        goto Err;
-    }
-    // Nothing, not even a folder, is made through a link planted in place of "@eaDir".
-    if (isLinkedEAParent(szEADir)) {
-        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
+    if (eaFd < 0) {
+        int err = errno;
+        if (parentFd >= 0) {
+            close(parentFd);
+        }
+        errno = err;
+        // Nothing, not even a folder, is made through a link.
+        if (err == ELOOP) {
+            KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
+            return EA_LINKED;
+        }
+        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
         return -1;
     }
-    if (stat(szEADir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (KAVOEAMKDir(1, szEADir) != 0) {
-            KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
-            goto Err;
+    close(parentFd);
+    return eaFd;
+}
+
+// Creates a new, empty temporary entry in the EA folder, exclusively. fd or -1.
+static int createTempEntry(int eaFd, const char *szEntry, mode_t mode, char *szName,
+                           size_t cbName) {
+    for (int tries = 0; tries < TMP_CREATE_TRIES; tries++) {
+        if (VLIBCStrPrintf(szName, cbName, SZ_EA_TMP_FORMAT, szEntry, (unsigned int)getpid(),
+                           tries) != 0) {
+            return -1;
+        }
+        int fd = openat(eaFd, szName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
         }
     }
-    if (KAVOEAPath(0, szPhoto, szEntry, szDest, sizeof(szDest), 0) < 0) {
-        goto Err;
-    }
-    // The photo's folder may be writable by its users, and the copy runs as root: never write
-    // through a link planted at the EA folders or at the entry itself.
-    if (!isRealEADir(szEADir)) {
-        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
-        return -1;
-    }
-    // A second name of the entry's file (a hard link) may be anywhere: copying over it would
-    // change that file too. Such an entry is removed and made afresh, like a link.
-    if (lstat(szDest, &st) == 0 && (!S_ISREG(st.st_mode) || st.st_nlink > 1) &&
-        unlink(szDest) != 0) {
-        KAVOLOG(SZ_SOURCE, "cannot replace ea entry %s: %m", szDest);
-        return -1;
-    }
-
-    if (rotation & 3) {
-        char szAngle[ANGLE_BUF_SIZE];
-        char szJpegtran[] = SZF_JPEGTRAN;
-        char szTrim[] = "-trim";
-        char szRotate[] = "-rotate";
-        char szOutfile[] = "-outfile";
-        char szSrc[PATH_BUF_SIZE];
-
-        snprintf(szAngle, sizeof(szAngle), "%d", (rotation & 3) * 90);
-        if (VLIBCStrCopy(szSrc, sizeof(szSrc), szSource) < 0) {
-            goto Err;
-        }
-        char *const argv[] = {szJpegtran, szTrim, szRotate, szAngle,
-                              szOutfile,  szDest, szSrc,    NULL};
-        VLIBCExecv(SZF_JPEGTRAN, argv, 1);
-    } else {
-        VLIBCExec(SZF_CP, szSource, szDest, NULL, NULL);
-    }
-    return 0;
-
-Err:
-    KAVOLOG(SZ_SOURCE, "GetEADirPath failed: %s[0x%04X %s:%d]", szPhoto ? szPhoto : "",
-            VLIBCErrGet(), VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
+    errno = EEXIST;
     return -1;
 }
 
+// Stores the data of srcFd as the photo's EA entry szEntry: turned by jpegtran when the
+// rotation asks for it, else copied by cp. A new entry gets the mode given (less the umask).
+// 0 also when the outside program failed (logged, the old entry kept); -1 when the entry
+// cannot be placed; PLACE_STOPPED when a bound stopped the outside program.
+static int placeInEA(const Photo *pPhoto, int srcFd, mode_t mode, int rotation,
+                     const char *szEntry) {
+    char szEADir[PATH_BUF_SIZE];
+    char szDest[PATH_BUF_SIZE];
+    char szTmp[PATH_BUF_SIZE];
+    char szSrcFd[FD_PATH_SIZE];
+    char szDstFd[FD_PATH_SIZE];
+    int eaFd = -1, tmpFd = -1, ret = -1;
+
+    if (pPhoto == NULL || pPhoto->szPath == NULL) {
+        KAVOLOG(SZ_SOURCE, "Bad parameters.");
+        goto Err;
+    }
+    if (KAVOEADirPath(0, pPhoto->szPath, szEADir, sizeof(szEADir)) != 0) {
+        KAVOLOG(SZ_SOURCE, "Get ea dir path error. file path: %s", pPhoto->szPath);
+        goto Err;
+    }
+    eaFd = openEADir(pPhoto, szEADir);
+    if (eaFd == EA_LINKED) {
+        return -1;
+    }
+    if (eaFd < 0) {
+        goto Err;
+    }
+    // The entry's own name is checked by the platform: one name inside the EA folder.
+    if (KAVOEAPath(0, pPhoto->szPath, szEntry, szDest, sizeof(szDest), 0) < 0) {
+        close(eaFd);
+        goto Err;
+    }
+    tmpFd = createTempEntry(eaFd, szEntry, mode, szTmp, sizeof(szTmp));
+    if (tmpFd < 0) {
+        KAVOLOG(SZ_SOURCE, "cannot create an entry in %s: %m", szEADir);
+        close(eaFd);
+        return -1;
+    }
+    if (VLIBCStrPrintf(szSrcFd, sizeof(szSrcFd), SZ_FD_PATH_FORMAT, srcFd) != 0 ||
+        VLIBCStrPrintf(szDstFd, sizeof(szDstFd), SZ_FD_PATH_FORMAT, tmpFd) != 0) {
+        goto Done;
+    }
+    {
+        int keep[2] = {srcFd, tmpFd};
+        int result;
+        if (rotation & 3) {
+            char szAngle[ANGLE_BUF_SIZE];
+            char szJpegtran[] = SZF_JPEGTRAN;
+            char szTrim[] = "-trim";
+            char szRotate[] = "-rotate";
+            char szOutfile[] = "-outfile";
+
+            snprintf(szAngle, sizeof(szAngle), "%d", (rotation & 3) * 90);
+            char *const argv[] = {szJpegtran, szTrim,  szRotate, szAngle,
+                                  szOutfile,  szDstFd, szSrcFd,  NULL};
+            result = runTool(argv, keep, 2, pPhoto->szPath);
+        } else {
+            char szCp[] = SZF_CP;
+            char *const argv[] = {szCp, szSrcFd, szDstFd, NULL};
+            result = runTool(argv, keep, 2, pPhoto->szPath);
+        }
+        if (result == -2) {
+            ret = PLACE_STOPPED;
+            goto Done;
+        }
+        if (result != 0) {
+            KAVOLOG(SZ_SOURCE, "%s failed for %s", (rotation & 3) ? SZF_JPEGTRAN : SZF_CP, szDest);
+            ret = 0;
+            goto Done;
+        }
+    }
+    // The new entry replaces whatever stands at the name (a file, a link, a second name of
+    // a file elsewhere) without writing through it.
+    if (renameat(eaFd, szTmp, eaFd, szEntry) != 0) {
+        KAVOLOG(SZ_SOURCE, "cannot store ea entry %s: %m", szDest);
+        goto Done;
+    }
+    close(tmpFd);
+    close(eaFd);
+    return 0;
+
+Done:
+    if (unlinkat(eaFd, szTmp, 0) != 0) {
+        KAVOLOG(SZ_SOURCE, "cannot remove %s/%s: %m", szEADir, szTmp);
+    }
+    close(tmpFd);
+    close(eaFd);
+    return ret;
+
+Err:
+    KAVOLOG(SZ_SOURCE, "GetEADirPath failed: %s[0x%04X %s:%d]",
+            pPhoto && pPhoto->szPath ? pPhoto->szPath : "", VLIBCErrGet(),
+            VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
+    return -1;
+}
+
+// ---- file mode -----------------------------------------------------------------------------
+
 // Writes the preview to a temporary file, stores that as the EA entry and removes it again.
-// -1 only when the temporary file cannot be made; the placement's result is not examined.
-static int writePreviewToEA(const char *szPhoto, const Exiv2::PreviewImage &preview, int rotation,
+// PREVIEW_REFUSED (logged) for a preview over the pixel bound; -1 when the temporary file
+// cannot be made or a bound stopped the outside program; otherwise the placement's result is
+// not examined.
+static int writePreviewToEA(const Photo *pPhoto, const Exiv2::PreviewImage &preview, int rotation,
                             const char *szEntry) {
     char szTmp[PATH_BUF_SIZE];
+    uint64_t pixels = declaredPixels(preview.pData(), preview.size());
 
+    if (pixels > PREVIEW_MAX_PIXELS) {
+        KAVOLOG(SZ_SOURCE, "preview of %s declares %" PRIu64 " pixels, more than %llu: not stored",
+                pPhoto->szPath, pixels, PREVIEW_MAX_PIXELS);
+        return PREVIEW_REFUSED;
+    }
     srand((unsigned int)time(NULL));
     int fd = createTempPreview(preview, szTmp, sizeof(szTmp));
     if (fd < 0) {
         return -1;
     }
+    int placed = placeInEA(pPhoto, fd, 0666, rotation, szEntry);
     close(fd);
-    placeInEA(szTmp, szPhoto, rotation, szEntry);
     unlink(szTmp);
-    return 0;
+    return placed == PLACE_STOPPED ? -1 : 0;
 }
 
-static int fileMode(const char *szPhoto) {
+static int fileMode(const Photo *pPhoto) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(szPhoto);
+        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pPhoto->szFdPath);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
         std::string mimeType = image->mimeType();
         int rotation = getRotation(image->exifData());
         const Exiv2::PreviewProperties *pChoice;
-        struct stat st;
 
         if (!isOrdinaryType(mimeType)) {
             pChoice = selectPreview(list, FILTER_OPEN);
             if (pChoice != NULL) {
                 Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
-                if (writePreviewToEA(szPhoto, preview, rotation, SZ_THUMB_LARGE_PREVIEW) < 0) {
+                // A refused large preview still leaves the small one to do.
+                if (writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_LARGE_PREVIEW) == -1) {
                     return -1;
                 }
             }
@@ -358,26 +579,35 @@ static int fileMode(const char *szPhoto) {
         pChoice = selectPreview(list, FILTER_SMALL);
         if (pChoice != NULL) {
             Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
-            if (writePreviewToEA(szPhoto, preview, rotation, SZ_THUMB_PREVIEW) < 0) {
-                return -1;
-            }
-            return 0;
+            return writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_PREVIEW) == 0 ? 0 : -1;
         }
 
-        if (stat(szPhoto, &st) != 0) {
-            return 0;
-        }
-        if (isOrdinaryType(mimeType) && st.st_size <= (off_t)SMALL_LIMIT) {
-            placeInEA(szPhoto, szPhoto, rotation, SZ_THUMB_PREVIEW);
+        if (isOrdinaryType(mimeType) && pPhoto->st.st_size <= (off_t)PREVIEW_SMALL_LIMIT) {
+            if (!withinPixelBound((uint32_t)image->pixelWidth(), (uint32_t)image->pixelHeight())) {
+                KAVOLOG(SZ_SOURCE, "photo %s declares %dx%d pixels, more than %llu: not stored",
+                        pPhoto->szPath, image->pixelWidth(), image->pixelHeight(),
+                        PREVIEW_MAX_PIXELS);
+                return -1;
+            }
+            // A copy of the photo itself is no more readable than the photo.
+            mode_t mode = pPhoto->st.st_mode & 0777;
+            if (placeInEA(pPhoto, pPhoto->fd, mode, rotation, SZ_THUMB_PREVIEW) == PLACE_STOPPED) {
+                return -1;
+            }
             return 0;
         }
         return -1;
     } catch (Exiv2::AnyError &) {
         return -1;
+    } catch (std::bad_alloc &) {
+        KAVOLOG(SZ_SOURCE, "reading %s ran out of its memory bound", pPhoto->szPath);
+        return -1;
     } catch (std::exception &) {
         return -1;
     }
 }
+
+// ---- stdout mode ---------------------------------------------------------------------------
 
 // Takes on the user's identity for everything that follows: effective group, the user's
 // groups and effective user. The real user id stays 0.
@@ -478,34 +708,30 @@ static int streamPreview(const Exiv2::PreviewImage &preview) {
 
 // With the user's rights: the small preview, or else an ordinary photo itself, whatever its
 // size and without turning it.
-static int sendSmallPreview(const char *szPhoto) {
+static int sendSmallPreview(const Photo *pPhoto) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(szPhoto);
+        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pPhoto->szFdPath);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
         const Exiv2::PreviewProperties *pChoice = selectPreview(list, FILTER_SMALL);
-        struct stat st;
 
         if (pChoice != NULL) {
             Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
             return streamPreview(preview);
         }
-
-        if (stat(szPhoto, &st) != 0) {
-            return 0;
-        }
         if (!isOrdinaryType(image->mimeType())) {
             return -1;
         }
-        int fd = open(szPhoto, O_RDONLY | O_CLOEXEC);
-        int ret = streamFile(fd, szPhoto);
-        if (fd >= 0) {
-            close(fd);
+        if (lseek(pPhoto->fd, 0, SEEK_SET) != 0) {
+            return streamFile(-1, pPhoto->szPath);
         }
-        return ret;
+        return streamFile(pPhoto->fd, pPhoto->szPath);
     } catch (Exiv2::AnyError &e) {
         KAVOLOG(SZ_SOURCE, "Exiv2::AnyError, code = %d", e.code());
+        return -1;
+    } catch (std::bad_alloc &) {
+        KAVOLOG(SZ_SOURCE, "reading %s ran out of its memory bound", pPhoto->szPath);
         return -1;
     } catch (std::exception &e) {
         KAVOLOG(SZ_SOURCE, "exception: %s", e.what());
@@ -514,7 +740,8 @@ static int sendSmallPreview(const char *szPhoto) {
 }
 
 static int stdoutMode(const char *szPhoto, const char *szUser) {
-    int ret;
+    Photo photo;
+    int ret = -1;
 
     if (szPhoto == NULL || szPhoto[0] == '\0' || szUser == NULL || szUser[0] == '\0') {
         KAVOLOG(SZ_SOURCE, "error");
@@ -523,7 +750,10 @@ static int stdoutMode(const char *szPhoto, const char *szUser) {
     if (becomeUser(szUser) < 0) {
         return -1;
     }
-    ret = sendSmallPreview(szPhoto);
+    if (openPhoto(szPhoto, false, &photo) == 0) {
+        ret = runBounded(sendSmallPreview, &photo);
+    }
+    closePhoto(&photo);
 
     // The work is done: end with the identity the run started with (the real user is root
     // throughout), so that whatever inspects the process as it exits sees plain root.
@@ -533,13 +763,24 @@ static int stdoutMode(const char *szPhoto, const char *szUser) {
     return ret;
 }
 
+static int fileModeOn(const char *szPhoto) {
+    Photo photo;
+    int ret = -1;
+
+    if (openPhoto(szPhoto, true, &photo) == 0) {
+        ret = runBounded(fileMode, &photo);
+    }
+    closePhoto(&photo);
+    return ret;
+}
+
 static void usage(void) {
     printf("USAGE : " SZ_PROGRAM " file_full_path\n");
     printf("USAGE : " SZ_PROGRAM " file_full_path " SZ_OPT_STDOUT " username\n");
 }
 
 int main(int argc, char **argv) {
-    FILE *fp;
+    int fd;
 
     openlog(SZ_PROGRAM, LOG_PID, LOG_USER);
 
@@ -548,15 +789,22 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    fp = fopen(argv[1], "r");
-    if (fp == NULL) {
+    // FILE must open for reading; a FIFO must not hang the program here.
+    fd = open(argv[1], O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
         KAVOLOG(SZ_SOURCE, "File doesn't exists: %s\n", argv[1]);
         return -1;
     }
-    fclose(fp);
+    close(fd);
+
+    // RAW and HEIF-family photos in ISO base media files (CR3, HEIC, AVIF) are read by
+    // Exiv2's BMFF reader only once it is switched on.
+    Exiv2::enableBMFF(true);
+    readInheritedLimits();
+    fflush(stdout);
 
     if (argc == 2) {
-        return fileMode(argv[1]);
+        return fileModeOn(argv[1]);
     }
     if (strcmp(argv[2], SZ_OPT_STDOUT) == 0) {
         return stdoutMode(argv[1], argv[3]);

@@ -9,11 +9,19 @@
 //   PROGRAM -o USER NAME          owner USER, group Lumora, mode 0660      (root build)
 //   PROGRAM -d USER               create USER's store folder              (user build)
 //   PROGRAM -r USER NAME          delete USER's image NAME                 (user build)
+//
+// Users own their folders in the store and may put links there. Everything beneath the store
+// is therefore reached through descriptors: the store is opened, a user's folder is opened
+// beneath it without following a link, and images are created, re-owned and removed relative
+// to that opened folder; a link anywhere in the store is refused, never followed.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -33,10 +41,26 @@
 #define SZ_PACKAGE_ACCOUNT "Lumora"
 #define SZ_EA_DIR "@eaDir"
 #define WATERMARK_MODE 0660
+// The sanitizers reserve terabytes of address space: under them only CPU time is bounded.
+#if defined(__SANITIZE_ADDRESS__)
+#define MEASURE_BOUND_AS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MEASURE_BOUND_AS 0
+#endif
+#endif
+#ifndef MEASURE_BOUND_AS
+#define MEASURE_BOUND_AS 1
+#endif
 #define PATH_BUF 4096
+#define FD_PATH_FORMAT "/proc/self/fd/%d"
+// Bounds of measuring one image (a hostile file must not hang or exhaust the tool): CPU
+// seconds, and address space beyond the image's own size (Exiv2 maps the file).
+#define MEASURE_CPU_SECONDS 20
+#define MEASURE_AS_BYTES (768ULL << 20)
 
 #ifdef KAVOPHOTO_WATERMARK_ROOT
-#define LOG(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, SZ_SOURCE, __LINE__, ##__VA_ARGS__)
+#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 #else
 #define LOG(fmt, ...) \
     do {              \
@@ -54,12 +78,20 @@ static bool isPlainName(const char *name) {
     return true;
 }
 
-// store + "/" + user [+ "/" + name]. 0 or -1 (too long).
-static int storePath(char *buf, size_t size, const char *user, const char *name) {
-    if (name) {
-        return VLIBCStrPrintf(buf, size, "%s/%s/%s", SZD_WATERMARK_STORE, user, name);
+// Opens the user's folder in the store, link-free. fd or -1 (errno set).
+static int openUserDir(const char *user) {
+    int storeFd = KAVOPathOpenRoot(SZD_WATERMARK_STORE);
+    if (storeFd < 0) {
+        return -1;
     }
-    return VLIBCStrPrintf(buf, size, "%s/%s", SZD_WATERMARK_STORE, user);
+    int fd = KAVOPathOpenAt(storeFd, user, O_RDONLY | O_DIRECTORY, 0);
+    int err = errno;
+    close(storeFd);
+    errno = err;
+    if (fd < 0) {
+        LOG("Cannot open the store folder of [%s]: %m", user);
+    }
+    return fd;
 }
 
 #ifdef KAVOPHOTO_WATERMARK_ROOT
@@ -91,11 +123,6 @@ static int copyWatermark(const char *source, const char *userName, const char *n
             return -1;
         }
     }
-    if (storePath(dest, sizeof(dest), userName, name) != 0 ||
-        storePath(eaDir, sizeof(eaDir), userName, SZ_EA_DIR) != 0) {
-        LOG("Path too long [%s/%s]", userName, name);
-        return -1;
-    }
     PKAVOUSER user = lookupUser(userName, 1);
     memset(&opt, 0, sizeof(opt));
     opt.opt[KAVO_COPY_OVERWRITE] = 1;
@@ -105,44 +132,121 @@ static int copyWatermark(const char *source, const char *userName, const char *n
         opt.opt[KAVO_COPY_UID] = (int32_t)user->uid;
         opt.opt[KAVO_COPY_GID] = (int32_t)user->gid;
     }
-    int ret = KAVOCopyFileI(source, dest, &opt, -1, 0);
-    VLIBCExec("/bin/rm", "-rf", eaDir, NULL, NULL);
+
+    // The copy and the removal name the user's folder as opened here ("/proc/self/fd/N"),
+    // so a link swapped in at the folder's name afterwards is not followed either. The copy
+    // goes to a temporary name in that folder and is renamed over the image, so a link or a
+    // second name planted at the image is replaced, not written through.
+    int ret = -1;
+    int dirFd = openUserDir(userName);
+    if (dirFd >= 0) {
+        if (VLIBCStrPrintf(dest, sizeof(dest), FD_PATH_FORMAT "/%s", dirFd, name) != 0 ||
+            VLIBCStrPrintf(eaDir, sizeof(eaDir), FD_PATH_FORMAT "/%s", dirFd, SZ_EA_DIR) != 0) {
+            LOG("Path too long [%s/%s]", userName, name);
+        } else {
+            ret = KAVOCopyFileI(source, dest, &opt, -1, 0);
+            // rm runs as a program of its own: it needs the descriptor.
+            if (fcntl(dirFd, F_SETFD, 0) == 0) {
+                VLIBCExec("/bin/rm", "-rf", eaDir, NULL, NULL);
+            }
+        }
+        close(dirFd);
+    }
     if (user) {
         KAVOUserFree(user);
     }
     return ret;
 }
 
+// Measures the image in a child bounded in CPU time and address space; a FIFO or other
+// non-file is refused before Exiv2 could block on it.
 static int printImageSize(const char *image) {
-    Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-    try {
-        Exiv2::Image::AutoPtr img = Exiv2::ImageFactory::open(image);
-        img->readMetadata();
-        printf("%d %d\n", img->pixelWidth(), img->pixelHeight());
-        fflush(stdout);
-        return 0;
-    } catch (...) {
+    char fdPath[32];
+    struct stat st;
+    int status = 0;
+
+    int fd = KAVOFileOpenRegular(AT_FDCWD, image, O_RDONLY, 0);
+    if (fd < 0 || fstat(fd, &st) != 0 ||
+        VLIBCStrPrintf(fdPath, sizeof(fdPath), FD_PATH_FORMAT, fd) != 0) {
+        LOG("readMetadata failed: %s", image);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        struct rlimit core = {0, 0}, cpu, as;
+        getrlimit(RLIMIT_CPU, &cpu);
+        getrlimit(RLIMIT_AS, &as);
+        if (cpu.rlim_cur == RLIM_INFINITY || cpu.rlim_cur > MEASURE_CPU_SECONDS) {
+            cpu.rlim_cur = MEASURE_CPU_SECONDS;
+        }
+        uint64_t room = MEASURE_AS_BYTES + (uint64_t)st.st_size;
+        if (MEASURE_BOUND_AS && (as.rlim_cur == RLIM_INFINITY || as.rlim_cur > room)) {
+            as.rlim_cur = room >= (uint64_t)RLIM_INFINITY ? RLIM_INFINITY : (rlim_t)room;
+        }
+        if (cpu.rlim_cur > cpu.rlim_max) {
+            cpu.rlim_cur = cpu.rlim_max;
+        }
+        if (as.rlim_cur > as.rlim_max) {
+            as.rlim_cur = as.rlim_max;
+        }
+        if (setrlimit(RLIMIT_CORE, &core) != 0 || setrlimit(RLIMIT_CPU, &cpu) != 0 ||
+            setrlimit(RLIMIT_AS, &as) != 0) {
+            _exit(1);
+        }
+        try {
+            Exiv2::Image::AutoPtr img = Exiv2::ImageFactory::open(fdPath);
+            img->readMetadata();
+            printf("%d %d\n", img->pixelWidth(), img->pixelHeight());
+            _exit(fflush(stdout) == 0 ? 0 : 1);
+        } catch (...) {
+            _exit(1);
+        }
+    }
+    close(fd);
+    if (pid < 0) {
         LOG("readMetadata failed: %s", image);
         return -1;
     }
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return 0;
+    }
+    if (WIFSIGNALED(status)) {
+        LOG("measuring %s stopped by signal %d", image, WTERMSIG(status));
+    }
+    LOG("readMetadata failed: %s", image);
+    return -1;
 }
 
-// Owner USER, group of the package account, mode 0660. The image is opened without following
-// a link, so a link planted in the store cannot hand another file to the user.
+// Owner USER, group of the package account, mode 0660, changed on the image as opened
+// beneath the user's folder. A link, a non-file or a file with a second name elsewhere is
+// refused: the change would reach a file outside the store.
 static int fixOwnership(const char *userName, const char *name) {
-    char path[PATH_BUF];
     int ret = -1;
 
     PKAVOUSER user = lookupUser(userName, 0);
     PKAVOUSER package = lookupUser(SZ_PACKAGE_ACCOUNT, 0);
-    if (user && user->uid != (uid_t)-1 && package && package->gid != (gid_t)-1 &&
-        storePath(path, sizeof(path), userName, name) == 0) {
-        int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0) {
+    if (user && user->uid != (uid_t)-1 && package && package->gid != (gid_t)-1) {
+        int dirFd = openUserDir(userName);
+        int fd = dirFd < 0 ? -1 : KAVOFileOpenRegular(dirFd, name, O_RDONLY | O_NOFOLLOW, 0);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_nlink == 1) {
             if (fchown(fd, user->uid, package->gid) == 0 && fchmod(fd, WATERMARK_MODE) == 0) {
                 ret = 0;
             }
+        } else if (dirFd >= 0) {
+            LOG("Refused [%s/%s]: not a file of its own", userName, name);
+        }
+        if (fd >= 0) {
             close(fd);
+        }
+        if (dirFd >= 0) {
+            close(dirFd);
         }
     }
     if (user) {
@@ -156,22 +260,38 @@ static int fixOwnership(const char *userName, const char *name) {
 
 #else  // the user build
 
+// Makes the user's folder in the store (and the store when it is missing); an existing
+// folder is fine, a link at the user's name is refused.
 static int createUserStore(const char *userName) {
-    char dir[PATH_BUF];
-
-    if (storePath(dir, sizeof(dir), userName, NULL) != 0) {
+    int storeFd = KAVOPathOpenRoot(SZD_WATERMARK_STORE);
+    if (storeFd < 0 && errno == ENOENT &&
+        KAVOFSMkdirP(SZD_WATERMARK_STORE, 0, 0, -1, -1, -1) == 0) {
+        storeFd = KAVOPathOpenRoot(SZD_WATERMARK_STORE);
+    }
+    if (storeFd < 0) {
         return -1;
     }
-    return KAVOFSMkdirP(dir, 0, 0, -1, -1, -1);
+    int ret = 0;
+    if (mkdirat(storeFd, userName, 0777) != 0) {
+        int fd =
+            errno == EEXIST ? KAVOPathOpenAt(storeFd, userName, O_RDONLY | O_DIRECTORY, 0) : -1;
+        ret = fd >= 0 ? 0 : -1;
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    close(storeFd);
+    return ret;
 }
 
 static int removeWatermark(const char *userName, const char *name) {
-    char path[PATH_BUF];
-
-    if (storePath(path, sizeof(path), userName, name) != 0) {
+    int dirFd = openUserDir(userName);
+    if (dirFd < 0) {
         return -1;
     }
-    return unlink(path);
+    int ret = unlinkat(dirFd, name, 0);
+    close(dirFd);
+    return ret;
 }
 
 #endif
@@ -184,6 +304,11 @@ int main(int argc, char **argv) {
     int nargs = argc - 2;
     char **args = argv + 2;
 
+#ifdef KAVOPHOTO_WATERMARK_ROOT
+    // Canon CR3 and HEIF-family images are ISO base media files, which Exiv2 reads only once
+    // its BMFF reader is switched on.
+    Exiv2::enableBMFF(true);
+#endif
     switch (argv[1][1]) {
 #ifdef KAVOPHOTO_WATERMARK_ROOT
         case 'c':

@@ -1,4 +1,6 @@
 // kavophoto_music on real MP3 files made here: usage, status, titles and the log.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/mpegfile.h>
@@ -102,9 +104,15 @@ TEST(Music, UnreadableFilesAreLogged) {
     ApplianceRoot root;
     root.writeFile("/volume1/music/notes.txt", "just text\n");
     root.writeFile("/volume1/music/cover.jpg", std::string("\xFF\xD8\xFF\xE0", 4));
+    // Named like songs: text, a folder, and a FIFO (which must not hang the reader).
+    root.writeFile("/volume1/music/text.mp3", "just text, no frames\n");
+    root.makeDir("/volume1/music/folder.mp3", 0755);
+    ASSERT_EQ(mkfifo("/volume1/music/pipe.mp3", 0644), 0);
     const std::string prog = program("kavophoto_music");
 
-    for (const char *path : {"/volume1/music/notes.txt", "/volume1/music/cover.jpg"}) {
+    for (const char *path :
+         {"/volume1/music/notes.txt", "/volume1/music/cover.jpg", "/volume1/music/text.mp3",
+          "/volume1/music/folder.mp3", "/volume1/music/pipe.mp3"}) {
         root.clearLog();
         auto r = root.run({prog, "-t", path});
         EXPECT_EQ(r.status, 255) << path;
@@ -114,4 +122,22 @@ TEST(Music, UnreadableFilesAreLogged) {
         EXPECT_EQ(lines[0].substr(0, 16), "kavophoto_music:");
         EXPECT_NE(lines[0].find(std::string(" Invalid path: ") + path), std::string::npos);
     }
+}
+
+TEST(Music, TitlesAndLoggedNamesStayOnOneLine) {
+    ApplianceRoot root;
+    writeMp3(root, "/volume1/music/a.mp3",
+             "First\nSecond\r\x01 \xC2\x85"
+             "end");
+    const std::string prog = program("kavophoto_music");
+    auto r = root.run({prog, "-t", "/volume1/music/a.mp3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "First Second    end\n");
+
+    root.writeFile("/volume1/music/bad\nname.mp3", "text");
+    r = root.run({prog, "-t", "/volume1/music/bad\nname.mp3"});
+    EXPECT_EQ(r.status, 255);
+    auto lines = root.logLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(" Invalid path: /volume1/music/bad\\x0Aname.mp3"), std::string::npos);
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -337,6 +338,172 @@ std::string rawStandIn(const std::vector<RawPreview> &previews, int orientation,
         }
     }
     return out;
+}
+
+namespace {
+
+void append16be(std::string &s, uint32_t v) {
+    s += (char)((v >> 8) & 0xff);
+    s += (char)(v & 0xff);
+}
+
+std::string box(const std::string &type, const std::string &payload) {
+    std::string out;
+    append32be(out, (uint32_t)(8 + payload.size()));
+    return out + type + payload;
+}
+
+// Little-endian TIFF with one IFD of SHORT or LONG values of count 1.
+std::string smallTiff(const std::vector<std::pair<uint16_t, uint32_t>> &longs,
+                      const std::vector<std::pair<uint16_t, uint16_t>> &shorts) {
+    size_t n = longs.size() + shorts.size();
+    std::string out(8 + 2 + 12 * n + 4, '\0');
+    out[0] = 'I';
+    out[1] = 'I';
+    put16le(out, 2, 42);
+    put32le(out, 4, 8);
+    put16le(out, 8, (uint32_t)n);
+    size_t at = 10;
+    // Entries in ascending tag order, as TIFF wants them.
+    std::vector<std::pair<uint16_t, std::pair<uint16_t, uint32_t>>> all;
+    for (auto &e : shorts) {
+        all.push_back({e.first, {3, e.second}});
+    }
+    for (auto &e : longs) {
+        all.push_back({e.first, {4, e.second}});
+    }
+    std::sort(all.begin(), all.end());
+    for (auto &e : all) {
+        put16le(out, at, e.first);
+        put16le(out, at + 2, e.second.first);
+        put32le(out, at + 4, 1);
+        if (e.second.first == 3) {
+            put16le(out, at + 8, e.second.second);
+        } else {
+            put32le(out, at + 8, e.second.second);
+        }
+        at += 12;
+    }
+    return out;
+}
+
+const char kCanonMetadataUuid[] =
+    "\x85\xC0\xB6\x87\x82\x0F\x11\xE0\x81\x11\xF4\xCE\x46\x2B\x6A\x48";
+const char kCanonPreviewUuid[] = "\xEA\xF4\x2B\x5E\x1C\x98\x4B\x88\xB9\xFB\xB7\xDC\x40\x6E\x4D\x16";
+
+// A PRVW box: version, flags, two unknown bytes, the sides, two more, the size, the JPEG.
+std::string prvw(int version, const std::string &jpeg, uint16_t w, uint16_t h) {
+    std::string p;
+    append32be(p, (uint32_t)version << 24);
+    append16be(p, 0);
+    append16be(p, w);
+    append16be(p, h);
+    append16be(p, 0);
+    append32be(p, (uint32_t)jpeg.size());
+    return box("PRVW", p + jpeg);
+}
+
+}  // namespace
+
+std::string cr3(const Cr3 &spec) {
+    std::string ftyp = box("ftyp", std::string("crx \0\0\0\1crx isom", 16));
+
+    std::vector<std::pair<uint16_t, uint16_t>> ifd0;
+    if (spec.orientation) {
+        ifd0.push_back({0x0112, (uint16_t)spec.orientation});
+    }
+    std::string cmt1 = box("CMT1", smallTiff({{0x0100, spec.width}, {0x0101, spec.height}}, ifd0));
+    std::string cmt2 = box("CMT2", smallTiff({{0xa002, spec.width}, {0xa003, spec.height}}, {}));
+    // THMB: version, flags, the sides, the size, four unknown bytes, the JPEG.
+    std::string t;
+    append32be(t, 0);
+    append16be(t, spec.thumbWidth);
+    append16be(t, spec.thumbHeight);
+    append32be(t, (uint32_t)spec.thumbnail.size());
+    append32be(t, 0);
+    std::string thmb = box("THMB", t + spec.thumbnail);
+    std::string moov =
+        box("moov", box("uuid", std::string(kCanonMetadataUuid, 16) + cmt1 + cmt2 + thmb));
+
+    std::string previews = prvw(0, spec.preview, spec.previewWidth, spec.previewHeight);
+    if (!spec.hdrPreview.empty()) {
+        previews += prvw(1, spec.hdrPreview, spec.previewWidth * 2, spec.previewHeight * 2);
+    }
+    std::string canp =
+        box("uuid", std::string(kCanonPreviewUuid, 16) + std::string(8, '\0') + previews);
+    std::string mdat = box("mdat", std::string(512, '\x5a'));
+    return ftyp + moov + canp + mdat;
+}
+
+std::string heif(const std::string &thumbnail, int orientation) {
+    // The Exif item: a 4-byte offset to the TIFF header, then a little-endian TIFF whose
+    // IFD0 (orientation) links to IFD1 (the thumbnail).
+    std::string tiff(8 + 2 + 12 + 4 + 2 + 36 + 4, '\0');
+    tiff[0] = 'I';
+    tiff[1] = 'I';
+    put16le(tiff, 2, 42);
+    put32le(tiff, 4, 8);
+    put16le(tiff, 8, 1);
+    put16le(tiff, 10, 0x0112);
+    put16le(tiff, 12, 3);
+    put32le(tiff, 14, 1);
+    put16le(tiff, 18, (uint32_t)(orientation ? orientation : 1));
+    size_t ifd1 = 8 + 2 + 12 + 4;
+    put32le(tiff, 22, (uint32_t)ifd1);
+    put16le(tiff, ifd1, 3);
+    uint32_t entries[3][3] = {{0x0103, 3, 6},
+                              {0x0201, 4, (uint32_t)tiff.size()},
+                              {0x0202, 4, (uint32_t)thumbnail.size()}};
+    for (int i = 0; i < 3; i++) {
+        size_t at = ifd1 + 2 + 12 * i;
+        put16le(tiff, at, entries[i][0]);
+        put16le(tiff, at + 2, entries[i][1]);
+        put32le(tiff, at + 4, 1);
+        put32le(tiff, at + 8, entries[i][2]);
+    }
+    std::string exif(4, '\0');
+    exif += tiff + thumbnail;
+
+    std::string ftyp = box("ftyp", std::string("heic\0\0\0\0mif1heic", 16));
+    std::string infe;
+    append32be(infe, 2u << 24);  // version 2
+    append16be(infe, 1);         // item 1
+    append16be(infe, 0);
+    infe += std::string("Exif\0", 5);
+    std::string iinf;
+    append32be(iinf, 0);
+    append16be(iinf, 1);
+    iinf = box("iinf", iinf + box("infe", infe));
+    // iloc version 1: one item, 4-byte offsets and lengths, the offset filled in below.
+    std::string iloc;
+    append32be(iloc, 1u << 24);
+    iloc += (char)0x44;
+    iloc += (char)0x00;
+    append16be(iloc, 1);
+    append16be(iloc, 1);  // item 1
+    append16be(iloc, 0);  // construction method
+    append16be(iloc, 0);  // data reference
+    append16be(iloc, 1);  // one extent
+    size_t offsetAt = iloc.size();
+    append32be(iloc, 0);
+    append32be(iloc, (uint32_t)exif.size());
+    std::string meta;
+    append32be(meta, 0);
+    std::string metaBox =
+        box("meta", meta + box("hdlr", std::string(24, '\0')) + iinf + box("iloc", iloc));
+    std::string head = ftyp + metaBox;
+    // The Exif item lies in the mdat, right after its 8-byte header.
+    uint32_t exifAt = (uint32_t)(head.size() + 8);
+    size_t ilocAt = head.find("iloc") + 4 + offsetAt;
+    head[ilocAt] = (char)(exifAt >> 24);
+    head[ilocAt + 1] = (char)((exifAt >> 16) & 0xff);
+    head[ilocAt + 2] = (char)((exifAt >> 8) & 0xff);
+    head[ilocAt + 3] = (char)(exifAt & 0xff);
+    return head + box("mdat", exif + std::string(256, '\0'));
+}
+
+void enableBmff() {
+    Exiv2::enableBMFF(true);
 }
 
 std::pair<uint32_t, uint32_t> pixelSize(const std::string &path) {

@@ -45,6 +45,27 @@ struct RawPreview {
 std::string rawStandIn(const std::vector<RawPreview> &previews, int orientation,
                        size_t rawBytes = 4096);
 
+// A Canon CR3-shaped ISO base media file: "ftyp" (brand "crx "), a "moov" holding Canon's
+// metadata box with CMT1 (IFD0: orientation when not 0), CMT2 (Exif: the pixel size) and a
+// THMB thumbnail, a Canon preview box holding a PRVW preview, and an "mdat" standing for the
+// sensor data. A PRVW marked HDR (version 1) is added when hdrPreview is not empty.
+struct Cr3 {
+    std::string thumbnail;  // JPEG, with its sides
+    uint16_t thumbWidth = 0, thumbHeight = 0;
+    std::string preview;
+    uint16_t previewWidth = 0, previewHeight = 0;
+    std::string hdrPreview;
+    int orientation = 0;
+    uint32_t width = 6000, height = 4000;
+};
+std::string cr3(const Cr3 &spec);
+// A HEIF-shaped ISO base media file (brand "heic"): a "meta" box whose item list names an
+// Exif item, located by "iloc" in an "mdat"; the Exif item holds IFD0 (orientation when not
+// 0) and IFD1 with a JPEG thumbnail.
+std::string heif(const std::string &thumbnail, int orientation);
+// Enables Exiv2's reader of ISO base media files (CR3, HEIF) in the calling process.
+void enableBmff();
+
 // Pixel width and height of an image file as Exiv2 reads them.
 std::pair<uint32_t, uint32_t> pixelSize(const std::string &path);
 // The MIME type Exiv2 reports for a file.

@@ -1,11 +1,18 @@
 // Both watermark programs on a private store: copies, owners, modes, sizes, deletion, and
 // names that would leave a user's folder.
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "photos.h"
 
 using namespace lumora::test;
 
@@ -183,4 +190,107 @@ TEST(Watermark, NamesThatLeaveTheStoreAreRefused) {
     EXPECT_EQ(rootTool(root, {"-o", "alice", "l.png"}).status, 255);
     EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_uid, 0u);
     EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_mode & 07777, 0600u);
+}
+
+// Links planted in the store, and a user's folder swapped (rename exchange) for a link while
+// the root build runs again and again: nothing outside the store is written, re-owned or
+// removed.
+TEST(Watermark, LinksInTheStoreAreNeverFollowed) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    root.addUser("alice");
+    root.addUser("bob");
+    const std::string outside = "/var/packages/Lumora/target/outside";
+    const std::string victim = outside + "/victim.png";
+    root.writeFile(victim, "keep", 0600);
+    root.makeDir(outside + "/@eaDir/kept", 0755);
+    root.writeFile("/tmp/upload.png", "PNGDATA", 0644);
+    root.makeDir(kStore + "/alice", 0755, root.uidOf("alice"));
+    auto untouched = [&] {
+        struct stat st = statOf(victim);
+        EXPECT_EQ(ApplianceRoot::readFile(victim), "keep");
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_TRUE(ApplianceRoot::exists(outside + "/@eaDir/kept"));
+    };
+
+    // A user's folder that is a link: every operation refuses it.
+    ASSERT_EQ(symlink(outside.c_str(), (kStore + "/bob").c_str()), 0);
+    EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "bob", "victim.png"}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-o", "bob", "victim.png"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-r", "bob", "victim.png"}).status, 255);
+    EXPECT_EQ(userTool(root, {"-d", "bob"}).status, 255);
+    untouched();
+
+    // Links and a second name inside the user's own folder.
+    ASSERT_EQ(symlink(victim.c_str(), (kStore + "/alice/l.png").c_str()), 0);
+    ASSERT_EQ(link(victim.c_str(), (kStore + "/alice/h.png").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/@eaDir").c_str(), (kStore + "/alice/@eaDir").c_str()), 0);
+    EXPECT_EQ(rootTool(root, {"-o", "alice", "l.png"}).status, 255);
+    EXPECT_EQ(rootTool(root, {"-o", "alice", "h.png"}).status, 255);
+    // The copy replaces the link (and the EA link goes), the file it named stays as it was.
+    EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "alice", "l.png"}).status, 0);
+    EXPECT_EQ(ApplianceRoot::readFile(kStore + "/alice/l.png"), "PNGDATA");
+    EXPECT_TRUE(S_ISREG(statOf(kStore + "/alice/l.png").st_mode));
+    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice/@eaDir"));
+    ASSERT_EQ(unlink((kStore + "/alice/h.png").c_str()), 0);
+    untouched();
+
+    // The race: alice's folder and a link to the outside folder trade places.
+    root.writeFile(kStore + "/alice/victim.png", "mine", 0644, root.uidOf("alice"));
+    root.makeDir(kStore + "/alice/@eaDir", 0755);
+    const std::string decoy = kStore + "/decoy";
+    ASSERT_EQ(symlink(outside.c_str(), decoy.c_str()), 0);
+    std::atomic<bool> stop(false);
+    std::thread swapper([&] {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (!stop && std::chrono::steady_clock::now() < end) {
+            renameat2(AT_FDCWD, (kStore + "/alice").c_str(), AT_FDCWD, decoy.c_str(),
+                      RENAME_EXCHANGE);
+        }
+    });
+    int done = 0;
+    for (int i = 0; i < 15; i++) {
+        done += rootTool(root, {"-c", "/tmp/upload.png", "alice", "victim.png"}).status == 0;
+        done += rootTool(root, {"-o", "alice", "victim.png"}).status == 0;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(done, 0);
+    untouched();
+}
+
+TEST(Watermark, ImageSizeOfCr3AndOfHostileFiles) {
+    ApplianceRoot root;
+    photos::Cr3 spec;
+    spec.thumbnail = std::string("\xFF\xD8\xFF\xD9", 4);
+    spec.preview = spec.thumbnail;
+    spec.width = 6000;
+    spec.height = 4000;
+    root.writeFile("/tmp/IMG_0001.CR3", photos::cr3(spec));
+    auto r = rootTool(root, {"-e", "/tmp/IMG_0001.CR3"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "6000 4000\n");
+
+    // A FIFO ends the run instead of blocking it; a file that keeps the parser busy for hours
+    // ends at the CPU bound (here one second, set by the caller).
+    ASSERT_EQ(mkfifo("/tmp/pipe.jpg", 0666), 0);
+    r = rootTool(root, {"-e", "/tmp/pipe.jpg"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged(" readMetadata failed: /tmp/pipe.jpg"));
+    std::string qt(
+        "\0\0\0\x14"
+        "ftypqt  \0\0\0\0qt  \0\0\0\xbc"
+        "stts\0\0\0\0\xe6\x4c\x1d\xa6",
+        36);
+    root.writeFile("/tmp/hang.mov", qt + std::string(44, '\0'));
+    root.writeFile(
+        "/tmp/bounded",
+        "#!/bin/sh\nulimit -t 1\nexec " + program("kavophoto_watermark_util_root") + " \"$@\"\n",
+        0755);
+    r = root.run({"/tmp/bounded", "-e", "/tmp/hang.mov"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(root.logged(" readMetadata failed: /tmp/hang.mov"));
 }
