@@ -465,9 +465,9 @@ TEST(FolderMove, AcrossFileSystemsEveryAttributeArrivesOrNothingMoves) {
     ApplianceRoot root;
     uid_t uid = root.addUser("nina");
     root.mountTmpfs("/volume2");
-    Ext4 ext4("/volume3", 32);
+    Ext4 ext4("/volume1/ext4", 32);
     const std::string acl = "kavoacl 1 inherit\nuser:1001:allow:rwxpdDaARWc--:fd--\n";
-    for (const std::string dst : {"/volume2/album", "/volume3/album"}) {
+    for (const std::string dst : {"/volume2/album", "/volume1/ext4/album"}) {
         root.makeDir("/volume1/photo/album", 0750, uid, 0);
         root.writeFile("/volume1/photo/album/a.jpg", "A", 0640, uid, 0);
         root.writeFile("/volume1/photo/album/sub/b.jpg", "B");
@@ -495,20 +495,20 @@ TEST(FolderMove, AcrossFileSystemsEveryAttributeArrivesOrNothingMoves) {
     std::string huge(6000, 'x');
     ASSERT_EQ(setxattr("/volume1/photo/big/a.jpg", "user.big", huge.data(), huge.size(), 0), 0);
     KAVOCOPY_OPT opt = options(1, 1, 1, 1);
-    EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/big", "/volume3/big", &opt), -1);
+    EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/big", "/volume1/ext4/big", &opt), -1);
     EXPECT_EQ(xattrOf("/volume1/photo/big/a.jpg", "user.big"), huge);
-    EXPECT_FALSE(ApplianceRoot::exists("/volume3/big"));
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/ext4/big"));
 }
 
 TEST(FolderMove, FullDestinationLosesNothing) {
     ApplianceRoot root;
     root.makeDir("/volume2");
     ASSERT_EQ(mount("small", "/volume2", "tmpfs", 0, "size=1m"), 0);
-    Ext4 ext4("/volume3", 8);
+    Ext4 ext4("/volume1/ext4", 8);
     album(root, "/volume1/photo/album", 40, 400 * 1024);
     std::map<std::string, std::string> before, after;
     snapshot("/volume1/photo/album", "", &before);
-    for (const char *dst : {"/volume2/album", "/volume3/album"}) {
+    for (const char *dst : {"/volume2/album", "/volume1/ext4/album"}) {
         KAVOCOPY_OPT opt = options(1, 1, 1, 1);
         EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/album", dst, &opt), -1) << dst;
         EXPECT_FALSE(ApplianceRoot::exists(dst));
