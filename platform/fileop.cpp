@@ -637,8 +637,10 @@ out:
 // ---- Removing what was copied ------------------------------------------------------------------
 
 // Removes name of dir when it is still what was copied; a folder only once every copied entry
-// in it went and nothing else is left. 0 removed, 1 kept (changed or not empty), -1 failure.
-static int removeCopied(int dir, const char *name, const Copied &copied) {
+// in it went and nothing else is left, but for EA data a move without it leaves behind
+// (dropEA: it would describe items that are gone). 0 removed, 1 kept (changed or not empty),
+// -1 failure.
+static int removeCopied(int dir, const char *name, const Copied &copied, int dropEA) {
     struct stat st;
     int kept = 0, sub, r;
 
@@ -659,12 +661,16 @@ static int removeCopied(int dir, const char *name, const Copied &copied) {
         return errno == ENOENT ? 0 : -1;
     }
     for (const auto &kid : copied.kids) {
-        r = removeCopied(sub, kid.first.c_str(), kid.second);
+        r = removeCopied(sub, kid.first.c_str(), kid.second, dropEA);
         if (r < 0) {
             closeKeep(sub);
             return -1;
         }
         kept |= r;
+    }
+    if (!kept && dropEA && copied.kids.count(SZ_EA_DIR_NAME) == 0 &&
+        KAVOPathRemoveAt(sub, SZ_EA_DIR_NAME) != 0) {
+        kept = 1;
     }
     close(sub);
     if (kept) {
@@ -808,7 +814,7 @@ static void carryEALogged(int srcDir, const char *srcName, int dstDir, const cha
         // Copied across file systems: the source's EA data goes once its copy is complete.
         int srcRoot = eaRootAt(srcDir, 0);
         if (srcRoot >= 0) {
-            removeCopied(srcRoot, srcName, copied);
+            removeCopied(srcRoot, srcName, copied, 0);
             close(srcRoot);
         }
     }
@@ -991,7 +997,7 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
             }
         }
         run.overwrite = 1;  // later rounds complete what this one made
-        r = removeCopied(srcDir, srcName, copied);
+        r = removeCopied(srcDir, srcName, copied, !optOn(opt, KAVO_COPY_WITH_EA));
         if (r < 0) {
             return recordErr(errno);
         }

@@ -490,6 +490,14 @@ TEST(FolderMove, AcrossFileSystemsEveryAttributeArrivesOrNothingMoves) {
         EXPECT_EQ(statOf(dst + "/sub").st_mtime, 1300000000);
         EXPECT_EQ(ApplianceRoot::readFile(dst + "/sub/b.jpg"), "B");
     }
+    // Without word 3 the EA data inside the folder is not carried, nor does it hold the move.
+    root.writeFile("/volume1/photo/plain/a.jpg", "A");
+    root.writeFile("/volume1/photo/plain/@eaDir/a.jpg/T", "t");
+    KAVOCOPY_OPT plain = options(1, 1, 0, 1);
+    EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/plain", "/volume2/plain", &plain), 0);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/plain"));
+    EXPECT_EQ(entries("/volume2/plain"), (std::set<std::string>{"a.jpg"}));
+
     // An attribute the destination cannot hold fails the move, and nothing is lost.
     root.writeFile("/volume1/photo/big/a.jpg", "A");
     std::string huge(6000, 'x');
