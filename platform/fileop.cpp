@@ -533,7 +533,14 @@ static int copyEntry(int src, const char *name, int dst, const CopyRun &run, Cop
         return -1;
     }
     if (S_ISREG(st.st_mode)) {
-        return copyFileAt(src, name, &st, dst, name, run, &kid.st);
+        if (copyFileAt(src, name, &st, dst, name, run, &kid.st) == 0) {
+            return 0;
+        }
+        if (errno == EAGAIN && optOn(run.opt, KAVO_COPY_REMOVE_SRC)) {
+            copied->kids.erase(name);  // still changing: it stays for the next round
+            return 0;
+        }
+        return -1;
     }
     kid.st = st;
     if (S_ISLNK(st.st_mode)) {
