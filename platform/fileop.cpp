@@ -596,10 +596,9 @@ static int copyTreeAt(int src, const struct stat *srcSt, int dstDir, const char 
     }
     // A new folder, and every folder a move arrives in, takes the source's owner, attributes
     // and mode at once, so a copy that is stopped never leaves it open or root's.
-    if (*created || move || optOn(run.opt, KAVO_COPY_SET_OWNER)) {
-        if (applyMeta(dst, src, srcSt, run, fillMode) != 0) {
-            goto out;
-        }
+    int meta = *created || move || optOn(run.opt, KAVO_COPY_SET_OWNER);
+    if (meta && applyMeta(dst, src, srcSt, run, fillMode) != 0) {
+        goto out;
     }
     if (!*created) {
         removeStrays(dst);
@@ -630,7 +629,7 @@ static int copyTreeAt(int src, const struct stat *srcSt, int dstDir, const char 
     if (fstat(src, &st) != 0 || applyTimes(dst, &st, run.opt) != 0 || fsync(dst) != 0) {
         goto out;
     }
-    if (fillMode != mode && fchmod(dst, mode) != 0) {
+    if (meta && fillMode != mode && fchmod(dst, mode) != 0) {
         goto out;
     }
     ret = 0;
@@ -682,14 +681,20 @@ static int removeCopied(int dir, const char *name, const Copied &copied, int dro
         KAVOPathRemoveAt(sub, SZ_EA_DIR_NAME) != 0) {
         kept = 1;
     }
-    close(sub);
     if (kept) {
+        close(sub);
         return 1;
     }
-    if (unlinkat(dir, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
-        return 0;
+    if (unlinkat(dir, name, AT_REMOVEDIR) != 0 && (errno == ENOTEMPTY || errno == EEXIST)) {
+        // Temporaries a stopped copy into the source left are not items of it.
+        removeStrays(sub);
+        unlinkat(dir, name, AT_REMOVEDIR);
     }
-    return errno == ENOTEMPTY || errno == EEXIST ? 1 : -1;
+    close(sub);
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? 0 : -1;
+    }
+    return 1;
 }
 
 // ---- Owners of a moved tree ---------------------------------------------------------------------
