@@ -446,7 +446,7 @@ TEST(PhotoIo, LinksPlantedAsEaDataOrOnTheWayAreNeverFollowed) {
     }
 }
 
-TEST(PhotoIo, FolderSwappedForALinkWhileDeletingTakesNothingElse) {
+TEST(PhotoIo, FolderSwappedForALinkWhileDeletingOrMovingTakesNothingElse) {
     ApplianceRoot root;
     for (const char *recycle : {"no", "yes"}) {
         root.addShare("photo", "/volume1/photo", {{"recycle_bin", recycle}});
@@ -475,6 +475,10 @@ TEST(PhotoIo, FolderSwappedForALinkWhileDeletingTakesNothingElse) {
             }
             close(fd);
             io(root, {"-b", "-d", "/volume1/photo/evil/d/x.jpg"});
+            // Moves through the same name: neither replace nor take what a link leads to.
+            root.writeFile("/volume1/photo/evil/mine.jpg", "mine");
+            io(root, {"-b", "-m", "/volume1/photo/evil/d/x.jpg", "/volume1/photo/evil/mine.jpg"});
+            io(root, {"-b", "-m", "/volume1/photo/evil/got.jpg", "/volume1/photo/evil/d/x.jpg"});
             runs++;
         }
         stop = true;
