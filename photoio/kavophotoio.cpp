@@ -2,6 +2,11 @@
 // through its share's recycle bin, or else through the temporary folder and a forced removal
 // with its EA data, and moves files and folders. Forks unless told to block.
 //
+// It runs as root over shares and homes that users write, so every item is reached beneath
+// the root of its share (or home) without following a link: the folder holding it is opened
+// once, and the item is renamed, removed or copied relative to that folder, its EA data
+// through the same folder. A path through a link or leaving its root by ".." is refused.
+//
 //   kavophotoio [-b] [-c] -a|-A|-d|-D PATH
 //   kavophotoio [-b] [-c] -m NEWPATH OLDPATH
 #include <errno.h>
@@ -12,7 +17,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,7 +34,7 @@
 // How many numbered names a removal tries when its temporary name is taken.
 #define TMP_NAME_TRIES 1000
 
-#define LOG(fmt, ...) syslog(LOG_ERR, "%s:%d " fmt, SZ_SOURCE, __LINE__, ##__VA_ARGS__)
+#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 #define PLATFORM_ERR VLIBCErrGet(), VLIBCErrorGetFile(), VLIBCErrorGetLine()
 
 enum { MODE_ADD, MODE_ADD_RECURSIVE, MODE_DELETE, MODE_DELETE_RECURSIVE, MODE_MOVE };
@@ -89,57 +93,36 @@ static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nam
     return ret;
 }
 
-// The place of an item with every link above it resolved: its folder through realpath, its
-// last component as it stands (a link is itself the item). A path that ends in "/", "." or ".."
-// names a folder through that last component, so it is resolved whole. false when it cannot be.
-static bool resolveItem(const char *path, char *out, size_t size) {
-    char dir[PATH_BUF];
-    char real[PATH_MAX];
-    const char *base = strrchr(path, '/');
+// Opens the folder that holds the item path beneath its share (or home) root, without
+// following a link on the way, and gives the item's name in leaf. A path that ends in "/" names
+// a folder through its last component, which must then be a folder itself, not a link. The
+// share's own folder (or the home) is never an item. Folder fd, or -1 after logging why.
+static int openItemParent(const char *path, const char *what, const char *shareName,
+                          const char *sharePath, char *leaf, size_t leafSize) {
+    struct stat st;
+    memset(&st, 0, sizeof(st));
+    size_t len = strlen(path);
+    int fd = KAVOPathOpenParent(sharePath, path, leaf, leafSize);
 
-    if (!base) {
-        return false;
+    if (fd < 0) {
+        if (errno == EINVAL) {
+            LOG("Refused to %s the root of share [%s], path: [%s]", what, shareName, path);
+        } else {
+            LOG("Refused to %s [%s] beneath share [%s] ([%s]): %m", what, path, shareName,
+                sharePath);
+        }
+        return -1;
     }
-    base++;
-    if (base[0] == '\0' || strcmp(base, ".") == 0 || strcmp(base, "..") == 0) {
-        return realpath(path, real) && VLIBCStrCopy(out, size, real) == 0;
+    if (len > 0 && path[len - 1] == '/' &&
+        (fstatat(fd, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))) {
+        if (S_ISLNK(st.st_mode)) {
+            errno = ELOOP;
+        }
+        LOG("Refused to %s [%s]: not a folder of share [%s]: %m", what, path, shareName);
+        close(fd);
+        return -1;
     }
-    size_t dirLen = (size_t)(base - path);
-    if (dirLen >= sizeof(dir)) {
-        return false;
-    }
-    memcpy(dir, path, dirLen);
-    dir[dirLen] = '\0';
-    if (!realpath(dir, real)) {
-        return false;
-    }
-    return VLIBCStrPrintf(out, size, "%s/%s", strcmp(real, "/") == 0 ? "" : real, base) == 0;
-}
-
-// Deleting a share's own folder (or a user's home) would take every item in it, and a path
-// that leaves its share through ".." or a link may name another share or home: whatever the
-// recycle bin says, only an item that lies inside the share it was found in is deleted.
-static bool itemInsideShare(const char *path, const char *shareName, const char *sharePath) {
-    char item[PATH_BUF];
-    char share[PATH_MAX];
-
-    if (!realpath(sharePath, share) && VLIBCStrCopy(share, sizeof(share), sharePath) != 0) {
-        return false;
-    }
-    if (!resolveItem(path, item, sizeof(item))) {
-        LOG("Refused to delete [%s]: cannot resolve it. %m", path);
-        return false;
-    }
-    size_t len = strcmp(share, "/") == 0 ? 0 : strlen(share);
-    if (strcmp(item, share) == 0) {
-        LOG("Refused to delete the root of share [%s], path: [%s]", shareName, path);
-        return false;
-    }
-    if (strncmp(item, share, len) != 0 || item[len] != '/' || item[len + 1] == '\0') {
-        LOG("Refused to delete [%s]: it lies outside share [%s] ([%s])", path, shareName, share);
-        return false;
-    }
-    return true;
+    return fd;
 }
 
 // ---- Deleting ------------------------------------------------------------------------------
@@ -182,9 +165,12 @@ static int RecycleDelete(const char *path, const char *shareName, const char *sh
         LOG("Format of relative path is wrong, path: [%s].", path);
         return -1;
     }
-    if (!itemInsideShare(path, shareName, sharePath)) {
+    char leaf[PATH_BUF];
+    int parent = openItemParent(path, "delete", shareName, sharePath, leaf, sizeof(leaf));
+    if (parent < 0) {
         return -1;
     }
+    close(parent);
     int ret = isDir ? KAVORecycleRmDirWithSharePath(sharePath, relPath, 0, adminOnly)
                     : KAVORecycleUnlinkFileWithSharePath(sharePath, relPath, 0, adminOnly);
     if (ret < 0) {
@@ -196,28 +182,29 @@ static int RecycleDelete(const char *path, const char *shareName, const char *sh
     return 1;
 }
 
-// Moves the item to a name of its own in the temporary folder: its name and the time, with a
-// number added when an item of the same name went there within the same second. The rename
-// never replaces anything. 0 with the name in target, -1 with errno set.
-static int moveToTmp(const char *path, const char *tmpDir, const char *component,
-                     const char *suffix, char *target, size_t size) {
+// Moves the item leaf of the folder parent to a name of its own in the temporary folder tmp:
+// its name and the time, with a number added when an item of the same name went there within
+// the same second. The rename never replaces anything. 0 with the name in target, -1 with
+// errno set.
+static int moveToTmp(int parent, const char *leaf, int tmp, const char *suffix, char *target,
+                     size_t size) {
     for (int n = 0; n < TMP_NAME_TRIES; ++n) {
-        int len = n == 0 ? snprintf(target, size, "%s%s%s", tmpDir, component, suffix)
-                         : snprintf(target, size, "%s%s%s.%d", tmpDir, component, suffix, n);
+        int len = n == 0 ? snprintf(target, size, "%s%s", leaf, suffix)
+                         : snprintf(target, size, "%s%s.%d", leaf, suffix, n);
         if (len < 0 || (size_t)len >= size) {
             errno = ENAMETOOLONG;
             return -1;
         }
-        if (renameat2(AT_FDCWD, path, AT_FDCWD, target, RENAME_NOREPLACE) == 0) {
+        if (renameat2(parent, leaf, tmp, target, RENAME_NOREPLACE) == 0) {
             return 0;
         }
         if (errno == EINVAL) {
             // A file system without no-replace renames: test the name first.
             struct stat st;
-            if (lstat(target, &st) == 0) {
+            if (fstatat(tmp, target, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 continue;
             }
-            return rename(path, target);
+            return renameat(parent, leaf, tmp, target);
         }
         if (errno != EEXIST) {
             return -1;
@@ -227,12 +214,32 @@ static int moveToTmp(const char *path, const char *tmpDir, const char *component
     return -1;
 }
 
-// Removes the item through the temporary folder of its share's volume, then its EA data.
-static int TmpDirCheckAndMakeAndRemove(const char *path) {
+// Removes name of the open folder dir with "/bin/rm", reaching it through the descriptor so
+// that no name above it is looked up again, never leaving the item's file system. Any status
+// but 0 is a failure.
+static int forceRemove(int dir, const char *name, const char *shown) {
+    char target[PATH_BUF];
+
+    if (VLIBCStrPrintf(target, sizeof(target), "/proc/%d/fd/%d/%s", (int)getpid(), dir, name) !=
+        0) {
+        LOG("Failed: tmp path is too long");
+        return -1;
+    }
+    int status = VLIBCExec("/bin/rm", "-rf", "--one-file-system", target, NULL);
+    if (status != 0) {
+        LOG("Failed to remove [%s]: /bin/rm exit status %d", shown, status);
+        return -1;
+    }
+    return 0;
+}
+
+// Removes the item leaf of the folder parent (path as given) through the temporary folder of
+// its share's volume, then its EA data.
+static int TmpDirCheckAndMakeAndRemove(const char *path, int parent, const char *leaf) {
     char tmpDir[PATH_BUF];
     char target[PATH_BUF];
+    char shown[PATH_BUF];
     char suffix[TIME_SUFFIX_BUF];
-    struct stat st;
 
     if (!path) {
         return -1;
@@ -241,39 +248,42 @@ static int TmpDirCheckAndMakeAndRemove(const char *path) {
         LOG("Fail to get share bin path from path [%s]", path);
         return -1;
     }
-    if (strlen(tmpDir) + strlen(SZ_TMP_DIR) > PATH_BUF - 1) {
+    size_t baseLen = strlen(tmpDir);
+    if (baseLen + strlen(SZ_TMP_DIR) > PATH_BUF - 1) {
         LOG("Failed: tmp path is too long");
         return -1;
     }
+    int tmp = KAVOShareTmpDirOpen(tmpDir);
     strcat(tmpDir, SZ_TMP_DIR);
-    if (stat(tmpDir, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (mkdir(tmpDir, 0777) != 0) {
-            LOG("Failed to mkdir [%s], errno=%d/%m", tmpDir, errno);
-            return -1;
-        }
-    }
-    const char *component = strrchr(path, '/');
-    if (!component) {
+    if (tmp < 0) {
+        LOG("Failed to mkdir [%s], errno=%d/%m", tmpDir, errno);
         return -1;
     }
     snprintf(suffix, sizeof(suffix), ".%lld", (long long)time(NULL));
-    if (strlen(tmpDir) + strlen(component) + strlen(suffix) > PATH_BUF - 1) {
+    if (strlen(tmpDir) + 1 + strlen(leaf) + strlen(suffix) > PATH_BUF - 1) {
         LOG("Failed: tmp path is too long");
+        close(tmp);
         return -1;
     }
-    const char *removePath = target;
-    if (moveToTmp(path, tmpDir, component, suffix, target, sizeof(target)) != 0) {
-        if (errno != EXDEV) {
-            LOG("Failed to rename [%s->%s], errno=%d/%m", path, target, errno);
-            return -1;
+    int ret = -1;
+    if (moveToTmp(parent, leaf, tmp, suffix, target, sizeof(target)) == 0) {
+        if (VLIBCStrPrintf(shown, sizeof(shown), "%s/%s", tmpDir, target) != 0) {
+            VLIBCStrCopy(shown, sizeof(shown), target);
         }
-        removePath = path;  // another file system: remove it where it is
+        ret = forceRemove(tmp, target, shown);
+    } else if (errno == EXDEV) {
+        // The temporary folder lies on another file system: removed where it is.
+        ret = forceRemove(parent, leaf, path);
+    } else {
+        LOG("Failed to rename [%s->%s/%s], errno=%d/%m", path, tmpDir, target, errno);
     }
-    if (VLIBCExec("/bin/rm", "-rf", removePath, NULL, NULL) < 0) {
+    close(tmp);
+    if (ret != 0) {
         return -1;
     }
     KAVOEA_REMOVE_OPT opt = {1, 0};
-    if (KAVOEARemove(path, -1, &opt) < 0) {
+    if (KAVOEARemoveAt(parent, leaf, &opt) < 0) {
+        LOG("Failed to remove the EA data of [%s]: %m", path);
         return -1;
     }
     return 0;
@@ -283,6 +293,7 @@ static int TmpDirCheckAndMakeAndRemove(const char *path) {
 static int deleteItem(const char *path) {
     char shareName[PATH_BUF];
     char sharePath[PATH_BUF];
+    char leaf[PATH_BUF];
 
     if (RecycleGetShareNamePath(path, shareName, sizeof(shareName), sharePath, sizeof(sharePath)) !=
         0) {
@@ -298,10 +309,13 @@ static int deleteItem(const char *path) {
     if (ret == 1) {
         return 0;
     }
-    if (!itemInsideShare(path, shareName, sharePath)) {
+    int parent = openItemParent(path, "delete", shareName, sharePath, leaf, sizeof(leaf));
+    if (parent < 0) {
         return -1;
     }
-    if (TmpDirCheckAndMakeAndRemove(path) != 0) {
+    ret = TmpDirCheckAndMakeAndRemove(path, parent, leaf);
+    close(parent);
+    if (ret != 0) {
         LOG("cbDeleteIndex: TmpDirCheckAndMakeAndRemove: fail to move %s to tmp dir!", path);
         return -1;
     }
@@ -349,8 +363,23 @@ static int cbDeleteRecursive(void) {
     return deleteItem(g_indexPath);
 }
 
+// Opens the folder holding a path of a move beneath its share (or home) root. fd or -1.
+static int openMoveParent(const char *path, char *leaf, size_t leafSize) {
+    char shareName[PATH_BUF];
+    char sharePath[PATH_BUF];
+
+    if (RecycleGetShareNamePath(path, shareName, sizeof(shareName), sharePath, sizeof(sharePath)) !=
+        0) {
+        LOG("RecycleGetShareNamePath failed. path: [%s] ", path);
+        return -1;
+    }
+    return openItemParent(path, "move", shareName, sharePath, leaf, leafSize);
+}
+
 static int cbMoveIndex(void) {
     KAVOCOPY_OPT opt;
+    char oldLeaf[PATH_BUF];
+    char newLeaf[PATH_BUF];
 
     if (!g_oldIndexPath || !g_indexPath) {
         return -1;
@@ -360,22 +389,34 @@ static int cbMoveIndex(void) {
         LOG("cbMoveIndex: %s is not file or folder!", g_oldIndexPath);
         return -1;
     }
+    int oldDir = openMoveParent(g_oldIndexPath, oldLeaf, sizeof(oldLeaf));
+    if (oldDir < 0) {
+        return -1;
+    }
+    int newDir = openMoveParent(g_indexPath, newLeaf, sizeof(newLeaf));
+    if (newDir < 0) {
+        close(oldDir);
+        return -1;
+    }
     memset(&opt, 0, sizeof(opt));
     opt.opt[KAVO_COPY_OVERWRITE] = 1;
     opt.opt[KAVO_COPY_REMOVE_SRC] = g_copy ? 0 : 1;
     opt.opt[KAVO_COPY_WITH_EA] = 1;
     opt.opt[KAVO_COPY_KEEP_TIMES] = 1;
+    int ret = 0;
     if (isFile) {
-        if (KAVOFileCopy(g_oldIndexPath, g_indexPath, &opt) < 0) {
+        if (KAVOFileCopyAt(oldDir, oldLeaf, newDir, newLeaf, &opt) < 0) {
             LOG("cbMoveIndex: KAVOFileCopy: fail to move! (%s) (%s)", g_indexPath, g_oldIndexPath);
-            return -1;
+            ret = -1;
         }
-    } else if (KAVOFileCopyDirectory(g_oldIndexPath, g_indexPath, &opt) < 0) {
+    } else if (KAVOFileCopyDirectoryAt(oldDir, oldLeaf, newDir, newLeaf, &opt) < 0) {
         LOG("cbMoveIndex: KAVOFileCopyDirectory: fail to move! (%s) (%s)", g_indexPath,
             g_oldIndexPath);
-        return -1;
+        ret = -1;
     }
-    return 0;
+    close(oldDir);
+    close(newDir);
+    return ret;
 }
 
 static int (*const g_operations[])(void) = {cbAddIndex, cbAddRecursiveIndex, cbDeleteIndex,
@@ -440,5 +481,16 @@ int main(int argc, char **argv) {
     if (pid > 0) {
         return 0;
     }
+    // The caller reads the parent's output to its end: the child keeps none of its streams.
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
+        dup2(null, STDERR_FILENO) < 0) {
+        LOG("Failed to detach the standard streams: %m");
+        return -1;
+    }
+    if (null > STDERR_FILENO) {
+        close(null);
+    }
+    setsid();
     return g_operations[g_mode]();
 }

@@ -2,7 +2,7 @@
 //
 // The EA directory of "/a/b/name" is "/a/b/@eaDir/name"; its entry E is "/a/b/@eaDir/name/E".
 #include <errno.h>
-#include <ftw.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,10 +10,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "kavosdk.h"
 
 #define EA_PATH_MAX 4096
-#define EA_NFTW_FDS 32
 
 static const char *const hiddenDirs[] = {SZ_EA_DIR_NAME, "@tmp", "@sharebin"};
 
@@ -79,7 +80,8 @@ int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t
     return 0;
 }
 
-// Makes one folder unless a folder is already there. 0 or -1 (errno set).
+// Makes one folder unless a folder is already there (following links, for the photo's own
+// folders named by the caller). 0 or -1 (errno set).
 static int makeOneDir(const char *path) {
     struct stat st;
 
@@ -98,6 +100,104 @@ static int makeOneDir(const char *path) {
         return 0;
     }
     return -1;
+}
+
+// Opens the folder name in dirFd without following a link, making it first when create is
+// set. Folder fd or -1 (errno set).
+static int openDirAt(int dirFd, const char *name, int create) {
+    int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+
+    if (fd < 0 && errno == ENOTDIR && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+        errno = ELOOP;  // name the link for what it is
+    }
+    if (fd >= 0 || errno != ENOENT || !create) {
+        return fd;
+    }
+    if (mkdirat(dirFd, name, 0777) != 0 && errno != EEXIST) {
+        return -1;
+    }
+    return openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+static int validName(const char *name) {
+    return name != nullptr && name[0] != '\0' && strchr(name, '/') == nullptr &&
+           strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
+int KAVOEARootOpenAt(int dirFd, int create) {
+    int fd = openDirAt(dirFd, SZ_EA_DIR_NAME, create);
+
+    if (fd < 0) {
+        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+    }
+    return fd;
+}
+
+int KAVOEADirOpenAt(int dirFd, const char *name, int create) {
+    int eaRoot, fd, err;
+
+    if (!validName(name)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if ((eaRoot = KAVOEARootOpenAt(dirFd, create)) < 0) {
+        return -1;
+    }
+    fd = openDirAt(eaRoot, name, create);
+    err = errno;
+    close(eaRoot);
+    if (fd < 0) {
+        VLIBCErrSet(err == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+        errno = err;
+    }
+    return fd;
+}
+
+int KAVOEADirOpenBeneath(const char *root, const char *path, int create) {
+    char leaf[EA_PATH_MAX];
+    int dirFd, fd, err;
+
+    if ((dirFd = KAVOPathOpenParent(root, path, leaf, sizeof(leaf))) < 0) {
+        return -1;
+    }
+    fd = KAVOEADirOpenAt(dirFd, leaf, create);
+    err = errno;
+    close(dirFd);
+    errno = err;
+    return fd;
+}
+
+int KAVOEARemoveAt(int dirFd, const char *name, const KAVOEA_REMOVE_OPT *opt) {
+    int eaRoot, err;
+
+    if (opt == nullptr || !validName(name)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    eaRoot = openDirAt(dirFd, SZ_EA_DIR_NAME, 0);
+    if (eaRoot < 0) {
+        if (errno == ENOENT) {
+            return 0;
+        }
+        // A link or a file planted as "@eaDir" holds no EA data of ours: left alone.
+        err = errno;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        errno = err;
+        return -1;
+    }
+    if (KAVOPathRemoveAt(eaRoot, name) != 0) {
+        err = errno;
+        close(eaRoot);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        errno = err;
+        return -1;
+    }
+    close(eaRoot);
+    return 0;
 }
 
 // Length of the photo's folder part of an EA directory path, "/" included: the part above
@@ -122,6 +222,46 @@ static size_t photoFolderLen(const char *path, size_t dirLen, const char *base, 
         return start;
     }
     return dirLen;
+}
+
+// Makes the components of path[keep, len) ("@eaDir" and the item's EA directory) below the
+// photo's folder path[0, keep), each reached without following a link. 0 or -1.
+static int makeBelow(char *path, size_t keep, size_t len) {
+    char saved = path[keep];
+    int cur, next;
+    char *p, *slash;
+
+    path[keep] = '\0';
+    cur = open(keep == 0 ? "." : path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    path[keep] = saved;
+    if (cur < 0) {
+        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    for (p = path + keep; p < path + len; p = slash + 1) {
+        while (*p == '/') {
+            p++;
+        }
+        if (*p == '\0') {
+            break;
+        }
+        slash = strchr(p, '/');
+        if (slash == nullptr) {
+            slash = path + len;
+        }
+        saved = *slash;
+        *slash = '\0';
+        next = openDirAt(cur, p, 1);
+        *slash = saved;
+        close(cur);
+        if (next < 0) {
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            return -1;
+        }
+        cur = next;
+    }
+    close(cur);
+    return 0;
 }
 
 int KAVOEAMKDir(int flags, const char *eaDir) {
@@ -155,22 +295,19 @@ int KAVOEAMKDir(int flags, const char *eaDir) {
         path[keep] = saved;
     }
 
-    for (i = 1; i <= len; i++) {
-        if (i < len && path[i] != '/') {
+    // The photo's own folders as named (made with flag 0)...
+    for (i = 1; i < keep; i++) {
+        if (path[i] != '/' || path[i - 1] == '/' || flags == 1) {
             continue;
         }
-        if ((flags == 1 && i < keep) || path[i - 1] == '/') {
-            continue;
-        }
-        char saved = path[i];
         path[i] = '\0';
         if (makeOneDir(path) != 0) {
             VLIBCErrSet(KAVO_ERR_SYSTEM);
             return -1;
         }
-        path[i] = saved;
+        path[i] = '/';
     }
-    return 0;
+    return makeBelow(path, keep, len);
 }
 
 int KAVOEAIsHiddenDir(const char *name) {
@@ -187,45 +324,34 @@ int KAVOEAIsHiddenDir(const char *name) {
     return 0;
 }
 
-static int removeEntry(const char *path, const struct stat *st, int type, struct FTW *ftw) {
-    (void)st;
-    (void)ftw;
-    if (type == FTW_DP) {
-        return rmdir(path);
-    }
-    return unlink(path);
-}
-
 int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
     char dir[EA_PATH_MAX];
-    struct stat st;
+    size_t dirLen, baseLen;
+    const char *base;
+    int folder, ret, err;
 
     (void)fd;
-    if (opt == nullptr) {
+    if (opt == nullptr || path == nullptr || path[0] == '\0' || strlen(path) >= EA_PATH_MAX ||
+        splitPath(path, &dirLen, &base, &baseLen) != 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (KAVOEADirPath(0, path, dir, sizeof(dir)) != 0) {
+    if (VLIBCStrPrintf(dir, sizeof(dir), "%.*s", (int)dirLen, path) != 0) {
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (lstat(dir, &st) != 0) {
+    folder = open(dirLen == 0 ? "." : dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             return 0;
         }
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        if (unlink(dir) != 0) {
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
-            return -1;
-        }
-        return 0;
-    }
-    // Depth first, never following links nor crossing into another mount.
-    if (nftw(dir, removeEntry, EA_NFTW_FDS, FTW_DEPTH | FTW_PHYS | FTW_MOUNT) != 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    return 0;
+    std::string name(base, baseLen);
+    ret = KAVOEARemoveAt(folder, name.c_str(), opt);
+    err = errno;
+    close(folder);
+    errno = err;
+    return ret;
 }

@@ -174,6 +174,11 @@ int KAVOFileOpenRegular(int dirFd, const char *name, int flags, mode_t mode);
 // The path an open descriptor stands for, from /proc/self/fd (for logs and for handing a
 // place to an outside program). 0 or -1.
 int KAVOPathOfFd(int fd, char *buf, size_t size);
+// Removes name (a file, a link or a whole folder tree) from the open folder dirFd, walking by
+// descriptors: no link is followed and no folder of another file system is entered (such a
+// folder fails the removal with EXDEV, and what lies in it stays). A missing name is no error.
+// What was removed before a failure stays removed. 0 or -1 with errno set.
+int KAVOPathRemoveAt(int dirFd, const char *name);
 // Tests only: 1 makes every lookup take the component walk even where openat2 exists.
 void KAVOPathForceWalk(int on);
 

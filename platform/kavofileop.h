@@ -22,11 +22,24 @@ typedef struct _tag_KAVOCOPY_OPT {
 } KAVOCOPY_OPT;
 
 // Copy or move one file / one folder tree. A move within one file system is a rename; across
-// file systems it copies (contents, mode, owner when permitted, times as asked) and removes the
-// source. Nothing is left half-written: a file is copied to a temporary name beside the
-// destination and renamed over. 0 or -1.
+// file systems (or into an existing folder) it copies (contents, owner when permitted, every
+// extended attribute, mode, times as asked), flushes the copy, and removes from the source
+// only what was copied and has not changed since; what changed is copied again, at most three
+// rounds, after which the move fails with the changed items kept in the source. Nothing is left
+// half-written: a file is written unnamed (or under a hidden ".kavocopy.XXXXXX" name) beside
+// the destination and linked into place; a later copy into the same folder removes such names
+// that a stopped copy left. No link is followed below the named items, no other file system is
+// entered (a mount inside fails the copy), and a folder is never copied into itself. A failed
+// copy of a new folder removes what it made. The folder that holds each path is opened as
+// named. 0 or -1 (errno and the platform error set).
 int KAVOFileCopy(const char *src, const char *dst, const KAVOCOPY_OPT *opt);
 int KAVOFileCopyDirectory(const char *src, const char *dst, const KAVOCOPY_OPT *opt);
+// The same on names (one component each) in folders the caller opened, for instance beneath a
+// share root with KAVOPathOpenParent: nothing is looked up by path again. 0 or -1.
+int KAVOFileCopyAt(int srcDir, const char *srcName, int dstDir, const char *dstName,
+                   const KAVOCOPY_OPT *opt);
+int KAVOFileCopyDirectoryAt(int srcDir, const char *srcName, int dstDir, const char *dstName,
+                            const KAVOCOPY_OPT *opt);
 // Copies one file; fd must be -1 and flags 0. 0 or -1.
 int KAVOCopyFileI(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int fd, int flags);
 // mkdir -p; uid/gid -1 leave the owner, mode -1 means 0777 less umask. 0 or -1.

@@ -4,6 +4,10 @@
 // the share there; missing folders are created. An item already in the bin keeps its place
 // and the newcomer gets a numbered name ("name (1).ext", "name (2).ext", ...). For the share
 // name "home" the settings of the "homes" share apply and the share path is the user's home.
+// A folder on the way that a file or a link of the same name blocks in the bin is numbered the
+// same way ("album (1)/..."). The item and the bin are reached from the share path without
+// following any link (a path through a link, or a link planted in the bin or as "@eaDir", is
+// never followed: refused, or numbered past); the item is renamed from its opened folder.
 #pragma once
 
 #include "kavocore.h"

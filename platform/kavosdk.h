@@ -46,4 +46,25 @@ typedef struct _tag_KAVOEA_REMOVE_OPT {
     int reserved;     // 0
 } KAVOEA_REMOVE_OPT;
 // Removes the path's EA directory; a path without EA data is no error. 0 or -1.
+// The folder of the path is opened as named; "@eaDir" and the path's own EA directory are
+// reached from it without following a link, and the removal walks by descriptors.
 int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt);
+
+// ---- EA directories by descriptor ----------------------------------------------------------
+// For programs running as root over folders that users write: the folder of an item is opened
+// once (KAVOPathOpenParent beneath the share or home root) and its EA data is reached from that
+// descriptor, never through a link. A link (or a file) in the place of "@eaDir" or of the
+// item's EA directory is refused with ELOOP or ENOTDIR and nothing is made, read or removed
+// through it.
+//
+// Opens "@eaDir" of the open folder dirFd (create 1: made when missing, mode 0777 less umask).
+// Folder fd (O_RDONLY | O_DIRECTORY | O_CLOEXEC) or -1 with errno set (ENOENT when missing).
+int KAVOEARootOpenAt(int dirFd, int create);
+// Opens the EA directory of the item name in the open folder dirFd ("@eaDir/name"), made when
+// create is 1 as above. Folder fd or -1 with errno set.
+int KAVOEADirOpenAt(int dirFd, const char *name, int create);
+// The same for path beneath the trusted root (a share or home root). Folder fd or -1.
+int KAVOEADirOpenBeneath(const char *root, const char *path, int create);
+// Removes the EA directory of the item name in the open folder dirFd; none is no error.
+// 0 or -1 with errno set.
+int KAVOEARemoveAt(int dirFd, const char *name, const KAVOEA_REMOVE_OPT *opt);

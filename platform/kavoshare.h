@@ -30,8 +30,13 @@ int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on);  // 0 or -1
 int KAVOShareUpdate(const KAVOSHARE *share);               // writes hide_unreadable back; 0 or -1
 
 // Volume of a share path: its first component ("/volume1" for "/volume1/photo").
-// Temporary path: volume + "/@tmp", created mode 0777 when missing. 0 or -1.
+// Temporary path: volume + "/@tmp", created mode 01777 when missing (sticky: every account
+// may put items there, none may rename or replace another's). 0 or -1.
 int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size);
+// Opens (making it when missing) the temporary folder "@tmp" of the trusted folder base (a
+// volume) without following a link; a new one, and one of the caller's that is writable by all
+// without the sticky bit, get it (01777). Folder fd or -1 (a file or a link there: ENOTDIR).
+int KAVOShareTmpDirOpen(const char *base);
 // Name and path of the share whose path holds the given path (the longest match). 0 or -1.
 int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sharePath,
                          size_t pathSize);

@@ -4,6 +4,7 @@
 // ".." takes the component before it away, and a ".." with nothing left to take is refused
 // (EXDEV). With no link followed, that is the place the kernel would reach too, and both ways
 // of walking (openat2 and the component walk) then see exactly the same components.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -463,4 +464,113 @@ int KAVOFileOpenRegular(int dirFd, const char *name, int flags, mode_t mode) {
         return failWith(err, KAVO_ERR_SYSTEM);
     }
     return fd;
+}
+
+// Empties the open folder fd (on device dev) and closes it. 0 or -1 with errno set.
+static int removeContents(int fd, dev_t dev) {
+    DIR *dir = fdopendir(fd);
+    struct dirent *ent;
+    int ret = 0, err = 0;
+
+    if (dir == nullptr) {
+        err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    for (;;) {
+        errno = 0;
+        if ((ent = readdir(dir)) == nullptr) {
+            if (errno != 0) {
+                err = errno;
+                ret = -1;
+            }
+            break;
+        }
+        if (strcmp(ent->d_name, ".") == 0 || strcmp(ent->d_name, "..") == 0) {
+            continue;
+        }
+        if (ent->d_type != DT_DIR && ent->d_type != DT_UNKNOWN) {
+            if (unlinkat(dirfd(dir), ent->d_name, 0) == 0 || errno == ENOENT) {
+                continue;
+            }
+            if (errno != EISDIR) {
+                err = errno;
+                ret = -1;
+                break;
+            }
+        }
+        int child = openat(dirfd(dir), ent->d_name,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        struct stat st;
+        if (child < 0) {
+            // Not a folder (any more): a file or a link put there meanwhile goes as it is.
+            if ((errno == ENOTDIR || errno == ELOOP) && unlinkat(dirfd(dir), ent->d_name, 0) == 0) {
+                continue;
+            }
+            if (errno == ENOENT) {
+                continue;
+            }
+            err = errno;
+            ret = -1;
+            break;
+        }
+        if (fstat(child, &st) != 0) {
+            st.st_dev = dev;
+            err = errno;
+            close(child);
+            ret = -1;
+            break;
+        }
+        if (st.st_dev != dev) {
+            err = EXDEV;  // a mount inside: neither entered nor removed
+            close(child);
+            ret = -1;
+            break;
+        }
+        if (removeContents(child, dev) != 0 ||
+            (unlinkat(dirfd(dir), ent->d_name, AT_REMOVEDIR) != 0 && errno != ENOENT)) {
+            err = errno;
+            ret = -1;
+            break;
+        }
+    }
+    closedir(dir);
+    errno = err;
+    return ret;
+}
+
+int KAVOPathRemoveAt(int dirFd, const char *name) {
+    struct stat st;
+    int fd;
+
+    if (dirFd < 0 && dirFd != AT_FDCWD) {
+        return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
+    }
+    if (name == nullptr || name[0] == '\0' || strchr(name, '/') != nullptr ||
+        strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
+        return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
+    }
+    if (unlinkat(dirFd, name, 0) == 0 || errno == ENOENT) {
+        return 0;
+    }
+    if (errno != EISDIR && errno != EPERM) {
+        return failWith(errno, KAVO_ERR_SYSTEM);
+    }
+    fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return errno == ENOENT ? 0 : failWith(errno, KAVO_ERR_SYSTEM);
+    }
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        return failWith(err, KAVO_ERR_SYSTEM);
+    }
+    if (removeContents(fd, st.st_dev) != 0) {
+        return failWith(errno, KAVO_ERR_SYSTEM);
+    }
+    if (unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        return failWith(errno, KAVO_ERR_SYSTEM);
+    }
+    return 0;
 }

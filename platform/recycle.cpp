@@ -3,19 +3,29 @@
 // An item "a/b/c.jpg" of the share at S goes to "S/#recycle/a/b/c.jpg"; missing folders on
 // the way are made like their counterparts in the share (mode and owner). An item already in
 // the bin keeps its place and the newcomer takes the first free numbered name: "c (1).jpg",
-// "c (2).jpg", ... (a folder is numbered after its whole name). The item's EA data goes along.
+// "c (2).jpg", ... (a folder is numbered after its whole name). A folder on the way that is
+// blocked in the bin by a file or a link of the same name is numbered the same way, so an
+// earlier file "album" never blocks later deletes below a folder "album". The item's EA data
+// goes along.
+//
+// Everything is reached from the share root by descriptors without following a link: the
+// item's folder through the trusted-root primitive, the bin and its folders by *at calls with
+// O_NOFOLLOW; the item is renamed from its opened folder into the opened bin folder.
 //
 // Relative paths are taken component by component: empty and "." components are dropped, ".."
 // is refused, and a path that names the share itself (or its bin) is refused.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "kavofileop.h"
 #include "kavorecycle.h"
@@ -27,6 +37,7 @@
 #define SZ_HOME_SHARE_NAME "home"
 #define SZ_ADMIN_GROUP "administrators"
 #define GR_BUF_SIZE 16384
+#define DIR_FLAGS (O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
 
 // ---- Settings --------------------------------------------------------------------------------
 
@@ -132,102 +143,76 @@ static int prepare(const char *sharePath, const char *relPath, char *root, char 
     return 0;
 }
 
-// The bin path of rel, numbered when taken. 0 or -1 (error recorded).
-static int targetPath(const char *root, const char *rel, int isDir, char *buf, size_t size) {
-    const char *prefix = strcmp(root, "/") == 0 ? "" : root;
-    const char *slash = strrchr(rel, '/');
-    const char *name = slash == nullptr ? rel : slash + 1;
-    int dirLen = (int)(name - rel);
+// The n-th name of an item in the bin: the name itself, then "stem (n).ext" for a file and
+// "name (n)" for a folder. 0 or -1.
+static int numberedName(const char *name, int isDir, int n, char *buf, size_t size) {
     const char *dot = isDir ? nullptr : strrchr(name, '.');
-    int stemLen;
-    struct stat st;
-    int n;
 
+    if (n == 0) {
+        return VLIBCStrCopy(buf, size, name);
+    }
     if (dot == name) {
         dot = nullptr;  // ".hidden" has no extension
     }
-    stemLen = dot == nullptr ? (int)strlen(name) : (int)(dot - name);
-    if (VLIBCStrPrintf(buf, size, "%s/%s/%s", prefix, SZ_RECYCLE_DIR, rel) != 0) {
-        errno = ENAMETOOLONG;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    for (n = 1;; n++) {
-        if (lstat(buf, &st) != 0) {
-            if (errno == ENOENT) {
-                return 0;
-            }
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
-            return -1;
-        }
-        if (n > RECYCLE_NUMBER_MAX) {
-            errno = EEXIST;
-            VLIBCErrSet(KAVO_ERR_EXISTS);
-            return -1;
-        }
-        if (VLIBCStrPrintf(buf, size, "%s/%s/%.*s%.*s (%d)%s", prefix, SZ_RECYCLE_DIR, dirLen, rel,
-                           stemLen, name, n, dot == nullptr ? "" : dot) != 0) {
-            errno = ENAMETOOLONG;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return -1;
-        }
-    }
+    int stemLen = dot == nullptr ? (int)strlen(name) : (int)(dot - name);
+    return VLIBCStrPrintf(buf, size, "%.*s (%d)%s", stemLen, name, n, dot == nullptr ? "" : dot);
 }
 
-int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf, size_t size) {
-    char root[RECYCLE_PATH_MAX];
-    char rel[RECYCLE_PATH_MAX];
-    char src[RECYCLE_PATH_MAX];
+static void closeKeep(int fd) {
+    int saved = errno;
+
+    if (fd >= 0) {
+        close(fd);
+    }
+    errno = saved;
+}
+
+// Opens the bin folder for the share folder like (an open descriptor) in binDir: the first of
+// "name", "name (1)", ... that is a folder, or made (like's mode and owner) where none is.
+// With create 0 nothing is made and -2 tells that the first free name would be made.
+// fd (its name appended to path), -2, or -1 with errno set.
+static int binFolderAt(int binDir, const char *name, int like, int create, std::string *path) {
+    char cand[NAME_MAX + 16];
     struct stat st;
 
-    if (buf == nullptr || size == 0) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (prepare(sharePath, relPath, root, rel, src) != 0) {
-        return -1;
-    }
-    return targetPath(root, rel, lstat(src, &st) == 0 && S_ISDIR(st.st_mode), buf, size);
-}
-
-// ---- Moving into the bin ---------------------------------------------------------------------
-
-// Makes the folder path unless a real folder (not a link) is there; a new one takes the
-// mode and owner of like (when like is given and exists). 0 or -1 (errno set).
-static int makeBinDir(const char *path, const char *like) {
-    struct stat st, likeSt;
-    int haveLike = like != nullptr && lstat(like, &likeSt) == 0 && S_ISDIR(likeSt.st_mode);
-
-    if (lstat(path, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return 0;
-        }
-        errno = ENOTDIR;
-        return -1;
-    }
-    if (errno != ENOENT) {
-        return -1;
-    }
-    if (mkdir(path, 0777) != 0) {
-        if (errno == EEXIST && lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
-            return 0;
-        }
-        return -1;
-    }
-    if (haveLike) {
-        if (lchown(path, likeSt.st_uid, likeSt.st_gid) != 0 && errno != EPERM) {
+    for (int n = 0; n <= RECYCLE_NUMBER_MAX; n++) {
+        if (numberedName(name, 1, n, cand, sizeof(cand)) != 0) {
+            errno = ENAMETOOLONG;
             return -1;
         }
-        if (chmod(path, likeSt.st_mode & 07777) != 0) {
+        int fd = openat(binDir, cand, DIR_FLAGS);
+        if (fd < 0 && errno == ENOENT) {
+            if (!create) {
+                path->append("/").append(cand);
+                return -2;
+            }
+            if (mkdirat(binDir, cand, 0777) != 0 && errno != EEXIST) {
+                return -1;
+            }
+            fd = openat(binDir, cand, DIR_FLAGS);
+            if (fd >= 0 && like >= 0 && fstat(like, &st) == 0 &&
+                ((fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
+                 fchmod(fd, st.st_mode & 07777) != 0)) {
+                closeKeep(fd);
+                return -1;
+            }
+        }
+        if (fd >= 0) {
+            path->append("/").append(cand);
+            return fd;
+        }
+        if (errno != ENOTDIR && errno != ELOOP) {
             return -1;
         }
+        // A file or a link of that name is in the way: the next number.
     }
-    return 0;
+    errno = EEXIST;
+    return -1;
 }
 
 // Restricts the bin root to root and the group "administrators" (to root alone when there is
 // no such group).
-static int restrictBin(const char *bin) {
+static int restrictBin(int bin) {
     struct group gr;
     struct group *found = nullptr;
     char *buf = (char *)malloc(GR_BUF_SIZE);
@@ -243,106 +228,145 @@ static int restrictBin(const char *bin) {
         mode = 0770;
     }
     free(buf);
-    if (lchown(bin, 0, gid) != 0 || chmod(bin, mode) != 0) {
+    if (fchown(bin, 0, gid) != 0 || fchmod(bin, mode) != 0) {
         return -1;
     }
     return 0;
 }
 
-// 1 when the folder holding src, resolved, lies inside the resolved share root: a link on the
-// way must not lead the move out of the share.
-static int insideShare(const char *root, const char *src) {
-    char parent[RECYCLE_PATH_MAX];
-    char *slash;
-    char *realRoot, *realParent;
-    size_t len;
-    int inside = 0;
+// What a walk from the share root to an item and its place in the bin found.
+struct BinWalk {
+    int parent = -1;      // the item's folder in the share
+    int binParent = -1;   // its counterpart in the bin (-1 when it does not exist yet)
+    std::string binPath;  // the bin path of that counterpart
+    char leaf[NAME_MAX + 1];
+    ~BinWalk() {
+        closeKeep(parent);
+        closeKeep(binParent);
+    }
+};
 
-    memcpy(parent, src, strlen(src) + 1);
-    slash = strrchr(parent, '/');
-    if (slash == nullptr) {
-        return 0;
+// Walks rel from the open share root: the item's folder (no link followed) and the bin
+// folders that mirror it (made when create is set). 0 or -1 with errno set.
+static int walkToBin(int rootFd, const char *root, const char *rel, int create, int adminOnly,
+                     BinWalk *w) {
+    const char *prefix = strcmp(root, "/") == 0 ? "" : root;
+    std::string comps(rel);
+    size_t start = 0, slash;
+
+    w->binPath = std::string(prefix) + "/" + SZ_RECYCLE_DIR;
+    w->parent = openat(rootFd, ".", DIR_FLAGS);
+    if (w->parent < 0) {
+        return -1;
     }
-    if (slash == parent) {
-        slash[1] = '\0';
-    } else {
-        *slash = '\0';
+    w->binParent = openat(rootFd, SZ_RECYCLE_DIR, DIR_FLAGS);
+    if (w->binParent < 0 && errno == ENOENT && create) {
+        if (mkdirat(rootFd, SZ_RECYCLE_DIR, 0777) != 0 && errno != EEXIST) {
+            return -1;
+        }
+        w->binParent = openat(rootFd, SZ_RECYCLE_DIR, DIR_FLAGS);
     }
-    realRoot = realpath(root, nullptr);
-    realParent = realpath(parent, nullptr);
-    if (realRoot != nullptr && realParent != nullptr) {
-        len = strlen(realRoot);
-        inside = strncmp(realParent, realRoot, len) == 0 &&
-                 (realParent[len] == '\0' || realParent[len] == '/' || len == 1);
+    if (w->binParent < 0 && (create || errno != ENOENT)) {
+        return -1;  // a link or a file planted as the bin is refused
     }
-    free(realRoot);
-    free(realParent);
-    return inside;
+    if (create && adminOnly && restrictBin(w->binParent) != 0) {
+        return -1;
+    }
+    while ((slash = comps.find('/', start)) != std::string::npos) {
+        std::string comp = comps.substr(start, slash - start);
+        int next = KAVOPathOpenAt(w->parent, comp.c_str(), O_RDONLY | O_DIRECTORY, 0);
+        if (next < 0) {
+            return -1;
+        }
+        close(w->parent);
+        w->parent = next;
+        if (w->binParent >= 0) {
+            int bin = binFolderAt(w->binParent, comp.c_str(), w->parent, create, &w->binPath);
+            if (bin == -1) {
+                return -1;
+            }
+            close(w->binParent);
+            w->binParent = bin;  // -2 (not there yet) counts as none
+            if (bin == -2) {
+                w->binParent = -1;
+            }
+        } else {
+            w->binPath.append("/").append(comp);
+        }
+        start = slash + 1;
+    }
+    return VLIBCStrCopy(w->leaf, sizeof(w->leaf), rel + start) == 0 ? 0
+                                                                    : (errno = ENAMETOOLONG, -1);
 }
 
-// Makes the bin and the folders of rel's parents inside it. 0 or -1 (error recorded).
-static int makeBinFolders(const char *root, const char *rel, int adminOnly) {
-    const char *prefix = strcmp(root, "/") == 0 ? "" : root;
-    char bin[RECYCLE_PATH_MAX];
-    char dir[RECYCLE_PATH_MAX];
-    char like[RECYCLE_PATH_MAX];
-    const char *p;
+int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf, size_t size) {
+    char root[RECYCLE_PATH_MAX];
+    char rel[RECYCLE_PATH_MAX];
+    char src[RECYCLE_PATH_MAX];
+    char cand[NAME_MAX + 16];
+    struct stat st;
+    BinWalk w;
+    int rootFd, isDir, n = 0;
 
-    if (VLIBCStrPrintf(bin, sizeof(bin), "%s/%s", prefix, SZ_RECYCLE_DIR) != 0) {
-        errno = ENAMETOOLONG;
+    if (buf == nullptr || size == 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (makeBinDir(bin, nullptr) != 0) {
+    if (prepare(sharePath, relPath, root, rel, src) != 0) {
+        return -1;
+    }
+    if ((rootFd = KAVOPathOpenRoot(root)) < 0) {
+        return -1;
+    }
+    if (walkToBin(rootFd, root, rel, 0, 0, &w) != 0) {
+        closeKeep(rootFd);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (adminOnly && restrictBin(bin) != 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
+    close(rootFd);
+    isDir = fstatat(w.parent, w.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    for (;; n++) {
+        if (n > RECYCLE_NUMBER_MAX || numberedName(w.leaf, isDir, n, cand, sizeof(cand)) != 0) {
+            VLIBCErrSet(KAVO_ERR_EXISTS);
+            return -1;
+        }
+        if (w.binParent < 0 || fstatat(w.binParent, cand, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            break;
+        }
     }
-    for (p = strchr(rel, '/'); p != nullptr; p = strchr(p + 1, '/')) {
-        int len = (int)(p - rel);
-        if (VLIBCStrPrintf(dir, sizeof(dir), "%s/%.*s", bin, len, rel) != 0 ||
-            VLIBCStrPrintf(like, sizeof(like), "%s/%.*s", prefix, len, rel) != 0) {
-            errno = ENAMETOOLONG;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return -1;
-        }
-        if (makeBinDir(dir, like) != 0) {
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
-            return -1;
-        }
+    if (VLIBCStrPrintf(buf, size, "%s/%s", w.binPath.c_str(), cand) != 0) {
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
     }
     return 0;
 }
 
+// ---- Moving into the bin ---------------------------------------------------------------------
+
 // Moves the item's EA data beside its new place; when that fails the data is dropped, so it
 // never describes a later item of the old name.
-static void moveEA(const char *src, const char *target) {
-    char srcEA[RECYCLE_PATH_MAX];
-    char targetEA[RECYCLE_PATH_MAX];
-    char eaRoot[RECYCLE_PATH_MAX];
-    KAVOEA_REMOVE_OPT opt = {1, 0};
+static void moveEA(int parent, const char *leaf, int binParent, const char *target) {
     struct stat st;
-    char *slash;
+    int srcRoot = openat(parent, SZ_EA_DIR_NAME, DIR_FLAGS);
+    int binRoot;
 
-    if (KAVOEADirPath(0, src, srcEA, sizeof(srcEA)) != 0 || lstat(srcEA, &st) != 0 ||
-        !S_ISDIR(st.st_mode)) {
+    if (srcRoot < 0) {
+        return;  // none, or a link planted as "@eaDir": nothing is moved through it
+    }
+    if (fstatat(srcRoot, leaf, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        close(srcRoot);
         return;
     }
-    if (KAVOEADirPath(0, target, targetEA, sizeof(targetEA)) == 0 &&
-        KAVOEARemove(target, -1, &opt) == 0) {
-        memcpy(eaRoot, targetEA, sizeof(eaRoot));
-        slash = strrchr(eaRoot, '/');
-        if (slash != nullptr) {
-            *slash = '\0';
-            if (makeBinDir(eaRoot, nullptr) == 0 && rename(srcEA, targetEA) == 0) {
-                return;
-            }
-        }
+    binRoot = KAVOEARootOpenAt(binParent, 1);
+    if (binRoot >= 0 && KAVOPathRemoveAt(binRoot, target) == 0 &&
+        renameat(srcRoot, leaf, binRoot, target) == 0) {
+        close(binRoot);
+        close(srcRoot);
+        return;
     }
-    KAVOEARemove(src, -1, &opt);
+    closeKeep(binRoot);
+    KAVOPathRemoveAt(srcRoot, leaf);
+    close(srcRoot);
 }
 
 static int moveToBin(const char *sharePath, const char *relPath, int flags, int adminOnly,
@@ -350,9 +374,10 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
     char root[RECYCLE_PATH_MAX];
     char rel[RECYCLE_PATH_MAX];
     char src[RECYCLE_PATH_MAX];
-    char target[RECYCLE_PATH_MAX];
+    char target[NAME_MAX + 16];
     struct stat st;
-    int isDir;
+    BinWalk w;
+    int rootFd, isDir;
 
     if (flags != 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
@@ -361,41 +386,58 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
     if (prepare(sharePath, relPath, root, rel, src) != 0) {
         return -1;
     }
-    if (lstat(src, &st) != 0) {
-        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+    if ((rootFd = KAVOPathOpenRoot(root)) < 0) {
         return -1;
+    }
+    // The item's folder first, so that a refused path makes no bin folders.
+    {
+        BinWalk probe;
+        if (walkToBin(rootFd, root, rel, 0, 0, &probe) != 0 ||
+            fstatat(probe.parent, probe.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            int err = errno;
+            close(rootFd);
+            errno = err;
+            VLIBCErrSet(err == ENOENT                  ? KAVO_ERR_NOT_FOUND
+                        : err == ELOOP || err == EXDEV ? KAVO_ERR_BAD_PARAMETERS
+                                                       : KAVO_ERR_SYSTEM);
+            return -1;
+        }
     }
     isDir = S_ISDIR(st.st_mode) ? 1 : 0;
     // A link goes into the bin as it is, whichever kind its target has; what it points to
     // stays where it is.
     if (!S_ISLNK(st.st_mode) && isDir != wantDir) {
+        close(rootFd);
         errno = isDir ? EISDIR : ENOTDIR;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (!insideShare(root, src)) {
-        errno = EXDEV;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (walkToBin(rootFd, root, rel, 1, adminOnly, &w) != 0) {
+        closeKeep(rootFd);
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (makeBinFolders(root, rel, adminOnly) != 0) {
-        return -1;
-    }
+    close(rootFd);
 
     // The numbered name is taken by an exclusive rename; a name taken meanwhile moves on.
-    for (;;) {
-        if (targetPath(root, rel, isDir, target, sizeof(target)) != 0) {
+    for (int n = 0;; n++) {
+        if (n > RECYCLE_NUMBER_MAX || numberedName(w.leaf, isDir, n, target, sizeof(target)) != 0) {
+            errno = EEXIST;
+            VLIBCErrSet(KAVO_ERR_EXISTS);
             return -1;
         }
-        if (renameat2(AT_FDCWD, src, AT_FDCWD, target, RENAME_NOREPLACE) == 0) {
+        if (renameat2(w.parent, w.leaf, w.binParent, target, RENAME_NOREPLACE) == 0) {
             break;
         }
-        if (errno == EEXIST) {
+        if (errno == EEXIST || errno == ENOTEMPTY) {
             continue;
         }
         if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-            // The file system has no exclusive rename; the name was free just now.
-            if (rename(src, target) == 0) {
+            // The file system has no exclusive rename: test the name first.
+            if (fstatat(w.binParent, target, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                continue;
+            }
+            if (renameat(w.parent, w.leaf, w.binParent, target) == 0) {
                 break;
             }
         }
@@ -405,8 +447,8 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
             memset(&opt, 0, sizeof(opt));
             opt.opt[KAVO_COPY_REMOVE_SRC] = 1;
             opt.opt[KAVO_COPY_KEEP_TIMES] = 1;
-            if ((isDir ? KAVOFileCopyDirectory(src, target, &opt)
-                       : KAVOFileCopy(src, target, &opt)) != 0) {
+            if ((isDir ? KAVOFileCopyDirectoryAt(w.parent, w.leaf, w.binParent, target, &opt)
+                       : KAVOFileCopyAt(w.parent, w.leaf, w.binParent, target, &opt)) != 0) {
                 return -1;
             }
             break;
@@ -414,7 +456,7 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    moveEA(src, target);
+    moveEA(w.parent, w.leaf, w.binParent, target);
     return 0;
 }
 

@@ -4,6 +4,7 @@
 // Paths are matched byte-wise on components: "/volume1/photo2/x" is not inside the share at
 // "/volume1/photo". A share path written with trailing slashes is used without them.
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
@@ -180,9 +181,49 @@ static int volumeOf(const char *path, char *buf, size_t size) {
     return 0;
 }
 
+int KAVOShareTmpDirOpen(const char *base) {
+    struct stat st;
+    int rootFd, fd, err, made = 0;
+
+    if ((rootFd = KAVOPathOpenRoot(base)) < 0) {
+        return -1;
+    }
+    fd = openat(rootFd, SHARE_TMP_DIR + 1, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        made = mkdirat(rootFd, SHARE_TMP_DIR + 1, 01777) == 0;
+        if (!made && errno != EEXIST) {
+            err = errno;
+            close(rootFd);
+            errno = err;
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            return -1;
+        }
+        fd = openat(rootFd, SHARE_TMP_DIR + 1, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    }
+    err = errno;
+    close(rootFd);
+    if (fd < 0) {
+        errno = err == ENOTDIR || err == ELOOP ? ENOTDIR : err;
+        VLIBCErrSet(errno == ENOTDIR ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    // Everybody may put items there, nobody may rename or replace another's: a new folder
+    // (mkdir left the umask out) and one open to all without the sticky bit get 01777; any
+    // other mode given to it is kept.
+    if (fstat(fd, &st) != 0 || ((made || (st.st_mode & 01002) == 0002) && st.st_uid == geteuid() &&
+                                fchmod(fd, made ? 01777 : (st.st_mode & 07777) | 01000) != 0)) {
+        err = errno;
+        close(fd);
+        errno = err;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return fd;
+}
+
 int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
     char volume[SHARE_PATH_MAX];
-    struct stat st;
+    int fd;
 
     if (sharePath == nullptr || sharePath[0] == '\0' || buf == nullptr || size == 0 ||
         strlen(sharePath) >= SHARE_PATH_MAX) {
@@ -196,30 +237,10 @@ int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (lstat(buf, &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return 0;
-        }
-        errno = ENOTDIR;
-        VLIBCErrSet(KAVO_ERR_EXISTS);
+    if ((fd = KAVOShareTmpDirOpen(volume)) < 0) {
         return -1;
     }
-    if (errno != ENOENT) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    if (mkdir(buf, 0777) != 0) {
-        if (errno == EEXIST && lstat(buf, &st) == 0 && S_ISDIR(st.st_mode)) {
-            return 0;
-        }
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    // mkdir left the umask out; the folder is meant for everybody.
-    if (chmod(buf, 0777) != 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
+    close(fd);
     return 0;
 }
 

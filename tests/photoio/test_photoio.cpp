@@ -1,8 +1,19 @@
 // kavophotoio: deletions through the recycle bin or the temporary folder, moves, the parser,
 // the fork, and the roots that are never deleted.
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +69,63 @@ std::string usage() {
     std::string u = kUsageTail;
     std::string prog = program("kavophotoio");
     return u.replace(u.find("PROG"), 4, prog);
+}
+
+// Every file below dir (relative path -> content), and whether a copy's temporary is there.
+void snapshot(const std::string &dir, const std::string &rel,
+              std::map<std::string, std::string> *out, bool *stray) {
+    for (const std::string &name : entries(dir + rel)) {
+        std::string r = rel + "/" + name;
+        struct stat st;
+        if (name.compare(0, 10, ".kavocopy.") == 0) {
+            *stray = true;
+        }
+        if (lstat((dir + r).c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            snapshot(dir, r, out, stray);
+        } else {
+            (*out)[r] = ApplianceRoot::readFile(dir + r);
+        }
+    }
+}
+
+size_t countFiles(const std::string &dir) {
+    size_t n = 0;
+    DIR *d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return 0;
+    }
+    while (struct dirent *e = readdir(d)) {
+        if (e->d_type == DT_DIR && e->d_name[0] != '.') {
+            n += countFiles(dir + "/" + e->d_name);
+        } else if (e->d_type == DT_REG && e->d_name[0] != '.') {
+            n++;
+        }
+    }
+    closedir(d);
+    return n;
+}
+
+// Starts the program (blocking mode) as a process of its own; its pid.
+pid_t start(const std::vector<std::string> &args) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv;
+        std::string prog = program("kavophotoio");
+        argv.push_back(&prog[0]);
+        for (const std::string &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 }  // namespace
@@ -320,4 +388,251 @@ TEST(PhotoIo, ShareRootWithTheRecycleBinOnFailsOnItsRelativePath) {
                     "[photo], share path: [/volume1/photo] "));
     EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/keep.jpg"), "k");
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/#recycle"));
+}
+
+TEST(PhotoIo, LinksPlantedAsEaDataOrOnTheWayAreNeverFollowed) {
+    ApplianceRoot root;
+    uid_t evil = root.addUser("evil");
+    for (const char *recycle : {"no", "yes"}) {
+        root.addShare("photo", "/volume1/photo", {{"recycle_bin", recycle}});
+        // Another user's album named like the attacker's photo, and a root-owned folder.
+        root.writeFile("/volume1/photo/bob/x.jpg/keep.jpg", "bob");
+        root.writeFile("/volume1/system/profile.d/keep.sh", "root", 0644);
+        root.writeFile("/volume1/photo/evil/x.jpg", "mine", 0644, evil, evil);
+        ASSERT_EQ(symlink("/volume1/photo/bob", "/volume1/photo/evil/@eaDir"), 0);
+        EXPECT_EQ(io(root, {"-b", "-d", "/volume1/photo/evil/x.jpg"}).status,
+                  std::string(recycle) == "yes" ? 0 : 255)
+            << recycle;
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/evil/x.jpg"));
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/bob/x.jpg/keep.jpg"), "bob") << recycle;
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/#recycle/evil/@eaDir"));
+
+        // A move whose destination folder has "@eaDir" linked at a root-owned place.
+        root.writeFile("/volume1/photo/evil/profile.d", "p", 0644, evil, evil);
+        root.writeFile("/volume1/photo/evil/@eaDir2/profile.d/evil.sh", "e", 0755, evil, evil);
+        ASSERT_EQ(unlink("/volume1/photo/evil/@eaDir"), 0);
+        ASSERT_EQ(rename("/volume1/photo/evil/@eaDir2", "/volume1/photo/evil/@eaDir"), 0);
+        root.makeDir("/volume1/photo/evil2", 0777, evil, evil);
+        ASSERT_EQ(symlink("/volume1/system", "/volume1/photo/evil2/@eaDir"), 0);
+        EXPECT_EQ(io(root, {"-b", "-m", "/volume1/photo/evil2/profile.d",
+                            "/volume1/photo/evil/profile.d"})
+                      .status,
+                  0);
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/evil2/profile.d"), "p");
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/system/profile.d/keep.sh"), "root");
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/system/profile.d/evil.sh"));
+
+        // Sources and destinations through a link or "..", inside or outside the share.
+        root.writeFile("/volume1/outside/o.jpg", "outside");
+        root.writeFile("/volume1/photo/evil/m.jpg", "m");
+        ASSERT_EQ(symlink("/volume1/outside", "/volume1/photo/evil/out"), 0);
+        const std::vector<std::vector<std::string>> moves = {
+            {"/volume1/photo/evil/out/o.jpg", "/volume1/photo/evil/m.jpg"},
+            {"/volume1/photo/../outside/o.jpg", "/volume1/photo/evil/m.jpg"},
+            {"/volume1/photo/evil/n.jpg", "/volume1/photo/evil/out/o.jpg"},
+            {"/volume1/photo/evil/n.jpg", "/volume1/photo/evil/../../outside/o.jpg"},
+            {"/volume1/photo/evil/n", "/volume1/photo/evil/out/"},
+        };
+        for (const auto &m : moves) {
+            root.clearLog();
+            EXPECT_EQ(io(root, {"-b", "-m", m[0], m[1]}).status, 255) << m[0] << " " << m[1];
+            EXPECT_TRUE(root.logged("Refused to move")) << m[0] << " " << m[1];
+        }
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/outside/o.jpg"), "outside");
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/evil/m.jpg"), "m");
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/evil/n.jpg"));
+        ASSERT_EQ(system("rm -rf /volume1/photo /volume1/system /volume1/outside"), 0);
+        root.writeFile("/usr/kavo/etc/shares.conf", "");
+    }
+}
+
+TEST(PhotoIo, FolderSwappedForALinkWhileDeletingOrMovingTakesNothingElse) {
+    ApplianceRoot root;
+    for (const char *recycle : {"no", "yes"}) {
+        root.addShare("photo", "/volume1/photo", {{"recycle_bin", recycle}});
+        root.writeFile("/volume1/photo/bob/x.jpg", "bob");
+        root.writeFile("/volume1/outside/x.jpg", "outside");
+        root.makeDir("/volume1/photo/evil/d");
+        ASSERT_EQ(symlink("/volume1/photo/bob", "/volume1/photo/evil/l"), 0);
+        ASSERT_EQ(symlink("/volume1/outside", "/volume1/photo/evil/o"), 0);
+        int real = open("/volume1/photo/evil/d", O_RDONLY | O_DIRECTORY);
+        ASSERT_GE(real, 0);
+        std::atomic<bool> stop(false);
+        std::thread swapper([&] {
+            for (int i = 0; !stop; i++) {
+                renameat2(AT_FDCWD, "/volume1/photo/evil/d", AT_FDCWD,
+                          i % 2 ? "/volume1/photo/evil/l" : "/volume1/photo/evil/o",
+                          RENAME_EXCHANGE);
+            }
+        });
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        int runs = 0;
+        while (std::chrono::steady_clock::now() < end) {
+            int fd = openat(real, "x.jpg", O_WRONLY | O_CREAT, 0644);
+            EXPECT_GE(fd, 0);
+            if (fd < 0) {
+                break;
+            }
+            close(fd);
+            io(root, {"-b", "-d", "/volume1/photo/evil/d/x.jpg"});
+            // Moves through the same name: neither replace nor take what a link leads to.
+            root.writeFile("/volume1/photo/evil/mine.jpg", "mine");
+            io(root, {"-b", "-m", "/volume1/photo/evil/d/x.jpg", "/volume1/photo/evil/mine.jpg"});
+            io(root, {"-b", "-m", "/volume1/photo/evil/got.jpg", "/volume1/photo/evil/d/x.jpg"});
+            runs++;
+        }
+        stop = true;
+        swapper.join();
+        close(real);
+        EXPECT_GT(runs, 0);
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/bob/x.jpg"), "bob") << recycle;
+        EXPECT_EQ(ApplianceRoot::readFile("/volume1/outside/x.jpg"), "outside") << recycle;
+        ASSERT_EQ(system("rm -rf /volume1/photo /volume1/outside /volume1/@tmp"), 0);
+        root.writeFile("/usr/kavo/etc/shares.conf", "");
+    }
+}
+
+TEST(PhotoIo, MoveKilledAnywhereLosesNothingAndARerunFinishesIt) {
+    ApplianceRoot root;
+    uid_t uid = root.addUser("kate");
+    root.mountTmpfs("/volume2");
+    root.addShare("photo", "/volume1/photo");
+    root.addShare("archive", "/volume2/archive");
+    const std::string acl = "kavoacl 1 inherit\nuser:1001:allow:rwxpdDaARWc--:fd--\n";
+    auto build = [&] {
+        root.makeDir("/volume1/photo/album", 0750, uid, uid);
+        ASSERT_EQ(setxattr("/volume1/photo/album", "security.kavo.acl", acl.data(), acl.size(), 0),
+                  0);
+        for (int i = 0; i < 120; i++) {
+            root.writeFile("/volume1/photo/album/d" + std::to_string(i % 5) + "/p" +
+                               std::to_string(i) + ".jpg",
+                           std::string(48 * 1024, (char)('a' + i % 26)) + std::to_string(i), 0640,
+                           uid, uid);
+        }
+        root.writeFile("/volume1/photo/@eaDir/album/SYNOINDEX", "ea");
+    };
+    build();
+    std::map<std::string, std::string> want;
+    bool stray = false;
+    snapshot("/volume1/photo/album", "", &want, &stray);
+    const std::vector<std::string> move = {"-b", "-m", "/volume2/archive/album",
+                                           "/volume1/photo/album"};
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(io(root, move).status, 0);
+    auto full = std::chrono::steady_clock::now() - t0;
+    ASSERT_EQ(system("rm -rf /volume2/archive/album /volume2/archive/@eaDir"), 0);
+
+    const int points = 24;
+    for (int k = 1; k <= points; k++) {
+        build();
+        // Killed while copying (by how much arrived), once all is copied and flushed, and
+        // while removing (by how much of the source went).
+        auto due = [&] {
+            size_t there = countFiles("/volume2/archive/album");
+            size_t left = countFiles("/volume1/photo/album");
+            if (k <= 12) {
+                return there >= (size_t)k * 9;
+            }
+            if (k <= 16) {
+                return there == 120 && left == 120;
+            }
+            return left <= (size_t)(120 - (k - 16) * 14);
+        };
+        pid_t pid = start(move);
+        auto limit = std::chrono::steady_clock::now() + full * 20;
+        bool ended = false;
+        while (!due() && std::chrono::steady_clock::now() < limit) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) {
+                ended = true;
+                break;
+            }
+        }
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        // Every file is whole in one place or the other.
+        std::map<std::string, std::string> src, dst;
+        snapshot("/volume1/photo/album", "", &src, &stray);
+        snapshot("/volume2/archive/album", "", &dst, &stray);
+        for (const auto &f : want) {
+            EXPECT_TRUE(src[f.first] == f.second || dst[f.first] == f.second)
+                << f.first << " at kill point " << k;
+        }
+        // The rerun finishes it (or finds it finished).
+        auto r = io(root, move);
+        EXPECT_TRUE(r.status == 0 || !ApplianceRoot::exists("/volume1/photo/album")) << k;
+        dst.clear();
+        stray = false;
+        snapshot("/volume2/archive/album", "", &dst, &stray);
+        EXPECT_EQ(dst, want) << "kill point " << k;
+        EXPECT_FALSE(stray) << k;
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/album")) << k;
+        struct stat st;
+        ASSERT_EQ(stat("/volume2/archive/album", &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << k;
+        EXPECT_EQ(st.st_uid, uid) << k;
+        char buf[256];
+        ssize_t n = getxattr("/volume2/archive/album", "security.kavo.acl", buf, sizeof(buf));
+        EXPECT_EQ(std::string(buf, n < 0 ? 0 : (size_t)n), acl) << k;
+        ASSERT_EQ(system("rm -rf /volume2/archive/album /volume2/archive/@eaDir "
+                         "/volume1/photo/@eaDir"),
+                  0);
+    }
+}
+
+TEST(PhotoIo, FailedRemovalIsAFailureAndKeepsTheEaData) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo", {{"recycle_bin", "no"}});
+    root.writeFile("/volume1/photo/album/a.jpg", "a");
+    root.writeFile("/volume1/photo/@eaDir/album/E", "e");
+    root.makeDir("/volume1/photo/album/mnt");
+    ASSERT_EQ(mount("inner", "/volume1/photo/album/mnt", "tmpfs", 0, nullptr), 0);
+    root.writeFile("/volume1/photo/album/mnt/other.jpg", "o");
+    int inner = open("/volume1/photo/album/mnt", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(inner, 0);
+    auto r = io(root, {"-b", "-d", "/volume1/photo/album"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("/bin/rm exit status"));
+    EXPECT_TRUE(root.logged("cbDeleteIndex: TmpDirCheckAndMakeAndRemove: fail to move"));
+    struct stat st;
+    EXPECT_EQ(fstatat(inner, "other.jpg", &st, 0), 0);  // rm stayed on its file system
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/@eaDir/album/E"), "e");
+    ASSERT_EQ(fstat(open("/volume1/@tmp", O_RDONLY), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    close(inner);
+    for (const std::string &name : entries("/volume1/@tmp")) {
+        umount2(("/volume1/@tmp/" + name + "/mnt").c_str(), MNT_DETACH);
+    }
+    umount2("/volume1/photo/album/mnt", MNT_DETACH);
+}
+
+TEST(PhotoIo, CallerReadingTheOutputDoesNotWaitForTheChild) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo", {{"recycle_bin", "no"}});
+    root.writeFile("/volume1/photo/album/a.jpg", "a");
+    // The removal waits until the test lets it go (or a safety delay has passed).
+    ASSERT_EQ(rename("/usr/bin/rm", "/usr/bin/rm.real"), 0);
+    root.writeFile("/usr/bin/rm",
+                   "#!/bin/sh\nwhile [ ! -e /tmp/go ]; do sleep 0.05; done\n"
+                   "exec /usr/bin/rm.real \"$@\"\n",
+                   0755);
+    std::thread valve([] {
+        for (int i = 0; i < 160 && !ApplianceRoot::exists("/tmp/go"); i++) {
+            usleep(50000);
+        }
+        close(open("/tmp/go", O_WRONLY | O_CREAT, 0644));
+    });
+    auto r = io(root, {"-d", "/volume1/photo/album"});
+    bool stillThere = !ApplianceRoot::exists("/tmp/go");
+    close(open("/tmp/go", O_WRONLY | O_CREAT, 0644));
+    valve.join();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(stillThere) << "the caller waited for the delete";
+    for (int i = 0; i < 200 && !entries("/volume1/@tmp").empty(); ++i) {
+        usleep(20000);
+    }
+    EXPECT_TRUE(entries("/volume1/@tmp").empty());
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/album"));
+    rename("/usr/bin/rm.real", "/usr/bin/rm");
 }

@@ -5,10 +5,15 @@
 #include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/mount.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "harness.h"
 #include "kavofileop.h"
@@ -77,6 +82,62 @@ std::string readAt(const std::string &path, off_t offset, size_t len) {
     close(fd);
     buf.resize(n < 0 ? 0 : (size_t)n);
     return buf;
+}
+
+// A real ext4 file system (4 KiB blocks, 256-byte inodes) on a loop device, mounted at dir.
+struct Ext4 {
+    std::string dir, image, dev;
+    Ext4(const std::string &at, int megabytes)
+        : dir(at), image("/tmp/ext4." + std::to_string(getpid()) + ".img") {
+        std::string cmd = "truncate -s " + std::to_string(megabytes) + "M " + image +
+                          " && mkfs.ext4 -q -F -b 4096 -I 256 " + image + " >/dev/null 2>&1";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+        FILE *p = popen(("losetup -f --show " + image).c_str(), "r");
+        char buf[64] = "";
+        if (p != nullptr && fgets(buf, sizeof(buf), p) != nullptr) {
+            dev = std::string(buf, strcspn(buf, "\n"));
+        }
+        if (p != nullptr) {
+            pclose(p);
+        }
+        mkdir(at.c_str(), 0755);
+        EXPECT_EQ(mount(dev.c_str(), at.c_str(), "ext4", 0, nullptr), 0) << dev;
+    }
+    ~Ext4() {
+        umount2(dir.c_str(), MNT_DETACH);
+        system(("losetup -d " + dev + " 2>/dev/null").c_str());
+        unlink(image.c_str());
+    }
+};
+
+std::string xattrOf(const std::string &path, const char *name) {
+    char buf[65536];
+    ssize_t n = lgetxattr(path.c_str(), name, buf, sizeof(buf));
+    return n < 0 ? "<none>" : std::string(buf, (size_t)n);
+}
+
+// Every file below dir: relative path -> content.
+void snapshot(const std::string &dir, const std::string &rel,
+              std::map<std::string, std::string> *out) {
+    for (const std::string &name : entries(dir + rel)) {
+        std::string r = rel + "/" + name;
+        struct stat st;
+        if (lstat((dir + r).c_str(), &st) != 0) {
+            continue;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            snapshot(dir, r, out);
+        } else {
+            (*out)[r] = ApplianceRoot::readFile(dir + r);
+        }
+    }
+}
+
+void album(ApplianceRoot &root, const std::string &dir, int files, size_t size) {
+    for (int i = 0; i < files; i++) {
+        root.writeFile(dir + "/sub" + std::to_string(i % 4) + "/p" + std::to_string(i) + ".jpg",
+                       std::string(size, (char)('a' + i % 26)) + std::to_string(i));
+    }
 }
 
 }  // namespace
@@ -398,4 +459,112 @@ TEST(MkdirP, MakesMissingParents) {
     EXPECT_EQ(KAVOFSMkdirP("/volume1/w/file/sub", 0, 0, -1, -1, -1), -1);
     EXPECT_EQ(KAVOFSMkdirP("/volume1/w/file", 0, 0, -1, -1, -1), -1);
     EXPECT_EQ(ApplianceRoot::readFile("/volume1/w/file"), "f");
+}
+
+TEST(FolderMove, AcrossFileSystemsEveryAttributeArrivesOrNothingMoves) {
+    ApplianceRoot root;
+    uid_t uid = root.addUser("nina");
+    root.mountTmpfs("/volume2");
+    Ext4 ext4("/volume1/ext4", 32);
+    const std::string acl = "kavoacl 1 inherit\nuser:1001:allow:rwxpdDaARWc--:fd--\n";
+    for (const std::string dst : {"/volume2/album", "/volume1/ext4/album"}) {
+        root.makeDir("/volume1/photo/album", 0750, uid, 0);
+        root.writeFile("/volume1/photo/album/a.jpg", "A", 0640, uid, 0);
+        root.writeFile("/volume1/photo/album/sub/b.jpg", "B");
+        ASSERT_EQ(setxattr("/volume1/photo/album", "security.kavo.acl", acl.data(), acl.size(), 0),
+                  0);
+        ASSERT_EQ(setxattr("/volume1/photo/album/a.jpg", "trusted.t", "1", 1, 0), 0);
+        ASSERT_EQ(setxattr("/volume1/photo/album/a.jpg", "user.u", "2", 1, 0), 0);
+        setTimes("/volume1/photo/album/sub", 1300000000, 1300000000);
+
+        KAVOCOPY_OPT opt = options(1, 1, 1, 1);
+        ASSERT_EQ(KAVOFileCopyDirectory("/volume1/photo/album", dst.c_str(), &opt), 0) << dst;
+        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/album"));
+        struct stat st = statOf(dst);
+        EXPECT_EQ(st.st_mode & 07777, 0750u);
+        EXPECT_EQ(st.st_uid, uid);
+        EXPECT_EQ(xattrOf(dst, "security.kavo.acl"), acl);
+        EXPECT_EQ(xattrOf(dst + "/a.jpg", "trusted.t"), "1");
+        EXPECT_EQ(xattrOf(dst + "/a.jpg", "user.u"), "2");
+        EXPECT_EQ(statOf(dst + "/a.jpg").st_mode & 07777, 0640u);
+        EXPECT_EQ(statOf(dst + "/sub").st_mtime, 1300000000);
+        EXPECT_EQ(ApplianceRoot::readFile(dst + "/sub/b.jpg"), "B");
+    }
+    // Without word 3 the EA data inside the folder is not carried, nor does it hold the move.
+    root.writeFile("/volume1/photo/plain/a.jpg", "A");
+    root.writeFile("/volume1/photo/plain/@eaDir/a.jpg/T", "t");
+    KAVOCOPY_OPT plain = options(1, 1, 0, 1);
+    EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/plain", "/volume2/plain", &plain), 0);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/plain"));
+    EXPECT_EQ(entries("/volume2/plain"), (std::set<std::string>{"a.jpg"}));
+
+    // An attribute the destination cannot hold fails the move, and nothing is lost.
+    root.writeFile("/volume1/photo/big/a.jpg", "A");
+    std::string huge(6000, 'x');
+    ASSERT_EQ(setxattr("/volume1/photo/big/a.jpg", "user.big", huge.data(), huge.size(), 0), 0);
+    KAVOCOPY_OPT opt = options(1, 1, 1, 1);
+    EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/big", "/volume1/ext4/big", &opt), -1);
+    EXPECT_EQ(xattrOf("/volume1/photo/big/a.jpg", "user.big"), huge);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/ext4/big"));
+}
+
+TEST(FolderMove, FullDestinationLosesNothing) {
+    ApplianceRoot root;
+    root.makeDir("/volume2");
+    ASSERT_EQ(mount("small", "/volume2", "tmpfs", 0, "size=1m"), 0);
+    Ext4 ext4("/volume1/ext4", 8);
+    album(root, "/volume1/photo/album", 40, 400 * 1024);
+    std::map<std::string, std::string> before, after;
+    snapshot("/volume1/photo/album", "", &before);
+    for (const char *dst : {"/volume2/album", "/volume1/ext4/album"}) {
+        KAVOCOPY_OPT opt = options(1, 1, 1, 1);
+        EXPECT_EQ(KAVOFileCopyDirectory("/volume1/photo/album", dst, &opt), -1) << dst;
+        EXPECT_FALSE(ApplianceRoot::exists(dst));
+        after.clear();
+        snapshot("/volume1/photo/album", "", &after);
+        EXPECT_EQ(after, before) << dst;
+    }
+    umount2("/volume2", MNT_DETACH);
+}
+
+TEST(FolderMove, FilesArrivingDuringTheMoveAreKept) {
+    ApplianceRoot root;
+    root.mountTmpfs("/volume2");
+    for (int run = 0; run < 3; run++) {
+        const std::string dst = "/volume2/album" + std::to_string(run);
+        album(root, "/volume1/photo/album", 300, 32 * 1024);
+        std::atomic<bool> done(false);
+        std::vector<std::string> arrived;
+        std::thread writer([&] {
+            for (int i = 0; !done; i++) {
+                std::string tmp = "/volume1/new" + std::to_string(i);
+                std::string name = "/new" + std::to_string(i) + ".jpg";
+                FILE *f = fopen(tmp.c_str(), "w");
+                if (f == nullptr) {
+                    break;
+                }
+                fprintf(f, "arrived %d", i);
+                fclose(f);
+                if (rename(tmp.c_str(), ("/volume1/photo/album" + name).c_str()) == 0) {
+                    arrived.push_back(name);
+                }
+                usleep(200);
+            }
+        });
+        KAVOCOPY_OPT opt = options(1, 1, 1, 1);
+        int r = KAVOFileCopyDirectory("/volume1/photo/album", dst.c_str(), &opt);
+        done = true;
+        writer.join();
+        EXPECT_FALSE(arrived.empty());
+        for (const std::string &name : arrived) {
+            std::string want = "arrived " + name.substr(4, name.size() - 8);
+            std::string a = ApplianceRoot::readFile("/volume1/photo/album" + name);
+            std::string b = ApplianceRoot::readFile(dst + name);
+            EXPECT_TRUE(a == want || b == want) << name << " lost, move result " << r;
+        }
+        std::map<std::string, std::string> moved;
+        snapshot(dst, "", &moved);
+        EXPECT_GE(moved.size(), 300u);
+        EXPECT_EQ(system("rm -rf /volume1/photo/album"), 0);
+    }
 }

@@ -167,3 +167,29 @@ TEST(Log, OneMessageIsOneLineAndKeepsTheErrorText) {
 }
 
 }  // namespace
+
+TEST(RemoveAt, TakesTheTreeButNoLinkTargetNorAnotherFileSystem) {
+    ApplianceRoot root;
+    buildTree(root);
+    root.writeFile("/volume1/share/album/deep/er/x.jpg", "x");
+    int fd = KAVOPathOpenRoot(kRoot);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(KAVOPathRemoveAt(fd, "album"), 0);
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/share/album"));
+    EXPECT_EQ(KAVOPathRemoveAt(fd, "out"), 0);  // the link, not what it points to
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/share/out"));
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/secret/file"), "outside");
+    EXPECT_EQ(KAVOPathRemoveAt(fd, "missing"), 0);
+    EXPECT_EQ(KAVOPathRemoveAt(fd, ".."), -1);
+    EXPECT_EQ(KAVOPathRemoveAt(fd, "a/b"), -1);
+
+    // A mount inside the tree is neither entered nor removed.
+    root.writeFile("/volume1/share/m/keep.jpg", "k");
+    root.makeDir("/volume1/share/m/mnt");
+    root.mountTmpfs("/volume1/share/m/mnt");
+    root.writeFile("/volume1/share/m/mnt/other.jpg", "o");
+    EXPECT_EQ(KAVOPathRemoveAt(fd, "m"), -1);
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/share/m/mnt/other.jpg"), "o");
+    close(fd);
+}

@@ -220,3 +220,46 @@ TEST(Recycle, AdminOnlyBinAndHomes) {
     EXPECT_EQ(ApplianceRoot::readFile("/volume1/homes/mona/#recycle/photo/p.jpg"), "p");
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/homes/#recycle"));
 }
+
+TEST(Recycle, NamesInTheWayAndPlantedLinks) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    // A file "album" deleted earlier, then items below a folder "album", and the other way.
+    root.writeFile("/volume1/photo/album", "file");
+    ASSERT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "album", 0, 0), 0);
+    for (const char *name : {"x.jpg", "y.jpg"}) {
+        root.writeFile(std::string("/volume1/photo/album/") + name, name);
+        ASSERT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo",
+                                                     (std::string("album/") + name).c_str(), 0, 0),
+                  0);
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/#recycle/album"), "file");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/#recycle/album (1)/x.jpg"), "x.jpg");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/#recycle/album (1)/y.jpg"), "y.jpg");
+    ASSERT_EQ(rmdir("/volume1/photo/album"), 0);
+    root.writeFile("/volume1/photo/album (1)", "second file");
+    ASSERT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "album (1)", 0, 0), 0);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/#recycle/album (1) (1)"), "second file");
+
+    // Links planted in the bin and as "@eaDir" are never followed: another user's album
+    // stays where it is, and nothing lands outside the bin.
+    root.writeFile("/volume1/victim/album/keep.jpg", "k");
+    root.makeDir("/volume1/photo/#recycle/evil");
+    ASSERT_EQ(symlink("/volume1/victim", "/volume1/photo/#recycle/evil/sub"), 0);
+    root.writeFile("/volume1/photo/evil/sub/p.jpg", "p");
+    ASSERT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "evil/sub/p.jpg", 0, 0), 0);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/#recycle/evil/sub (1)/p.jpg"), "p");
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/victim/p.jpg"));
+    root.writeFile("/volume1/photo/mine/album", "mine");
+    ASSERT_EQ(symlink("/volume1/victim", "/volume1/photo/mine/@eaDir"), 0);
+    ASSERT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "mine/album", 0, 0), 0);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/victim/album/keep.jpg"), "k");
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/#recycle/mine/@eaDir"));
+    // A link planted as the bin itself is refused.
+    root.addShare("other", "/volume1/other");
+    root.writeFile("/volume1/other/o.jpg", "o");
+    ASSERT_EQ(symlink("/volume1/victim", "/volume1/other/#recycle"), 0);
+    EXPECT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/other", "o.jpg", 0, 0), -1);
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/other/o.jpg"), "o");
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/victim/o.jpg"));
+}

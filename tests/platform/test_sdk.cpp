@@ -283,3 +283,41 @@ TEST(EADirs, RemoveTakesOnlyThePathsEAData) {
     EXPECT_EQ(KAVOEARemove("/volume1/photo/a/x.jpg", -1, nullptr), -1);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
 }
+
+TEST(EADirs, PlantedLinksAreNeverFollowed) {
+    ApplianceRoot root;
+    root.addShare("photo", "/volume1/photo");
+    root.writeFile("/volume1/victim/album/keep.jpg", "k");
+    root.writeFile("/volume1/victim/x.jpg/keep", "k2");
+    root.writeFile("/volume1/photo/a/x.jpg", "x");
+    root.writeFile("/volume1/photo/b/y.jpg", "y");
+    root.makeDir("/volume1/photo/b/@eaDir");
+    // "@eaDir" of a/ is a link out; the EA directory of b/y.jpg is a link out.
+    ASSERT_EQ(symlink("/volume1/victim", "/volume1/photo/a/@eaDir"), 0);
+    ASSERT_EQ(symlink("/volume1/victim/album", "/volume1/photo/b/@eaDir/y.jpg"), 0);
+    KAVOEA_REMOVE_OPT opt = {1, 0};
+
+    EXPECT_EQ(KAVOEARemove("/volume1/photo/a/x.jpg", -1, &opt), -1);
+    EXPECT_EQ(KAVOEARemove("/volume1/photo/b/y.jpg", -1, &opt), 0);  // the link itself goes
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/b/@eaDir/y.jpg"));
+    ASSERT_EQ(symlink("/volume1/victim/album", "/volume1/photo/b/@eaDir/y.jpg"), 0);
+    EXPECT_EQ(KAVOEAMKDir(1, "/volume1/photo/a/@eaDir/x.jpg"), -1);
+    EXPECT_EQ(KAVOEAMKDir(1, "/volume1/photo/b/@eaDir/y.jpg"), -1);
+    for (int create : {0, 1}) {
+        EXPECT_EQ(KAVOEADirOpenBeneath("/volume1/photo", "/volume1/photo/a/x.jpg", create), -1);
+        EXPECT_EQ(errno, ELOOP);
+        EXPECT_EQ(KAVOEADirOpenBeneath("/volume1/photo", "/volume1/photo/b/y.jpg", create), -1);
+        EXPECT_EQ(errno, ELOOP);
+    }
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/victim/album/keep.jpg"), "k");
+    EXPECT_EQ(ApplianceRoot::readFile("/volume1/victim/x.jpg/keep"), "k2");
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/victim/album/@eaDir"));
+
+    // Reached beneath the root, an item's EA directory is made and opened as asked.
+    int fd = KAVOEADirOpenBeneath("/volume1/photo", "/volume1/photo/b/z.jpg", 1);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    EXPECT_TRUE(isDir("/volume1/photo/b/@eaDir/z.jpg"));
+    EXPECT_EQ(KAVOEADirOpenBeneath("/volume1/photo", "/volume1/photo/b/w.jpg", 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}

@@ -170,9 +170,14 @@ TEST(Shares, TemporaryPathIsMadeOnDemand) {
     EXPECT_STREQ(buf, "/volume1/@tmp");
     ASSERT_EQ(stat("/volume1/@tmp", &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0777u);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
+    // One made open to all before gets the sticky bit; a link in its place is refused.
+    ASSERT_EQ(chmod("/volume1/@tmp", 0777), 0);
+    ASSERT_EQ(KAVOShareTmpPathGet("/volume1/photo", buf, sizeof(buf)), 0);
+    ASSERT_EQ(stat("/volume1/@tmp", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u);
 
-    // There already: kept as it is.
+    // There already with a mode of its own: kept as it is.
     ASSERT_EQ(chmod("/volume1/@tmp", 0755), 0);
     root.writeFile("/volume1/@tmp/keep", "k");
     ASSERT_EQ(KAVOShareTmpPathGet("/volume1/photo/sub/", buf, sizeof(buf)), 0);
@@ -197,6 +202,12 @@ TEST(Shares, TemporaryPathIsMadeOnDemand) {
     root.mountTmpfs("/volume2");
     root.writeFile("/volume2/@tmp", "not a folder");
     EXPECT_EQ(KAVOShareTmpPathGet("/volume2/share", buf, sizeof(buf)), -1);
+    ASSERT_EQ(unlink("/volume2/@tmp"), 0);
+    root.makeDir("/volume2/elsewhere", 0700);
+    ASSERT_EQ(symlink("/volume2/elsewhere", "/volume2/@tmp"), 0);
+    EXPECT_EQ(KAVOShareTmpPathGet("/volume2/share", buf, sizeof(buf)), -1);
+    ASSERT_EQ(stat("/volume2/elsewhere", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
 }
 
 TEST(Shares, ShareHoldingAPath) {
