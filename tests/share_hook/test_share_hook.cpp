@@ -69,7 +69,8 @@ TEST(ShareHook, SetUploadTmpDirWritesThePhpLineWithoutReload) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(modeOf("/volume1/@tmp/photo_upload_tmp_dir"), 0777u);
-    EXPECT_EQ(modeOf("/volume1/@tmp"), 0777u);
+    EXPECT_EQ(modeOf("/volume1/@tmp"),
+              01777u);  // sticky: no account replaces what another put there
     EXPECT_EQ(ApplianceRoot::readFile(kPhpConf),
               "; Lumora\nupload_max_filesize = \"2G\"\n"
               "upload_tmp_dir = \"/volume1/@tmp/photo_upload_tmp_dir\"\n");
