@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ftw.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -71,7 +72,7 @@ inline Acl aclOf(const std::string &path) {
         return out;
     }
     PKAVOACL acl = nullptr;
-    if (KAVOACLFromText(buf, (size_t)n, &acl) != 0 || !acl) {
+    if (KAVOACLFromStored(buf, (size_t)n, &acl) != 0 || !acl) {
         ADD_FAILURE() << "unreadable ACL on " << path;
         return out;
     }
@@ -85,10 +86,23 @@ inline Acl aclOf(const std::string &path) {
     return out;
 }
 
+// The path's ACL in text form (as kavoacl_show prints it), "<none>" without one; a value
+// that does not parse comes back as stored.
 inline std::string rawAcl(const std::string &path) {
     char buf[65536];
     ssize_t n = lgetxattr(path.c_str(), SZ_KAVO_ACL_XATTR, buf, sizeof buf);
-    return n < 0 ? std::string("<none>") : std::string(buf, (size_t)n);
+    if (n < 0) {
+        return std::string("<none>");
+    }
+    PKAVOACL acl = nullptr;
+    if (KAVOACLFromStored(buf, (size_t)n, &acl) != 0) {
+        return std::string(buf, (size_t)n);
+    }
+    char *text = KAVOACLToText(acl);
+    std::string out = text ? text : "<unprintable>";
+    free(text);
+    KAVOACLFree(acl);
+    return out;
 }
 
 // Writes entries onto a path as root, from the ACE text form.
@@ -161,6 +175,15 @@ inline std::map<std::string, TreeState> snapshot(const std::string &top) {
         },
         16, FTW_PHYS);
     return *treeSink();
+}
+
+// A real ext4 file system (4 KiB blocks, 256-byte inodes) on a loop device, mounted at dir.
+// The image lies in the private root's /tmp.
+inline void mountExt4(const std::string &dir) {
+    std::string img = "/tmp/ext4-" + std::to_string(getpid()) + ".img";
+    std::string cmd = "truncate -s 32M " + img + " && mkfs.ext4 -q -F -b 4096 -I 256 " + img +
+                      " && mkdir -p " + dir + " && mount -o loop " + img + " " + dir;
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
 
 // Polls until cond holds or about 60 seconds pass (for work left to a background process).
