@@ -54,18 +54,40 @@ static bool reownAndInherit(int fd, const char *path, uid_t uid, gid_t gid) {
     return true;
 }
 
-// Walks the open folder dirFd (path: a KAVOPHOTO_PATH_SIZE buffer naming it, shared by the
-// whole walk: each level appends an entry's name and cuts it off again). Each entry is opened
-// once, from the folder that listed it and without following a link, and re-owned, set to
-// inherit and (for a folder) walked through that one descriptor: one directory read, one owner
-// change and one attribute write an entry, and an entry swapped for a link after it was listed
-// is refused rather than followed. The ACL lock is held across the entries of one folder and
-// let go before the walk goes down, so other changes wait at most one folder's worth.
-// Takes dirFd over (closed on return). false when the folder cannot be read.
-static bool walkFolder(int dirFd, char *path, uid_t uid, gid_t gid) {
+// The ACL lock of the walk: held across a batch of entries (other changes of ACLs wait at most
+// one batch), so that each entry costs one attribute write and no lock of its own.
+#define WALK_LOCK_BATCH 1024
+
+typedef struct _tag_WALK {
+    char path[KAVOPHOTO_PATH_SIZE];  // the entry at hand; each level appends its name
+    uid_t uid;
+    gid_t gid;
+    bool locked;
+    int batch;
+} WALK;
+
+static void walkLock(WALK *walk) {
+    if (walk->locked && ++walk->batch < WALK_LOCK_BATCH) {
+        return;
+    }
+    if (walk->locked) {
+        KAVOACLUnlock();
+    }
+    KAVOACLLock();
+    walk->locked = true;
+    walk->batch = 0;
+}
+
+// Walks the open folder dirFd, named by walk->path. Each entry is opened once, from the folder
+// that listed it and without following a link, and re-owned, set to inherit and (for a
+// folder) walked through that one descriptor: one directory read, one owner change and one
+// attribute write an entry, and an entry swapped for a link after it was listed is refused
+// rather than followed. Takes dirFd over (closed on return). false when the folder cannot be
+// read.
+static bool walkFolder(int dirFd, WALK *walk) {
     DIR *dir = fdopendir(dirFd);
     struct dirent *ent = NULL;
-    bool locked = false;
+    char *path = walk->path;
     size_t len;
 
     if (!dir) {
@@ -88,23 +110,19 @@ static bool walkFolder(int dirFd, char *path, uid_t uid, gid_t gid) {
             continue;  // links, devices, pipes, sockets and unknown types are left alone
         }
         if (VLIBCStrPrintf(path + len, KAVOPHOTO_PATH_SIZE - len, "/%s", child) == 0) {
-            if (!locked) {
-                KAVOACLLock();
-                locked = true;
-            }
+            walkLock(walk);
             // O_NONBLOCK and O_NOCTTY: an entry swapped for a pipe or a terminal cannot
             // hang the walk or become its terminal.
             fd = openat(dirFd, child,
                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
                             (type == ENTRY_TYPE_DIR ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY));
             if (fd < 0) {
-                KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
-            } else if (!reownAndInherit(fd, path, uid, gid)) {
+                KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
+                        (unsigned)walk->gid);
+            } else if (!reownAndInherit(fd, path, walk->uid, walk->gid)) {
                 close(fd);
             } else if (type == ENTRY_TYPE_DIR) {
-                KAVOACLUnlock();
-                locked = false;
-                ok = walkFolder(fd, path, uid, gid);
+                ok = walkFolder(fd, walk);
             } else {
                 close(fd);
                 ok = true;
@@ -115,9 +133,6 @@ static bool walkFolder(int dirFd, char *path, uid_t uid, gid_t gid) {
             KAVOLOG(SZ_LOG, "Failed to apply acl[%s/%s]", path, child);
         }
     }
-    if (locked) {
-        KAVOACLUnlock();
-    }
     closedir(dir);
     return true;
 }
@@ -125,19 +140,28 @@ static bool walkFolder(int dirFd, char *path, uid_t uid, gid_t gid) {
 // The pass over a photo root, opened as rootFd: the root keeps its own ACL and owner (the
 // conversions have just written them), everything below it is re-owned and set to inherit.
 static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid) {
-    char walk[KAVOPHOTO_PATH_SIZE];
+    WALK walk;
+    bool ok;
     int fd;
 
-    if (VLIBCStrCopy(walk, sizeof(walk), root) < 0) {
+    if (VLIBCStrCopy(walk.path, sizeof(walk.path), root) < 0) {
         KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(ENAMETOOLONG));
         return false;
     }
+    walk.uid = uid;
+    walk.gid = gid;
+    walk.locked = false;
+    walk.batch = 0;
     fd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(errno));
         return false;
     }
-    return walkFolder(fd, walk, uid, gid);
+    ok = walkFolder(fd, &walk);
+    if (walk.locked) {
+        KAVOACLUnlock();
+    }
+    return ok;
 }
 
 // ---- the database passes ---------------------------------------------------------------------

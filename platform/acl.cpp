@@ -802,37 +802,47 @@ static int aclWrite(int fd, const KAVOACL *acl) {
 // The lock that keeps two changes of ACLs apart. Only root can open the lock file, so no other
 // user can hold it and stall the changes; a process that cannot open it may not change an ACL
 // either, and goes on unlocked (its write then fails). The lock is counted within the process,
-// so that a caller holding it (KAVOACLLock) can still call the operations that take it.
+// so that a caller holding it (KAVOACLLock) can still call the operations that take it. The
+// file stays open between two holds (taking the lock is then one flock call); a forked child
+// opens its own, since a shared open file would not keep the two apart.
 static int g_lockFd = -1;
+static pid_t g_lockPid = -1;
+static int g_lockHeld = 0;
 static int g_lockDepth = 0;
 
 static int aclLockOpen(void) {
     struct stat st;
     int err = errno;
-    int lockFd;
 
     if (g_lockDepth++ > 0) {
         return g_lockFd;
     }
-    lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // A lock file that someone else owns is not trusted to be free.
-    if (lockFd >= 0 && (fstat(lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-                        flock(lockFd, LOCK_EX) < 0)) {
-        close(lockFd);
-        lockFd = -1;
+    if (g_lockFd >= 0 && g_lockPid != getpid()) {
+        close(g_lockFd);
+        g_lockFd = -1;
     }
-    g_lockFd = lockFd;
+    if (g_lockFd < 0) {
+        g_lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // A lock file that someone else owns is not trusted to be free.
+        if (g_lockFd >= 0 &&
+            (fstat(g_lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+            close(g_lockFd);
+            g_lockFd = -1;
+        }
+        g_lockPid = getpid();
+    }
+    g_lockHeld = g_lockFd >= 0 && flock(g_lockFd, LOCK_EX) == 0;
     errno = err;
-    return lockFd;
+    return g_lockFd;
 }
 
 static void aclLockClose(int lockFd) {
     int err = errno;
 
     (void)lockFd;
-    if (g_lockDepth > 0 && --g_lockDepth == 0 && g_lockFd >= 0) {
-        close(g_lockFd);  // releases the lock
-        g_lockFd = -1;
+    if (g_lockDepth > 0 && --g_lockDepth == 0 && g_lockHeld) {
+        flock(g_lockFd, LOCK_UN);
+        g_lockHeld = 0;
     }
     errno = err;
 }
