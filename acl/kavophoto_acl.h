@@ -3,6 +3,21 @@
 // brings a new path below a root under the root's ACL inheritance.
 //
 // Every failure is logged (source name "kavophoto_acl") before the operation returns false.
+//
+// Privilege. Both programs run as root over trees that gallery users write. A path is named
+// by its resolved form (for the messages and the prefix tests), but every change is made on a
+// descriptor reached beneath the share root or the personal root without following a link:
+// a folder swapped for a link between the check and the change is refused, not followed.
+// Album names of the database that hold ".." are refused.
+//
+// Keeping the folders in step with the database. The hook changes one folder inside the
+// database transaction that changes the right; the full conversion rebuilds every folder from
+// what the database holds. The conversion holds SHARE locks on the album and permission
+// tables for its whole run: it waits for every open transaction that changed a right (whose
+// hook may already have run), and holds new ones back until it has written the tree, so once
+// a transaction commits the album's ACL is what the database holds, whichever came first.
+// Not covered: a transaction that rolls back after its hook ran leaves the folder with the
+// change it undid in the database, until the next full conversion.
 #pragma once
 
 #include <stddef.h>

@@ -109,6 +109,6 @@ for round in 1 2 3 4 5; do
 done
 
 bench_report "kavophoto_acl --convert, $large_shape, 1,000 albums, 10,000 rights / chown -R + setfacl -R" \
-    "$ours" "$base" "<= 1.5"
+    "$ours" "$base" "<= 1.0"
 printf 'info\tacl: peak RSS of --convert: %s KiB on %s, %s KiB on %s\n' \
     "$rss_small" "$small_shape" "$rss_large" "$large_shape"

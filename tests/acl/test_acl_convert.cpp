@@ -223,7 +223,8 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
     ASSERT_EQ(symlink("/volume1/outside/album", (kShare + "/linked").c_str()), 0);
     root.sql(
         "INSERT INTO photo_share (shareid, sharename, public) VALUES "
-        "(7, '../photo2', true), (8, 'linked', true), (9, 'album1/../../outside', false);");
+        "(7, '../photo2', true), (8, 'linked', true), (9, 'album1/../../outside', false), "
+        "(11, 'album1/../album2', true);");
     root.sql("INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(bob) + ", 7), (" +
              id(bob) + ", 9);");
     root.sql("INSERT INTO photo_group_permission_for_nmx_account VALUES (" + id(friends) +
@@ -239,6 +240,8 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
         root.logged("failed to addGroupACL[/volume1/photo/linked][" + id(friends) + "][7]"));
     EXPECT_TRUE(root.logged(
         "failed to addACL[/volume1/photo/linked][everyone:*:allow:r-x---a-R-c--:f--n]"));
+    // A name with ".." is refused even where it would stay inside the share.
+    EXPECT_TRUE(root.logged("album name refused[album1/../album2]"));
     expectConverted();
 }
 
