@@ -489,27 +489,59 @@ static bool setHideUnreadable(void) {
 // that changed a permission (and so may have run the hook already) to end; holding them keeps
 // new changes, and the hook runs they trigger, waiting until the conversion has written what
 // the database holds. The passes read through connections of their own, which these locks do
-// not hold back. null when the locks cannot be had (logged): the conversion then goes on
+// not hold back.
+//
+// A writer may change a second table after the locks on the first were granted: each try
+// therefore waits at most LOCK_TRY_MS and then gives back what it got, so the two never wait
+// for each other. null when the locks cannot be had (logged): the conversion then goes on
 // without them, and its passes report the database's failure as before.
-static PKAVODB lockPermissionTables(void) {
-    static const char *const lock =
-        "BEGIN; LOCK TABLE photo_share, photo_access_right_for_nmx_account, "
-        "photo_upload_right_for_nmx_account, photo_manage_right_for_nmx_account, "
-        "photo_group_permission_for_nmx_account IN SHARE MODE;";
-    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+#define LOCK_TRY_MS "200"
+#define LOCK_RETRY_US 50000
+
+static const char *const SZ_PERMISSION_TABLES =
+    "photo_share, photo_access_right_for_nmx_account, photo_upload_right_for_nmx_account, "
+    "photo_manage_right_for_nmx_account, photo_group_permission_for_nmx_account";
+
+static bool execIgnoringRows(PKAVODB db, const char *sql) {
     PKAVODB_RES res = NULL;
+
+    if (KAVODBExecute(db, sql, &res) != 0) {
+        return false;
+    }
+    KAVODBFreeResult(res);
+    return true;
+}
+
+static PKAVODB lockPermissionTables(void) {
+    char lock[512];
+    char probe[512];
+    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+    bool told = false;
 
     if (!db) {
         KAVOLOG(SZ_LOG, "failed to lock the permission tables (no connection)");
         return NULL;
     }
-    if (KAVODBExecute(db, lock, &res) != 0) {
-        KAVOLOG(SZ_LOG, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
-        KAVODBClose(db);
-        return NULL;
+    VLIBCStrPrintf(lock, sizeof(lock),
+                   "BEGIN; SET LOCAL lock_timeout = " LOCK_TRY_MS "; LOCK TABLE %s IN SHARE MODE;",
+                   SZ_PERMISSION_TABLES);
+    VLIBCStrPrintf(probe, sizeof(probe), "SELECT 1 FROM %s LIMIT 0;", SZ_PERMISSION_TABLES);
+    for (;;) {
+        if (execIgnoringRows(db, lock)) {
+            return db;
+        }
+        // Busy, or no such tables (or no server)? Only a busy lock is waited for.
+        if (!execIgnoringRows(db, "ROLLBACK;") || !execIgnoringRows(db, probe)) {
+            KAVOLOG(SZ_LOG, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
+            KAVODBClose(db);
+            return NULL;
+        }
+        if (!told) {
+            KAVOLOG(SZ_LOG, "waiting for open changes of the permission tables");
+            told = true;
+        }
+        usleep(LOCK_RETRY_US);
     }
-    KAVODBFreeResult(res);
-    return db;
 }
 
 // Ends the lock transaction; it changed nothing, so its end is only the locks' release.

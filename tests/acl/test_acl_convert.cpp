@@ -445,6 +445,9 @@ TEST_F(Convert, TheHookInAnOpenTransactionAndAConversionAgree) {
     auto waiting = [&] {
         return root.sql("SELECT count(*) FROM pg_locks WHERE NOT granted;") != "0\n";
     };
+    auto convertWaits = [&] {
+        return root.logged("waiting for open changes of the permission tables");
+    };
     auto hook = [&](const std::vector<std::string> &args) {
         std::vector<std::string> argv = {program("kavophoto_acl_pgsql")};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -462,7 +465,7 @@ TEST_F(Convert, TheHookInAnOpenTransactionAndAConversionAgree) {
         ASSERT_TRUE(eventually([] { return PsqlSession::done("granted"); }));
         ASSERT_EQ(hook({"--add", "album1", "user", id(bob), "manage"}), 0);
         background();
-        ASSERT_TRUE(eventually(waiting));
+        ASSERT_TRUE(eventually(convertWaits));
         EXPECT_FALSE(ApplianceRoot::exists("/tmp/convert.done"));
         tx.send("COMMIT;", "committed");
         ASSERT_TRUE(eventually([] { return PsqlSession::done("committed"); }));
@@ -497,6 +500,29 @@ TEST_F(Convert, TheHookInAnOpenTransactionAndAConversionAgree) {
     EXPECT_EQ(ApplianceRoot::readFile("/tmp/convert.done"), "0\n");
     EXPECT_EQ(aclOf(kShare + "/album1").entries,
               (std::vector<Entry>{albumEntry(1, alice, kUpload), albumEntry(1, bob, kManage)}));
+
+    // A transaction that changes a second table while the conversion waits for it: neither
+    // waits for the other for good, and both changes are kept.
+    root.standIn(kTrigger);
+    {
+        PsqlSession tx;
+        tx.send(
+            "BEGIN; INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(carol) + ", 1);",
+            "first");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("first"); }));
+        root.clearLog();
+        background();
+        ASSERT_TRUE(eventually(convertWaits));
+        tx.send("UPDATE photo_share SET public = true WHERE shareid = 1; COMMIT;", "second");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("second"); }));
+        EXPECT_EQ(ApplianceRoot::readFile("/tmp/psql.out").find("ERROR"), std::string::npos)
+            << ApplianceRoot::readFile("/tmp/psql.out");
+    }
+    ASSERT_TRUE(eventually([] { return ApplianceRoot::exists("/tmp/convert.done"); }));
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/convert.done"), "0\n");
+    EXPECT_EQ(aclOf(kShare + "/album1").entries,
+              (std::vector<Entry>{albumEntry(1, carol, kBrowse), albumEntry(1, alice, kUpload),
+                                  albumEntry(1, bob, kManage), albumEntry(8, -1, kBrowse)}));
 }
 
 // An album on ext4 (4 KiB blocks, 256-byte inodes) holds at least 450 entries; what does not
