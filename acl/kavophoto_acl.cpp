@@ -1,11 +1,16 @@
 // Album ACL module: photo roots, account lookup and the inheritance walk.
 #include "kavophoto_acl.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include "kavoacl.h"
 #include "kavocore.h"
@@ -54,17 +59,15 @@ END:
     return ok;
 }
 
-bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid) {
+// The account's record, looked up by its login name (the name converted when the platform
+// knows its spelling). Release with KAVOUserFree. null on failure (logged).
+static PKAVOUSER lookUpUser(const char *name) {
     char login[KAVOPHOTO_LOGIN_NAME_SIZE];
-    char photoDir[KAVOPHOTO_PATH_SIZE];
     PKAVOUSER user = NULL;
-    char *resolved = NULL;
-    char *homeReal = NULL;
-    bool ok = false;
 
     if (!name || !name[0]) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Parameter Error");
-        return false;
+        return NULL;
     }
     memset(login, 0, sizeof(login));
     if (KAVOUserLoginNameConvert(name, login, sizeof(login)) <= 0) {
@@ -73,38 +76,80 @@ bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_
         memset(login, 0, sizeof(login));
         if (VLIBCStrCopy(login, sizeof(login), name) < 0) {
             KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "KAVOUserGet failed.[%s]", login);
-            return false;
+            return NULL;
         }
     }
     if (KAVOUserGet(login, &user) != 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "KAVOUserGet failed.[%s]", login);
+        return NULL;
+    }
+    return user;
+}
+
+// Opens the personal root of user beneath the resolved home (home receives its path).
+// The personal root and everything below it are given to the user: a "photo" that leads out
+// of the home (a link to a system folder or to another user's gallery) is refused, or the
+// user could take over files that are not his. fd or -1 (logged).
+static int openUserPhotoDir(PKAVOUSER user, char *home, size_t homeSize) {
+    char photoDir[KAVOPHOTO_PATH_SIZE];
+    char found[KAVOPHOTO_PATH_SIZE];
+    char *resolved = NULL;
+    char *homeReal = NULL;
+    int fd = -1;
+
+    if (VLIBCStrPrintf(photoDir, sizeof(photoDir), "%s%s", user->szHome, SZ_PERSONAL_PHOTO_DIR) <
+        0) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s%s]", user->szHome,
+                SZ_PERSONAL_PHOTO_DIR);
+        return -1;
+    }
+    resolved = realpath(photoDir, NULL);
+    if (!resolved) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
+        return -1;
+    }
+    homeReal = realpath(user->szHome, NULL);
+    if (!homeReal || !isPathUnderRoot(resolved, homeReal)) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]",
+                homeReal ? homeReal : user->szHome, resolved);
+        goto END;
+    }
+    // The lookup above only names the place; what is changed is what this open reaches.
+    if (VLIBCStrPrintf(photoDir, sizeof(photoDir), "%s%s", homeReal, SZ_PERSONAL_PHOTO_DIR) < 0) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
+        goto END;
+    }
+    fd =
+        KAVOPathResolveBeneath(homeReal, photoDir, O_RDONLY | O_DIRECTORY, 0, found, sizeof(found));
+    if (fd < 0) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s] (%m)", homeReal, photoDir);
+        goto END;
+    }
+    if (VLIBCStrCopy(home, homeSize, found) < 0) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
+        close(fd);
+        fd = -1;
+    }
+END:
+    free(homeReal);
+    free(resolved);
+    return fd;
+}
+
+bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid) {
+    PKAVOUSER user = lookUpUser(name);
+    int fd;
+
+    if (!user) {
         return false;
     }
     if (home) {
-        if (VLIBCStrPrintf(photoDir, sizeof(photoDir), "%s%s", user->szHome,
-                           SZ_PERSONAL_PHOTO_DIR) < 0) {
-            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s%s]", user->szHome,
-                    SZ_PERSONAL_PHOTO_DIR);
-            goto END;
+        fd = openUserPhotoDir(user, home, homeSize);
+        if (fd < 0) {
+            KAVOUserFree(user);
+            return false;
         }
-        resolved = realpath(photoDir, NULL);
-        if (!resolved) {
-            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
-            goto END;
-        }
-        // The personal root and everything below it are given to the user: a "photo" that
-        // leads out of the home (a link to a system folder or to another user's gallery) is
-        // refused, or the user could take over files that are not his.
-        homeReal = realpath(user->szHome, NULL);
-        if (!homeReal || !isPathUnderRoot(resolved, homeReal)) {
-            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]",
-                    homeReal ? homeReal : user->szHome, resolved);
-            goto END;
-        }
-        if (VLIBCStrCopy(home, homeSize, resolved) < 0) {
-            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
-            goto END;
-        }
+        close(fd);
     }
     if (uid) {
         *uid = user->uid;
@@ -112,22 +157,63 @@ bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_
     if (gid) {
         *gid = user->gid;
     }
-    ok = true;
-END:
-    free(homeReal);
-    free(resolved);
     KAVOUserFree(user);
-    return ok;
+    return true;
+}
+
+int openPersonalRoot(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid) {
+    PKAVOUSER user = lookUpUser(name);
+    int fd;
+
+    if (!user) {
+        return -1;
+    }
+    fd = openUserPhotoDir(user, home, homeSize);
+    if (fd >= 0) {
+        if (uid) {
+            *uid = user->uid;
+        }
+        if (gid) {
+            *gid = user->gid;
+        }
+    }
+    KAVOUserFree(user);
+    return fd;
+}
+
+static void closeLevels(std::vector<int> *levels) {
+    for (int fd : *levels) {
+        close(fd);
+    }
+    levels->clear();
 }
 
 bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid) {
-    char start[KAVOPHOTO_PATH_SIZE];
-    char below[KAVOPHOTO_PATH_SIZE];
-    char level[KAVOPHOTO_PATH_SIZE];
-    char *slash = NULL;
-    char *component = NULL;
-    char *save = NULL;
-    size_t len;
+    int rootFd;
+    bool ok;
+
+    if (!target || !root || !isPathUnderRoot(target, root)) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]", root ? root : "",
+                target ? target : "");
+        return false;
+    }
+    rootFd = KAVOPathOpenRoot(root);
+    if (rootFd < 0) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to open [%s] (%m)", root);
+        return false;
+    }
+    ok = applyACLToPathAt(rootFd, root, target, uid, gid, -1);
+    close(rootFd);
+    return ok;
+}
+
+bool applyACLToPathAt(int rootFd, const char *root, const char *target, uid_t uid, gid_t gid,
+                      int sameAs) {
+    std::vector<int> levels;  // every level below the root down to the target, opened
+    const char *p;
+    size_t start;
+    size_t i;
+    int cur = rootFd;
 
     if (!target || !root || !isPathUnderRoot(target, root)) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]", root ? root : "",
@@ -137,48 +223,139 @@ bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid) 
     if (strcmp(target, root) == 0) {
         return true;
     }
-    if (KAVOACLIsApply(target) == 1) {
+
+    // Open each level from the one above it: O_PATH, no link followed.
+    for (p = target + strlen(root); *p;) {
+        char component[NAME_MAX + 1];
+        const char *end;
+        size_t len;
+        int fd;
+
+        while (*p == '/') {
+            p++;
+        }
+        end = strchr(p, '/');
+        len = end ? (size_t)(end - p) : strlen(p);
+        if (len == 0) {
+            break;
+        }
+        if (len > NAME_MAX || (len == 1 && p[0] == '.') ||
+            (len == 2 && p[0] == '.' && p[1] == '.')) {
+            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]", root, target);
+            closeLevels(&levels);
+            return false;
+        }
+        memcpy(component, p, len);
+        component[len] = '\0';
+        p += len;
+        fd = openat(cur, component, O_PATH | O_NOFOLLOW | O_CLOEXEC | (*p ? O_DIRECTORY : 0));
+        if (fd >= 0 && !*p) {
+            struct stat st;
+            if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
+                close(fd);
+                fd = -1;
+                errno = ELOOP;
+            }
+        }
+        if (fd < 0) {
+            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to open [%s] beneath [%s] (%m)", target, root);
+            closeLevels(&levels);
+            return false;
+        }
+        levels.push_back(fd);
+        cur = fd;
+    }
+    if (levels.empty()) {
+        return true;
+    }
+    if (sameAs >= 0) {
+        struct stat want, got;
+        if (fstat(sameAs, &want) != 0 || fstat(levels.back(), &got) != 0 ||
+            want.st_dev != got.st_dev || want.st_ino != got.st_ino) {
+            KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "[%s] changed while it was opened: refused", target);
+            closeLevels(&levels);
+            return false;
+        }
+    }
+    if (KAVOACLIsApplyFd(levels.back()) == 1) {
+        closeLevels(&levels);
         return true;
     }
 
-    // The walk starts at the target's parent when that has an ACL, else at the root.
-    if (VLIBCStrCopy(start, sizeof(start), target) < 0) {
-        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path too long [%s]", target);
-        return false;
+    // The walk starts at the target's parent when that has an ACL, else at the root: each
+    // level from there down without an ACL of its own is set to inherit from the one above.
+    start = levels.size() - 1;
+    if (KAVOACLIsApplyFd(levels.size() >= 2 ? levels[levels.size() - 2] : rootFd) == 0) {
+        start = 0;
     }
-    slash = strrchr(start, '/');
-    if (slash == start) {
-        start[1] = '\0';
-    } else if (slash) {
-        *slash = '\0';
-    }
-    if (KAVOACLIsApply(start) == 0) {
-        VLIBCStrCopy(start, sizeof(start), root);
-    }
-
-    // Descend from the start, one component at a time, setting each level without an ACL
-    // of its own to inherit from the one above.
-    len = strlen(start);
-    VLIBCStrCopy(below, sizeof(below), target + len);
-    VLIBCStrCopy(level, sizeof(level), start);
-    if (len > 0 && level[len - 1] == '/') {
-        level[len - 1] = '\0';
-    }
-    for (component = strtok_r(below, "/", &save); component;
-         component = strtok_r(NULL, "/", &save)) {
-        len = strlen(level);
-        if (VLIBCStrPrintf(level + len, sizeof(level) - len, "/%s", component) < 0) {
-            break;
-        }
-        if (KAVOACLIsApply(level) == 0) {
-            KAVOACLEnforceInherit(level);
+    for (i = start; i < levels.size(); i++) {
+        if (KAVOACLIsApplyFd(levels[i]) == 0) {
+            KAVOACLEnforceInheritFd(levels[i]);
         }
     }
 
-    if (uid != (uid_t)-1 && chown(target, uid, gid) != 0) {
+    if (uid != (uid_t)-1 && fchownat(levels.back(), "", uid, gid, AT_EMPTY_PATH) != 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to change owner of [%s][%u %u %u %u]", target,
                 (unsigned)geteuid(), (unsigned)getegid(), (unsigned)getuid(), (unsigned)getgid());
+        closeLevels(&levels);
+        return false;
+    }
+    closeLevels(&levels);
+    return true;
+}
+
+// True when one component of name is "..".
+static bool holdsDotDot(const char *name) {
+    const char *p = name;
+
+    while (*p) {
+        const char *end = strchr(p, '/');
+        size_t len = end ? (size_t)(end - p) : strlen(p);
+
+        if (len == 2 && p[0] == '.' && p[1] == '.') {
+            return true;
+        }
+        p += len;
+        while (*p == '/') {
+            p++;
+        }
+    }
+    return false;
+}
+
+bool albumNameAllowed(const char *sharename) {
+    if (holdsDotDot(sharename)) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "album name refused[%s]: it holds \"..\"", sharename);
         return false;
     }
     return true;
+}
+
+int openAlbumFolder(int rootFd, const char *root, const char *sharename, int flags) {
+    char joined[KAVOPHOTO_PATH_SIZE];
+    int fd;
+
+    if (sharename[0] == '/') {
+        return KAVOPathOpenAt(rootFd, ".", flags, 0);
+    }
+    if (!albumNameAllowed(sharename)) {
+        errno = EXDEV;
+        return -1;
+    }
+    fd = KAVOPathOpenAt(rootFd, sharename, flags, 0);
+    if (fd >= 0 || errno != ELOOP) {
+        return fd;
+    }
+    // A link in the name: followed, as the album's place, only while it stays in the share.
+    if (VLIBCStrPrintf(joined, sizeof(joined), "%s/%s", root, sharename) < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    fd = KAVOPathResolveBeneath(root, joined, flags, 0, NULL, 0);
+    if (fd < 0 && errno == EXDEV) {
+        KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "album name refused[%s]: it leads out of the share",
+                sharename);
+        errno = EXDEV;
+    }
+    return fd;
 }

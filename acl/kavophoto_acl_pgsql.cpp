@@ -108,25 +108,24 @@ static bool maskOfLevel(const char *level, uint32_t *mask) {
 
 // ---- the album folder ------------------------------------------------------------------------
 
-static bool isDir(const char *path) {
-    struct stat st;
-
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Finds the album's folder below the share root (folder: KAVOPHOTO_PATH_SIZE bytes) and sets
-// it, and every level above it without an ACL of its own, to inherit.
-static bool locateAlbumFolder(const char *sharename, char *folder) {
+// Finds the album's folder below the share root and sets it, and every level above it
+// without an ACL of its own, to inherit. folder (KAVOPHOTO_PATH_SIZE bytes) receives its
+// resolved path, which only names it: the folder is opened beneath the root without following
+// a link, and the descriptor returned is what every change is made on. fd or -1.
+static int locateAlbumFolder(const char *sharename, char *folder) {
     char root[KAVOPHOTO_PATH_SIZE];
     char joined[KAVOPHOTO_PATH_SIZE];
+    struct stat st;
     char *real = NULL;
+    int rootFd = -1;
+    int fd = -1;
 
     if (!sharename || !sharename[0]) {
-        return false;
+        return -1;
     }
     if (!getPhotoPath(root, sizeof(root))) {
         KAVOLOG(SZ_LOG, "getPhotoPath failed");
-        return false;
+        return -1;
     }
     if (strcmp(sharename, SZ_SHARE_ROOT_ALBUM) == 0) {
         VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
@@ -136,24 +135,43 @@ static bool locateAlbumFolder(const char *sharename, char *folder) {
             VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, real) < 0) {
             KAVOLOG(SZ_LOG, "failed to get realpath[%s]", sharename);
             free(real);
-            return false;
+            return -1;
         }
         free(real);
-        if (!isPathUnderRoot(folder, root)) {
+        if (!albumNameAllowed(sharename) || !isPathUnderRoot(folder, root)) {
             KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, folder);
-            return false;
+            return -1;
         }
     }
-    if (!isDir(folder)) {
+    rootFd = KAVOPathOpenRoot(root);
+    if (rootFd < 0) {
+        KAVOLOG(SZ_LOG, "getPhotoPath failed");
+        return -1;
+    }
+    fd = KAVOPathOpenBeneath(root, folder, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
+    if (fd < 0) {
+        KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s] (%m)", root, folder);
+        goto FAIL;
+    }
+    if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
         KAVOLOG(SZ_LOG, "[%s] is not dir", folder);
-        return false;
+        goto FAIL;
     }
-    if (KAVOACLIsApply(root) == 0) {
+    if (KAVOACLIsApplyFd(rootFd) == 0) {
         KAVOLOG(SZ_LOG, "photo is not acl[%s]", root);
-        return false;
+        goto FAIL;
     }
-    applyACLToPath(folder, root, (uid_t)-1, (gid_t)-1);
-    return true;
+    if (!applyACLToPathAt(rootFd, root, folder, (uid_t)-1, (gid_t)-1, fd)) {
+        goto FAIL;
+    }
+    close(rootFd);
+    return fd;
+FAIL:
+    if (fd >= 0) {
+        close(fd);
+    }
+    close(rootFd);
+    return -1;
 }
 
 // ---- adding and removing ---------------------------------------------------------------------
@@ -169,18 +187,19 @@ static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask) {
     ace->reserved = 0;
 }
 
-static bool addACL(const char *folder, int32_t type, int32_t id, uint32_t mask) {
+// A grant that does not fit in the folder's ACL fails like any other, with its reason.
+static bool addACL(int fd, const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE ace;
 
     fillAce(&ace, type, id, mask);
-    if (KAVOACLAdd(folder, &ace) < 0) {
-        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u]", folder, mask);
+    if (KAVOACLAddFd(fd, &ace) < 0) {
+        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u] (%m)", folder, mask);
         return false;
     }
     return true;
 }
 
-static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) {
+static bool delACL(int fd, const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE_CRITERIA criteria;
     PKAVOACL acl = NULL;
     bool ok = false;
@@ -189,7 +208,7 @@ static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) 
     // The read, the edit and the write are one step: an entry that another process adds in
     // between would otherwise be written away again.
     KAVOACLLock();
-    got = KAVOACLGet(folder, -1, 2, &acl);
+    got = KAVOACLGet(NULL, fd, 2, &acl);
     if (got < 0) {
         KAVOACLUnlock();
         return false;
@@ -206,7 +225,7 @@ static bool delACL(const char *folder, int32_t type, int32_t id, uint32_t mask) 
                 (unsigned)VLIBCErrGet());
         goto END;
     }
-    if (KAVOACLSet(folder, -1, acl) < 0) {
+    if (KAVOACLSet(NULL, fd, acl) < 0) {
         KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder, (unsigned)VLIBCErrGet());
         goto END;
     }
@@ -219,20 +238,26 @@ END:
 
 static int setEveryonePerm(const char *sharename, AclAction action) {
     char folder[KAVOPHOTO_PATH_SIZE];
+    int ret = -1;
+    int fd;
 
-    if (!locateAlbumFolder(sharename, folder)) {
+    fd = locateAlbumFolder(sharename, folder);
+    if (fd < 0) {
         return -1;
     }
     if (action == ACL_ADD) {
-        if (!addACL(folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
+        if (!addACL(fd, folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
             KAVOLOG(SZ_LOG, "addACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
-            return -1;
+            goto END;
         }
-    } else if (!delACL(folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
+    } else if (!delACL(fd, folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
         KAVOLOG(SZ_LOG, "delACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
-        return -1;
+        goto END;
     }
-    return 0;
+    ret = 0;
+END:
+    close(fd);
+    return ret;
 }
 
 // kind is KAVO_ACE_USER or KAVO_ACE_GROUP: a group's right is a group entry, as the full
@@ -242,31 +267,37 @@ static int setAccountPerm(const char *sharename, int32_t kind, const char *idTex
     char folder[KAVOPHOTO_PATH_SIZE];
     uint32_t mask = 0;
     uint32_t id = 0;
+    int ret = -1;
+    int fd;
 
     if (!sharename || !sharename[0] || !idText || !level) {
         return -1;
     }
     // The folder is located (and set to inherit) first; the level and the id are read after.
-    if (!locateAlbumFolder(sharename, folder)) {
+    fd = locateAlbumFolder(sharename, folder);
+    if (fd < 0) {
         return -1;
     }
     if (!maskOfLevel(level, &mask)) {
-        return -1;
+        goto END;
     }
     if (!parseId(idText, &id)) {
         KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
-        return -1;
+        goto END;
     }
     if (action == ACL_ADD) {
-        if (!addACL(folder, kind, (int32_t)id, mask)) {
+        if (!addACL(fd, folder, kind, (int32_t)id, mask)) {
             KAVOLOG(SZ_LOG, "addACL public failed[%s][%X]", folder, mask);
-            return -1;
+            goto END;
         }
-    } else if (!delACL(folder, kind, (int32_t)id, mask)) {
+    } else if (!delACL(fd, folder, kind, (int32_t)id, mask)) {
         KAVOLOG(SZ_LOG, "delACL public failed[%s][%X]", folder, mask);
-        return -1;
+        goto END;
     }
-    return 0;
+    ret = 0;
+END:
+    close(fd);
+    return ret;
 }
 
 // ---- main ------------------------------------------------------------------------------------

@@ -41,53 +41,92 @@ static const char *const BASE_ACES[] = {SZ_ACE_LUMORA, SZ_ACE_ADMIN, SZ_ACE_ADMI
 
 // ---- the recursive pass ---------------------------------------------------------------------
 
-// path is a KAVOPHOTO_PATH_SIZE buffer shared by the whole walk: each level appends its
-// entry's name and cuts it off again, so the walk holds one path and one open folder per level.
-// The entry itself is reached as name inside the open folder parentFd, so that no entry swapped
-// for a link after it was listed leads the walk, or an owner change, out of the tree.
-static bool applyACLRecursiveAt(char *path, int parentFd, const char *name, int type, uid_t uid,
-                                gid_t gid, bool changeOwner) {
-    DIR *dir = NULL;
+// Gives an opened entry its owner and makes it inherit. path names it in the log.
+static bool reownAndInherit(int fd, const char *path, uid_t uid, gid_t gid) {
+    if (fchown(fd, uid, gid) != 0) {
+        KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
+        return false;
+    }
+    if (KAVOACLEnforceInheritFd(fd) < 0) {
+        KAVOLOG(SZ_LOG, "Failed to enforce inherit [%s]", path);
+        return false;
+    }
+    return true;
+}
+
+// The ACL lock of the walk: held across a batch of entries (other changes of ACLs wait at most
+// one batch), so that each entry costs one attribute write and no lock of its own.
+#define WALK_LOCK_BATCH 1024
+
+typedef struct _tag_WALK {
+    char path[KAVOPHOTO_PATH_SIZE];  // the entry at hand; each level appends its name
+    uid_t uid;
+    gid_t gid;
+    bool locked;
+    int batch;
+} WALK;
+
+static void walkLock(WALK *walk) {
+    if (walk->locked && ++walk->batch < WALK_LOCK_BATCH) {
+        return;
+    }
+    if (walk->locked) {
+        KAVOACLUnlock();
+    }
+    KAVOACLLock();
+    walk->locked = true;
+    walk->batch = 0;
+}
+
+// Walks the open folder dirFd, named by walk->path. Each entry is opened once, from the folder
+// that listed it and without following a link, and re-owned, set to inherit and (for a
+// folder) walked through that one descriptor: one directory read, one owner change and one
+// attribute write an entry, and an entry swapped for a link after it was listed is refused
+// rather than followed. Takes dirFd over (closed on return). false when the folder cannot be
+// read.
+static bool walkFolder(int dirFd, WALK *walk) {
+    DIR *dir = fdopendir(dirFd);
     struct dirent *ent = NULL;
+    char *path = walk->path;
     size_t len;
-    int fd;
 
-    if (type != ENTRY_TYPE_DIR && type != ENTRY_TYPE_FILE) {
-        return true;
-    }
-    if (changeOwner) {
-        if (fchownat(parentFd, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0) {
-            KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
-            return false;
-        }
-        if (KAVOACLEnforceInherit(path) < 0) {
-            KAVOLOG(SZ_LOG, "Failed to enforce inherit [%s]", path);
-            return false;
-        }
-    }
-    if (type != ENTRY_TYPE_DIR) {
-        return true;
-    }
-
-    fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 || !(dir = fdopendir(fd))) {
+    if (!dir) {
         KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", path, strerror(errno));
-        if (fd >= 0) {
-            close(fd);
-        }
+        close(dirFd);
         return false;
     }
     len = strlen(path);
     while ((ent = readdir(dir)) != NULL) {
         const char *child = ent->d_name;
+        int type = ent->d_type;
         bool ok = false;
+        int fd;
 
         if (strcmp(child, ".") == 0 || strcmp(child, "..") == 0 || KAVOEAIsHiddenDir(child) ||
             strcmp(child, SZ_RECYCLE_DIR) == 0) {
             continue;
         }
+        if (type != ENTRY_TYPE_DIR && type != ENTRY_TYPE_FILE) {
+            continue;  // links, devices, pipes, sockets and unknown types are left alone
+        }
         if (VLIBCStrPrintf(path + len, KAVOPHOTO_PATH_SIZE - len, "/%s", child) == 0) {
-            ok = applyACLRecursiveAt(path, fd, child, ent->d_type, uid, gid, true);
+            walkLock(walk);
+            // O_NONBLOCK and O_NOCTTY: an entry swapped for a pipe or a terminal cannot
+            // hang the walk or become its terminal.
+            fd = openat(dirFd, child,
+                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
+                            (type == ENTRY_TYPE_DIR ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY));
+            if (fd < 0) {
+                KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
+                        (unsigned)walk->gid);
+            } else if (!reownAndInherit(fd, path, walk->uid, walk->gid)) {
+                close(fd);
+            } else if (type == ENTRY_TYPE_DIR) {
+                ok = walkFolder(fd, walk);
+            } else {
+                close(fd);
+                ok = true;
+            }
         }
         path[len] = '\0';
         if (!ok) {
@@ -98,17 +137,31 @@ static bool applyACLRecursiveAt(char *path, int parentFd, const char *name, int 
     return true;
 }
 
-static bool applyACLRecursive(const char *path, int type, uid_t uid, gid_t gid, bool changeOwner) {
-    char walk[KAVOPHOTO_PATH_SIZE];
+// The pass over a photo root, opened as rootFd: the root keeps its own ACL and owner (the
+// conversions have just written them), everything below it is re-owned and set to inherit.
+static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid) {
+    WALK walk;
+    bool ok;
+    int fd;
 
-    if (!path) {
+    if (VLIBCStrCopy(walk.path, sizeof(walk.path), root) < 0) {
+        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(ENAMETOOLONG));
         return false;
     }
-    if (VLIBCStrCopy(walk, sizeof(walk), path) < 0) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", path, strerror(ENAMETOOLONG));
+    walk.uid = uid;
+    walk.gid = gid;
+    walk.locked = false;
+    walk.batch = 0;
+    fd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(errno));
         return false;
     }
-    return applyACLRecursiveAt(walk, AT_FDCWD, walk, type, uid, gid, changeOwner);
+    ok = walkFolder(fd, &walk);
+    if (walk.locked) {
+        KAVOACLUnlock();
+    }
+    return ok;
 }
 
 // ---- the database passes ---------------------------------------------------------------------
@@ -123,30 +176,35 @@ static const char *fieldOf(PKAVODB_RES res, KAVODB_ROW row, const char *column) 
     return value ? value : "";
 }
 
-// The album folder of a row: the share root for a name beginning with '/', else below it.
-static bool getAlbumFolder(const char *root, const char *sharename, char *folder, size_t size) {
+// The album folder of a row, opened beneath the share root (openAlbumFolder). folder
+// receives its name for the log: the share root for a name beginning with '/', else below it.
+// fd, or -1.
+static int locateAlbum(int rootFd, const char *root, const char *sharename, char *folder) {
     if (sharename[0] == '/') {
-        return VLIBCStrCopy(folder, size, root) == 0;
+        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
+    } else if (VLIBCStrPrintf(folder, KAVOPHOTO_PATH_SIZE, "%s/%s", root, sharename) < 0) {
+        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, sharename);  // over-long: its name only
     }
-    return VLIBCStrPrintf(folder, size, "%s/%s", root, sharename) == 0;
+    return openAlbumFolder(rootFd, root, sharename, O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
-// An album name is text of the database: its folder must resolve to one inside the share,
-// so that ".." or a link cannot carry album rights onto folders outside it. folder receives
-// the album folder as named (for the log), resolved the folder to change.
-static bool locateAlbum(const char *root, const char *sharename, char *folder, char *resolved) {
-    char *real = NULL;
-    bool ok;
-
-    if (!getAlbumFolder(root, sharename, folder, KAVOPHOTO_PATH_SIZE)) {
-        snprintf(folder, KAVOPHOTO_PATH_SIZE, "%s/%s", root, sharename);
+// Adds one album entry to the opened folder (-1: not found). A folder whose ACL has no room
+// left is told as such, with the album and the entry.
+static bool addAlbumEntry(int fd, const char *folder, const KAVOACE *ace) {
+    if (fd < 0) {
         return false;
     }
-    real = realpath(folder, NULL);
-    ok = real && isPathUnderRoot(real, root) &&
-         VLIBCStrCopy(resolved, KAVOPHOTO_PATH_SIZE, real) == 0;
-    free(real);
-    return ok;
+    if (KAVOACLAddFd(fd, ace) == 0) {
+        return true;
+    }
+    if (VLIBCErrGet() == KAVO_ERR_ACL) {
+        KAVOLOG(SZ_LOG, "ACL of [%s] is full: entry [%s:%u:0x%X] not stored (%m)", folder,
+                ace->type == KAVO_ACE_USER    ? "user"
+                : ace->type == KAVO_ACE_GROUP ? "group"
+                                              : "everyone",
+                (unsigned)ace->id, ace->perm);
+    }
+    return false;
 }
 
 // Runs a query on the photo database; the connection is closed before the rows are read.
@@ -171,15 +229,18 @@ static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
     return true;
 }
 
-static void addUserACL(const char *root, const char *sharename, uid_t uid, uint32_t mask) {
+static void addUserACL(int rootFd, const char *root, const char *sharename, uid_t uid,
+                       uint32_t mask) {
     char folder[KAVOPHOTO_PATH_SIZE] = "";
-    char resolved[KAVOPHOTO_PATH_SIZE] = "";
-    bool located = locateAlbum(root, sharename, folder, resolved);
+    int fd = locateAlbum(rootFd, root, sharename, folder);
     PKAVOACE ace = NULL;
 
     ace = KAVOACLAceAlloc();
     if (!ace) {
         KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
+        if (fd >= 0) {
+            close(fd);
+        }
         return;
     }
     ace->type = KAVO_ACE_USER;
@@ -189,14 +250,17 @@ static void addUserACL(const char *root, const char *sharename, uid_t uid, uint3
     ace->isAllow = PHOTO_ACE_ALLOW;
     ace->level = 0;
     ace->reserved = 0;
-    if (!located || KAVOACLAdd(resolved, ace) < 0) {
+    if (!addAlbumEntry(fd, folder, ace)) {
         KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)uid, mask);
         KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
     }
     free(ace);
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
-static bool applyUserPerm(const char *root, const char *table) {
+static bool applyUserPerm(int rootFd, const char *root, const char *table) {
     char query[512];
     PKAVODB_RES res = NULL;
     KAVODB_ROW row;
@@ -219,15 +283,18 @@ static bool applyUserPerm(const char *root, const char *table) {
     if (!queryPhotoDB(query, true, &res)) {
         return false;
     }
+    // One lock for the whole pass: each entry costs one read and one write of its folder.
+    KAVOACLLock();
     while (KAVODBFetchRow(res, &row) == 0) {
-        addUserACL(root, fieldOf(res, row, "sharename"),
+        addUserACL(rootFd, root, fieldOf(res, row, "sharename"),
                    (uid_t)decimalOf(fieldOf(res, row, "userid")), mask);
     }
+    KAVOACLUnlock();
     KAVODBFreeResult(res);
     return true;
 }
 
-static void addGroupACL(const char *root, const char *sharename, gid_t gid, int bits) {
+static void addGroupACL(int rootFd, const char *root, const char *sharename, gid_t gid, int bits) {
     static const struct {
         int bit;
         uint32_t mask;
@@ -235,14 +302,20 @@ static void addGroupACL(const char *root, const char *sharename, gid_t gid, int 
                   {PHOTO_GROUP_BIT_UPLOAD, PHOTO_ACE_MASK_UPLOAD},
                   {PHOTO_GROUP_BIT_MANAGE, PHOTO_ACE_MASK_MANAGE}};
     char folder[KAVOPHOTO_PATH_SIZE] = "";
-    char resolved[KAVOPHOTO_PATH_SIZE] = "";
-    bool located = locateAlbum(root, sharename, folder, resolved);
     PKAVOACE ace = NULL;
     size_t i;
+    int fd;
 
+    if (!(bits & (PHOTO_GROUP_BIT_BROWSE | PHOTO_GROUP_BIT_UPLOAD | PHOTO_GROUP_BIT_MANAGE))) {
+        return;  // no level: nothing to add, nothing to log
+    }
+    fd = locateAlbum(rootFd, root, sharename, folder);
     ace = KAVOACLAceAlloc();
     if (!ace) {
         KAVOLOG(SZ_LOG, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
+        if (fd >= 0) {
+            close(fd);
+        }
         return;
     }
     ace->type = KAVO_ACE_GROUP;
@@ -256,7 +329,7 @@ static void addGroupACL(const char *root, const char *sharename, gid_t gid, int 
             continue;
         }
         ace->perm = levels[i].mask;
-        if (!located || KAVOACLAdd(resolved, ace) < 0) {
+        if (!addAlbumEntry(fd, folder, ace)) {
             KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)gid,
                     (unsigned)bits);
             KAVOLOG(SZ_LOG, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
@@ -264,9 +337,12 @@ static void addGroupACL(const char *root, const char *sharename, gid_t gid, int 
         }
     }
     free(ace);
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
-static bool applyGroupPerm(const char *root) {
+static bool applyGroupPerm(int rootFd, const char *root) {
     static const char *const query =
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
@@ -277,37 +353,44 @@ static bool applyGroupPerm(const char *root) {
     if (!queryPhotoDB(query, false, &res)) {
         return false;
     }
+    KAVOACLLock();
     while (KAVODBFetchRow(res, &row) == 0) {
-        addGroupACL(root, fieldOf(res, row, "sharename"),
+        addGroupACL(rootFd, root, fieldOf(res, row, "sharename"),
                     (gid_t)decimalOf(fieldOf(res, row, "groupid")),
                     (int)decimalOf(fieldOf(res, row, "permission")));
     }
+    KAVOACLUnlock();
     KAVODBFreeResult(res);
     return true;
 }
 
-static bool applyPulicPerm(const char *root) {
+static bool applyPulicPerm(int rootFd, const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
     char folder[KAVOPHOTO_PATH_SIZE];
-    char resolved[KAVOPHOTO_PATH_SIZE];
     PKAVODB_RES res = NULL;
     KAVODB_ROW row;
+    KAVOACE everyone = {};
+    bool parsed = KAVOACLAceFromStr(1, SZ_ACE_EVERYONE, &everyone) == 0;
 
     if (!queryPhotoDB(query, false, &res)) {
         return false;
     }
+    KAVOACLLock();
     while (KAVODBFetchRow(res, &row) == 0) {
-        const char *sharename = fieldOf(res, row, "sharename");
+        int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
 
-        if (!locateAlbum(root, sharename, folder, resolved)) {
+        if (!parsed) {
+            KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
+            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+        } else if (!addAlbumEntry(fd, folder, &everyone)) {
             KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
             KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
-            continue;
         }
-        if (!addACLFromString(resolved, SZ_ACE_EVERYONE)) {
-            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+        if (fd >= 0) {
+            close(fd);
         }
     }
+    KAVOACLUnlock();
     KAVODBFreeResult(res);
     return true;
 }
@@ -400,28 +483,102 @@ static bool setHideUnreadable(void) {
     return ok;
 }
 
-static bool applyBaseACL(const char *root) {
+// Holds back the permission changes of the database for the whole full conversion: SHARE
+// locks on the album and permission tables, taken in a transaction of a connection of its
+// own that stays open until the conversion ends. Taking them waits for every open transaction
+// that changed a permission (and so may have run the hook already) to end; holding them keeps
+// new changes, and the hook runs they trigger, waiting until the conversion has written what
+// the database holds. The passes read through connections of their own, which these locks do
+// not hold back.
+//
+// A writer may change a second table after the locks on the first were granted: each try
+// therefore waits at most LOCK_TRY_MS and then gives back what it got, so the two never wait
+// for each other. null when the locks cannot be had (logged): the conversion then goes on
+// without them, and its passes report the database's failure as before.
+#define LOCK_TRY_MS "200"
+#define LOCK_RETRY_US 50000
+
+static const char *const SZ_PERMISSION_TABLES =
+    "photo_share, photo_access_right_for_nmx_account, photo_upload_right_for_nmx_account, "
+    "photo_manage_right_for_nmx_account, photo_group_permission_for_nmx_account";
+
+static bool execIgnoringRows(PKAVODB db, const char *sql) {
+    PKAVODB_RES res = NULL;
+
+    if (KAVODBExecute(db, sql, &res) != 0) {
+        return false;
+    }
+    KAVODBFreeResult(res);
+    return true;
+}
+
+static PKAVODB lockPermissionTables(void) {
+    char lock[512];
+    char probe[512];
+    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+    bool told = false;
+
+    if (!db) {
+        KAVOLOG(SZ_LOG, "failed to lock the permission tables (no connection)");
+        return NULL;
+    }
+    VLIBCStrPrintf(lock, sizeof(lock),
+                   "BEGIN; SET LOCAL lock_timeout = " LOCK_TRY_MS "; LOCK TABLE %s IN SHARE MODE;",
+                   SZ_PERMISSION_TABLES);
+    VLIBCStrPrintf(probe, sizeof(probe), "SELECT 1 FROM %s LIMIT 0;", SZ_PERMISSION_TABLES);
+    for (;;) {
+        if (execIgnoringRows(db, lock)) {
+            return db;
+        }
+        // Busy, or no such tables (or no server)? Only a busy lock is waited for.
+        if (!execIgnoringRows(db, "ROLLBACK;") || !execIgnoringRows(db, probe)) {
+            KAVOLOG(SZ_LOG, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
+            KAVODBClose(db);
+            return NULL;
+        }
+        if (!told) {
+            KAVOLOG(SZ_LOG, "waiting for open changes of the permission tables");
+            told = true;
+        }
+        usleep(LOCK_RETRY_US);
+    }
+}
+
+// Ends the lock transaction; it changed nothing, so its end is only the locks' release.
+static void unlockPermissionTables(PKAVODB db) {
+    PKAVODB_RES res = NULL;
+
+    if (!db) {
+        return;
+    }
+    if (KAVODBExecute(db, "COMMIT;", &res) == 0) {
+        KAVODBFreeResult(res);
+    }
+    KAVODBClose(db);
+}
+
+static bool applyBaseACL(int rootFd, const char *root) {
     size_t i;
 
     for (i = 0; i < sizeof(BASE_ACES) / sizeof(BASE_ACES[0]); i++) {
-        if (!addACLFromString(root, BASE_ACES[i])) {
+        if (!addACLFromStringFd(rootFd, root, BASE_ACES[i])) {
             return false;
         }
     }
     return true;
 }
 
-// The first steps of both conversions: the root goes to its account and its ACL starts afresh
-// with the base entries. kind names the root in the log ("photo", "uvo").
-static bool resetRootACL(const char *root, uid_t uid, gid_t gid, const char *kind) {
-    if (chown(root, uid, gid) != 0) {
+// The first steps of both conversions: the root (opened as rootFd) goes to its account and
+// its ACL starts afresh with the base entries. kind names the root in the log ("photo", "uvo").
+static bool resetRootACL(int rootFd, const char *root, uid_t uid, gid_t gid, const char *kind) {
+    if (fchown(rootFd, uid, gid) != 0) {
         KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
         return false;
     }
-    if (KAVOACLIsSupport(root, -1, 2) == 1) {
-        KAVOACLDelete(root, -1);
+    if (KAVOACLIsSupport(NULL, rootFd, 2) == 1) {
+        KAVOACLDelete(NULL, rootFd);
     }
-    if (!applyBaseACL(root)) {
+    if (!applyBaseACL(rootFd, root)) {
         KAVOLOG(SZ_LOG, "Apply %s acl failed", kind);
         return false;
     }
@@ -431,8 +588,10 @@ static bool resetRootACL(const char *root, uid_t uid, gid_t gid, const char *kin
 static int convertPhotoACL(void) {
     static const char *const tables[] = {SZ_TABLE_BROWSE, SZ_TABLE_UPLOAD, SZ_TABLE_MANAGE};
     char root[KAVOPHOTO_PATH_SIZE];
+    PKAVODB lockDb = NULL;
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
+    int rootFd = -1;
     int pidFd;
     int ret = -1;
     size_t i;
@@ -452,11 +611,20 @@ static int convertPhotoACL(void) {
         KAVOLOG(SZ_LOG, "Failed to get photo ugid");
         goto END;
     }
+    rootFd = KAVOPathOpenRoot(root);
+    if (rootFd < 0) {
+        KAVOLOG(SZ_LOG, "Failed to get photo path");
+        KAVOLOG(SZ_LOG, "failed to open [%s] (%m)", root);
+        goto END;
+    }
+    // Before anything is changed: the tree is rebuilt from what the database holds once the
+    // changes under way have ended.
+    lockDb = lockPermissionTables();
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, 0) < 0) {
         KAVOLOG(SZ_LOG, "set convert acl key running failed");
         goto END;
     }
-    if (!resetRootACL(root, uid, gid, "photo")) {
+    if (!resetRootACL(rootFd, root, uid, gid, "photo")) {
         goto END;
     }
     VLIBCExec(SZF_ACL_TRIGGER, "a", NULL, NULL, NULL);
@@ -464,21 +632,21 @@ static int convertPhotoACL(void) {
         KAVOLOG(SZ_LOG, "failed to set hideUnreadable flag");
         goto END;
     }
-    if (!applyACLRecursive(root, ENTRY_TYPE_DIR, uid, gid, false)) {
+    if (!applyACLRecursive(rootFd, root, uid, gid)) {
         KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
         goto END;
     }
     for (i = 0; i < sizeof(tables) / sizeof(tables[0]); i++) {
-        if (!applyUserPerm(root, tables[i])) {
+        if (!applyUserPerm(rootFd, root, tables[i])) {
             KAVOLOG(SZ_LOG, "failed to applyUserPerm[%s][%s]", root, tables[i]);
             goto END;
         }
     }
-    if (!applyGroupPerm(root)) {
+    if (!applyGroupPerm(rootFd, root)) {
         KAVOLOG(SZ_LOG, "failed to applyGroupPerm[%s]", root);
         goto END;
     }
-    if (!applyPulicPerm(root)) {
+    if (!applyPulicPerm(rootFd, root)) {
         KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);
         goto END;
     }
@@ -488,6 +656,10 @@ static int convertPhotoACL(void) {
     }
     ret = 0;
 END:
+    unlockPermissionTables(lockDb);
+    if (rootFd >= 0) {
+        close(rootFd);
+    }
     close(pidFd);
     return ret;
 }
@@ -496,22 +668,28 @@ static int convertHomeACL(const char *user) {
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
+    int rootFd;
+    int ret = -1;
 
-    if (!getUserInfo(user, root, sizeof(root), &uid, &gid)) {
+    rootFd = openPersonalRoot(user, root, sizeof(root), &uid, &gid);
+    if (rootFd < 0) {
         return -1;
     }
-    if (!resetRootACL(root, uid, gid, "uvo")) {
-        return -1;
+    if (!resetRootACL(rootFd, root, uid, gid, "uvo")) {
+        goto END;
     }
-    if (KAVOACLArchiveEnable(root, -1, 1, 0) < 0) {
+    if (KAVOACLArchiveEnable(NULL, rootFd, 1, 0) < 0) {
         KAVOLOG(SZ_LOG, "Failed to set inherit bit [%s]", root);
-        return -1;
+        goto END;
     }
-    if (!applyACLRecursive(root, ENTRY_TYPE_DIR, uid, gid, false)) {
+    if (!applyACLRecursive(rootFd, root, uid, gid)) {
         KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
-        return -1;
+        goto END;
     }
-    return 0;
+    ret = 0;
+END:
+    close(rootFd);
+    return ret;
 }
 
 static int backgroundConvert(const char *user) {
@@ -549,7 +727,8 @@ static int checkACL(const char *user) {
     return KAVOACLIsApply(root) != 0 ? 0 : -1;
 }
 
-// Resolves path into resolved (KAVOPHOTO_PATH_SIZE bytes); logs on failure.
+// Resolves path into resolved (KAVOPHOTO_PATH_SIZE bytes); logs on failure. The result only
+// names the place: it is reached again beneath the root without following any link.
 static bool resolveNewPath(const char *path, char *resolved) {
     char *real = realpath(path, NULL);
     bool ok = real && VLIBCStrCopy(resolved, KAVOPHOTO_PATH_SIZE, real) == 0;
@@ -561,17 +740,39 @@ static bool resolveNewPath(const char *path, char *resolved) {
     return ok;
 }
 
-// The last steps of --apply and --apply_uvo: brings the resolved path under root's ACL, owned
-// by user when one is named, else by uid:gid. A root without ACL control only opens the path
-// up (0777).
-static int applyUnderRoot(const char *resolved, const char *root, const char *user, uid_t uid,
-                          gid_t gid) {
+// Opens up the mode of the path beneath the open root (0777), on what was opened.
+static void openUpMode(int rootFd, const char *root, const char *resolved) {
+    char proc[64];
+    const char *rel = resolved + strlen(root);
+    int fd;
+
+    while (*rel == '/') {
+        rel++;
+    }
+    fd = KAVOPathOpenAt(rootFd, rel, O_PATH, 0);
+    if (fd < 0) {
+        KAVOLOG(SZ_LOG, "failed to open [%s] beneath [%s] (%m)", resolved, root);
+        return;
+    }
+    // fchmod does not take an O_PATH descriptor; its /proc name is the opened file itself.
+    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    if (chmod(proc, 0777) != 0) {
+        KAVOLOG(SZ_LOG, "failed to chmod [%s] (%m)", resolved);
+    }
+    close(fd);
+}
+
+// The last steps of --apply and --apply_uvo: brings the resolved path under the root's ACL
+// (root opened as rootFd), owned by user when one is named, else by uid:gid. A root without
+// ACL control only opens the path up (0777).
+static int applyUnderRoot(int rootFd, const char *resolved, const char *root, const char *user,
+                          uid_t uid, gid_t gid) {
     if (!isPathUnderRoot(resolved, root)) {
         KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, resolved);
         return -1;
     }
-    if (KAVOACLIsApply(root) == 0) {
-        (void)chmod(resolved, 0777);
+    if (KAVOACLIsApplyFd(rootFd) == 0) {
+        openUpMode(rootFd, root, resolved);
         return 0;
     }
     if (user && user[0]) {
@@ -580,7 +781,7 @@ static int applyUnderRoot(const char *resolved, const char *root, const char *us
             return -1;
         }
     }
-    if (!applyACLToPath(resolved, root, uid, gid)) {
+    if (!applyACLToPathAt(rootFd, root, resolved, uid, gid, -1)) {
         KAVOLOG(SZ_LOG, "failed to apply acl to path[%s][%s]", resolved, root);
         return -1;
     }
@@ -590,6 +791,8 @@ static int applyUnderRoot(const char *resolved, const char *root, const char *us
 static int applyACL(const char *path, const char *user) {
     char resolved[KAVOPHOTO_PATH_SIZE];
     char root[KAVOPHOTO_PATH_SIZE];
+    int rootFd;
+    int ret;
 
     if (!resolveNewPath(path, resolved)) {
         return -1;
@@ -598,7 +801,14 @@ static int applyACL(const char *path, const char *user) {
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }
-    return applyUnderRoot(resolved, root, user, (uid_t)-1, (gid_t)-1);
+    rootFd = KAVOPathOpenRoot(root);
+    if (rootFd < 0) {
+        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
+        return -1;
+    }
+    ret = applyUnderRoot(rootFd, resolved, root, user, (uid_t)-1, (gid_t)-1);
+    close(rootFd);
+    return ret;
 }
 
 static int applyUvoACL(const char *person, const char *path) {
@@ -606,15 +816,20 @@ static int applyUvoACL(const char *person, const char *path) {
     char root[KAVOPHOTO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
+    int rootFd;
+    int ret;
 
     if (!resolveNewPath(path, resolved)) {
         return -1;
     }
-    if (!getUserInfo(person, root, sizeof(root), &uid, &gid)) {
+    rootFd = openPersonalRoot(person, root, sizeof(root), &uid, &gid);
+    if (rootFd < 0) {
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }
-    return applyUnderRoot(resolved, root, NULL, uid, gid);
+    ret = applyUnderRoot(rootFd, resolved, root, NULL, uid, gid);
+    close(rootFd);
+    return ret;
 }
 
 // ---- main ------------------------------------------------------------------------------------

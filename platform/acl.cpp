@@ -1,9 +1,10 @@
-// libkavoacl: ACLs of files and folders, kept as text in the extended attribute
-// "security.kavo.acl" (format in kavoacl.h).
+// libkavoacl: ACLs of files and folders, kept in the extended attribute "security.kavo.acl"
+// (both stored forms in kavoacl.h).
 //
-// Every change of an ACL is one whole-value setxattr call. Changes hold an exclusive flock on
-// SZF_KAVO_ACL_LOCK while they read and write, so two programs adding entries to one folder at
-// the same time both see their entry kept.
+// Every operation acts on one descriptor: the caller's, or one opened here from the path with
+// O_PATH | O_NOFOLLOW. Every change of an ACL is one whole-value setxattr call. Changes hold an
+// exclusive flock on SZF_KAVO_ACL_LOCK while they read and write, so two programs adding entries to
+// one folder at the same time both see their entry kept.
 #include "kavoacl.h"
 
 #include <errno.h>
@@ -22,9 +23,14 @@
 
 #define SZ_ACL_HEADER_INHERIT "kavoacl 1 inherit"
 #define SZ_ACL_HEADER_PLAIN "kavoacl 1 -"
-#define KAVO_ACL_TEXT_MAX 65536  // the largest value an extended attribute holds
-#define KAVO_ACL_ACE_MAX 1024    // entries of one path's own ACL
-#define KAVO_ACE_TEXT_MAX 1024   // one entry in text form
+#define KAVO_ACL_TEXT_MAX 65536   // the largest value an extended attribute holds
+#define KAVO_ACL_VALUE_MAX 65536  // the same for the value read back, in either form
+#define KAVO_ACL_BIN_HEADER 4
+#define KAVO_ACL_BIN_ENTRY 8
+#define KAVO_ACL_BIN_VERSION 2
+#define KAVO_ACL_BIN_INHERIT 0x1
+#define KAVO_ACL_ACE_MAX 1024   // entries of one path's own ACL
+#define KAVO_ACE_TEXT_MAX 1024  // one entry in text form
 #define KAVO_ACE_FIELDS 5
 #define KAVO_PERM_LEN 13
 #define KAVO_INHERIT_LEN 4
@@ -492,53 +498,241 @@ char *KAVOACLToText(const KAVOACL *acl) {
     return text;
 }
 
+// ---- The stored form ----------------------------------------------------------------------------
+
+// Reads either stored form (the compact one, or the text form that older versions wrote).
+int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl) {
+    const unsigned char *p = (const unsigned char *)value;
+    PKAVOACL acl;
+    size_t n;
+    size_t i;
+
+    if (value == nullptr || pAcl == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (len == 0 || p[0] != 0) {
+        return KAVOACLFromText((const char *)value, len, pAcl);
+    }
+    if (len < KAVO_ACL_BIN_HEADER || p[1] != 'K' || p[2] != KAVO_ACL_BIN_VERSION ||
+        (p[3] & ~KAVO_ACL_BIN_INHERIT) != 0 || (len - KAVO_ACL_BIN_HEADER) % KAVO_ACL_BIN_ENTRY) {
+        goto malformed;
+    }
+    n = (len - KAVO_ACL_BIN_HEADER) / KAVO_ACL_BIN_ENTRY;
+    if (n > KAVO_ACL_ACE_MAX) {
+        goto malformed;
+    }
+    acl = aclNew((p[3] & KAVO_ACL_BIN_INHERIT) ? 1 : 0);
+    if (acl == nullptr) {
+        return -1;
+    }
+    for (i = 0; i < n; i++) {
+        const unsigned char *e = p + KAVO_ACL_BIN_HEADER + i * KAVO_ACL_BIN_ENTRY;
+        uint32_t id =
+            (uint32_t)e[0] | (uint32_t)e[1] << 8 | (uint32_t)e[2] << 16 | (uint32_t)e[3] << 24;
+        uint32_t word =
+            (uint32_t)e[4] | (uint32_t)e[5] << 8 | (uint32_t)e[6] << 16 | (uint32_t)e[7] << 24;
+        uint32_t kind = (word >> 17) & 0x3;
+        KAVOACE ace;
+
+        memset(&ace, 0, sizeof(ace));
+        ace.type = kind == 0 ? KAVO_ACE_USER : kind == 1 ? KAVO_ACE_GROUP : KAVO_ACE_EVERYONE;
+        ace.id = (int32_t)id;
+        ace.perm = word & KAVO_PERM_ALL;
+        ace.inherit = (uint16_t)((word >> 13) & KAVO_INHERIT_ALL);
+        ace.isAllow = (word >> 19) & 0x1;
+        if (kind == 3 || (word >> 20) != 0 || !aceValid(&ace) || aclAppend(acl, &ace, 0) < 0) {
+            KAVOACLFree(acl);
+            goto malformed;
+        }
+    }
+    *pAcl = acl;
+    return 0;
+
+malformed:
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
+
+// The compact form of an ACL into a malloc'ed buffer; *pLen its length. null on failure.
+static unsigned char *aclToStored(const KAVOACL *acl, size_t *pLen) {
+    unsigned char *out;
+    size_t len;
+    int i;
+
+    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
+        (acl->nAce > 0 && acl->pAce == nullptr)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return nullptr;
+    }
+    len = KAVO_ACL_BIN_HEADER + (size_t)acl->nAce * KAVO_ACL_BIN_ENTRY;
+    out = (unsigned char *)malloc(len);
+    if (out == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    out[0] = 0;
+    out[1] = 'K';
+    out[2] = KAVO_ACL_BIN_VERSION;
+    out[3] = acl->blInherit ? KAVO_ACL_BIN_INHERIT : 0;
+    for (i = 0; i < acl->nAce; i++) {
+        const KAVOACE *ace = &acl->pAce[i];
+        unsigned char *e = out + KAVO_ACL_BIN_HEADER + (size_t)i * KAVO_ACL_BIN_ENTRY;
+        uint32_t id = (uint32_t)ace->id;
+        uint32_t kind = ace->type == KAVO_ACE_USER ? 0 : ace->type == KAVO_ACE_GROUP ? 1 : 2;
+        uint32_t word;
+
+        if (!aceValid(ace)) {
+            free(out);
+            errno = EINVAL;
+            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+            return nullptr;
+        }
+        word = ace->perm | (uint32_t)ace->inherit << 13 | kind << 17 |
+               (uint32_t)(ace->isAllow ? 1 : 0) << 19;
+        e[0] = (unsigned char)id;
+        e[1] = (unsigned char)(id >> 8);
+        e[2] = (unsigned char)(id >> 16);
+        e[3] = (unsigned char)(id >> 24);
+        e[4] = (unsigned char)word;
+        e[5] = (unsigned char)(word >> 8);
+        e[6] = (unsigned char)(word >> 16);
+        e[7] = (unsigned char)(word >> 24);
+    }
+    *pLen = len;
+    return out;
+}
+
 // ---- The attribute ----------------------------------------------------------------------------
 
-// The target of an operation: the caller's descriptor when it gave one, else the path.
-static int aclTargetValid(const char *path, int fd) {
+// What an operation acts on: a descriptor, either the caller's or one opened here from the
+// path with O_PATH | O_NOFOLLOW, so that a read, an edit and a write reach one file, and a
+// symbolic link is never followed at the path's last component.
+typedef struct _tag_ACLTARGET {
+    int fd;
+    int owned;  // opened here: closed by aclTargetClose
+} ACLTARGET;
+
+static int aclTargetOpen(const char *path, int fd, ACLTARGET *t) {
+    struct stat st;
+
+    t->fd = -1;
+    t->owned = 0;
     if (fd >= 0) {
-        return 1;
+        t->fd = fd;
+        return 0;
     }
-    return path != nullptr && path[0] != '\0' && strnlen(path, PATH_MAX) < PATH_MAX;
+    if (path == nullptr || path[0] == '\0' || strnlen(path, PATH_MAX) >= PATH_MAX) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    t->fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (t->fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    t->owned = 1;
+    if (fstat(t->fd, &st) == 0 && S_ISLNK(st.st_mode)) {
+        close(t->fd);
+        t->fd = -1;
+        errno = ELOOP;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    return 0;
 }
 
-static ssize_t aclXattrGet(const char *path, int fd, void *buf, size_t size) {
-    if (fd >= 0) {
-        return fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
+static void aclTargetClose(ACLTARGET *t) {
+    int err = errno;
+
+    if (t->owned && t->fd >= 0) {
+        close(t->fd);
     }
-    return getxattr(path, SZ_KAVO_ACL_XATTR, buf, size);
+    t->fd = -1;
+    errno = err;
 }
 
-static int aclXattrSet(const char *path, int fd, const char *text, size_t len) {
-    if (fd >= 0) {
-        return fsetxattr(fd, SZ_KAVO_ACL_XATTR, text, len, 0);
+// The f*xattr calls refuse O_PATH descriptors (EBADF); "/proc/self/fd/N" names the opened
+// inode itself and reaches exactly what was opened. A descriptor of a link is refused.
+static int aclProcName(int fd, char *buf, size_t size) {
+    struct stat st;
+
+    if (fstat(fd, &st) != 0) {
+        return -1;
     }
-    return setxattr(path, SZ_KAVO_ACL_XATTR, text, len, 0);
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return -1;
+    }
+    if (VLIBCStrPrintf(buf, size, "/proc/self/fd/%d", fd) < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    return 0;
 }
 
-static int aclXattrRemove(const char *path, int fd) {
-    if (fd >= 0) {
-        return fremovexattr(fd, SZ_KAVO_ACL_XATTR);
+static ssize_t aclXattrGet(int fd, void *buf, size_t size) {
+    char name[64];
+    ssize_t n = fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
+
+    if (n >= 0 || errno != EBADF) {
+        return n;
     }
-    return removexattr(path, SZ_KAVO_ACL_XATTR);
+    if (aclProcName(fd, name, sizeof(name)) < 0) {
+        return -1;
+    }
+    return getxattr(name, SZ_KAVO_ACL_XATTR, buf, size);
+}
+
+static int aclXattrSet(int fd, const void *value, size_t len) {
+    char name[64];
+
+    if (fsetxattr(fd, SZ_KAVO_ACL_XATTR, value, len, 0) == 0) {
+        return 0;
+    }
+    if (errno != EBADF || aclProcName(fd, name, sizeof(name)) < 0) {
+        return -1;
+    }
+    return setxattr(name, SZ_KAVO_ACL_XATTR, value, len, 0);
+}
+
+static int aclXattrRemove(int fd) {
+    char name[64];
+
+    if (fremovexattr(fd, SZ_KAVO_ACL_XATTR) == 0) {
+        return 0;
+    }
+    if (errno != EBADF || aclProcName(fd, name, sizeof(name)) < 0) {
+        return -1;
+    }
+    return removexattr(name, SZ_KAVO_ACL_XATTR);
 }
 
 static int aclNoAttr(int err) {
     return err == ENODATA || err == ENOTSUP;
 }
 
-// Reads the ACL of a path. -1 failure, 0 no ACL, 1 with *pAcl set.
-static int aclRead(const char *path, int fd, PKAVOACL *pAcl) {
+// Parses a stored value: -1 failure, 1 with *pAcl set.
+static int aclParseStored(const char *buf, ssize_t n, PKAVOACL *pAcl) {
+    return KAVOACLFromStored(buf, (size_t)n, pAcl) < 0 ? -1 : 1;
+}
+
+// Reads the ACL of an open file. -1 failure, 0 no ACL, 1 with *pAcl set.
+static int aclRead(int fd, PKAVOACL *pAcl) {
     char *buf;
     ssize_t n;
     int rc;
 
-    buf = (char *)malloc(KAVO_ACL_TEXT_MAX);
+    buf = (char *)malloc(KAVO_ACL_VALUE_MAX);
     if (buf == nullptr) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    n = aclXattrGet(path, fd, buf, KAVO_ACL_TEXT_MAX);
+    n = aclXattrGet(fd, buf, KAVO_ACL_VALUE_MAX);
     if (n < 0) {
         int err = errno;
         free(buf);
@@ -549,63 +743,106 @@ static int aclRead(const char *path, int fd, PKAVOACL *pAcl) {
         VLIBCErrSet(err == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
         return -1;
     }
-    rc = KAVOACLFromText(buf, (size_t)n, pAcl);
+    rc = aclParseStored(buf, n, pAcl);
     free(buf);
-    return rc < 0 ? -1 : 1;
+    return rc;
 }
 
-static int aclWrite(const char *path, int fd, const KAVOACL *acl) {
-    char *text = KAVOACLToText(acl);
+// The same by path, links followed (for the read-only effective ACL).
+static int aclReadPath(const char *path, PKAVOACL *pAcl) {
+    char *buf;
+    ssize_t n;
+    int rc;
+
+    buf = (char *)malloc(KAVO_ACL_VALUE_MAX);
+    if (buf == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return -1;
+    }
+    n = getxattr(path, SZ_KAVO_ACL_XATTR, buf, KAVO_ACL_VALUE_MAX);
+    if (n < 0) {
+        int err = errno;
+        free(buf);
+        if (aclNoAttr(err)) {
+            return 0;
+        }
+        errno = err;
+        VLIBCErrSet(err == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    rc = aclParseStored(buf, n, pAcl);
+    free(buf);
+    return rc;
+}
+
+// Writes the compact form. A value the file system has no room for (ENOSPC, E2BIG) is
+// KAVO_ERR_ACL with errno kept, so callers can tell "full" from other failures.
+static int aclWrite(int fd, const KAVOACL *acl) {
+    unsigned char *value;
+    size_t len = 0;
     int err;
 
-    if (text == nullptr) {
+    value = aclToStored(acl, &len);
+    if (value == nullptr) {
         return -1;
     }
-    if (aclXattrSet(path, fd, text, strlen(text)) < 0) {
+    if (aclXattrSet(fd, value, len) < 0) {
         err = errno;
-        free(text);
+        free(value);
         errno = err;
-        VLIBCErrSet(err == ENOTSUP ? KAVO_ERR_NOT_SUPPORTED : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(err == ENOTSUP                  ? KAVO_ERR_NOT_SUPPORTED
+                    : err == ENOSPC || err == E2BIG ? KAVO_ERR_ACL
+                                                    : KAVO_ERR_SYSTEM);
         return -1;
     }
-    free(text);
+    free(value);
     return 0;
 }
 
 // The lock that keeps two changes of ACLs apart. Only root can open the lock file, so no other
 // user can hold it and stall the changes; a process that cannot open it may not change an ACL
 // either, and goes on unlocked (its write then fails). The lock is counted within the process,
-// so that a caller holding it (KAVOACLLock) can still call the operations that take it.
+// so that a caller holding it (KAVOACLLock) can still call the operations that take it. The
+// file stays open between two holds (taking the lock is then one flock call); a forked child
+// opens its own, since a shared open file would not keep the two apart.
 static int g_lockFd = -1;
+static pid_t g_lockPid = -1;
+static int g_lockHeld = 0;
 static int g_lockDepth = 0;
 
 static int aclLockOpen(void) {
     struct stat st;
     int err = errno;
-    int lockFd;
 
     if (g_lockDepth++ > 0) {
         return g_lockFd;
     }
-    lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    // A lock file that someone else owns is not trusted to be free.
-    if (lockFd >= 0 && (fstat(lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid() ||
-                        flock(lockFd, LOCK_EX) < 0)) {
-        close(lockFd);
-        lockFd = -1;
+    if (g_lockFd >= 0 && g_lockPid != getpid()) {
+        close(g_lockFd);
+        g_lockFd = -1;
     }
-    g_lockFd = lockFd;
+    if (g_lockFd < 0) {
+        g_lockFd = open(SZF_KAVO_ACL_LOCK, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        // A lock file that someone else owns is not trusted to be free.
+        if (g_lockFd >= 0 &&
+            (fstat(g_lockFd, &st) < 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+            close(g_lockFd);
+            g_lockFd = -1;
+        }
+        g_lockPid = getpid();
+    }
+    g_lockHeld = g_lockFd >= 0 && flock(g_lockFd, LOCK_EX) == 0;
     errno = err;
-    return lockFd;
+    return g_lockFd;
 }
 
 static void aclLockClose(int lockFd) {
     int err = errno;
 
     (void)lockFd;
-    if (g_lockDepth > 0 && --g_lockDepth == 0 && g_lockFd >= 0) {
-        close(g_lockFd);  // releases the lock
-        g_lockFd = -1;
+    if (g_lockDepth > 0 && --g_lockDepth == 0 && g_lockHeld) {
+        flock(g_lockFd, LOCK_UN);
+        g_lockHeld = 0;
     }
     errno = err;
 }
@@ -622,54 +859,61 @@ int KAVOACLIsApply(const char *path) {
     return KAVOACLIsSupport(path, -1, 0);
 }
 
-int KAVOACLIsSupport(const char *path, int fd, int flags) {
-    (void)flags;
-    if (!aclTargetValid(path, fd)) {
-        errno = EINVAL;
+int KAVOACLIsApplyFd(int fd) {
+    if (fd < 0) {
+        errno = EBADF;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (aclXattrGet(path, fd, nullptr, 0) >= 0) {
-        return 1;
+    return KAVOACLIsSupport(nullptr, fd, 0);
+}
+
+int KAVOACLIsSupport(const char *path, int fd, int flags) {
+    ACLTARGET t;
+    int rc;
+
+    (void)flags;
+    if (aclTargetOpen(path, fd, &t) < 0) {
+        return -1;
     }
-    if (aclNoAttr(errno)) {
-        return 0;
+    if (aclXattrGet(t.fd, nullptr, 0) >= 0) {
+        rc = 1;
+    } else if (aclNoAttr(errno)) {
+        rc = 0;
+    } else {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        rc = -1;
     }
-    VLIBCErrSet(KAVO_ERR_SYSTEM);
-    return -1;
+    aclTargetClose(&t);
+    return rc;
 }
 
 int KAVOACLDelete(const char *path, int fd) {
+    ACLTARGET t;
     int lockFd;
     int rc = 0;
 
-    if (!aclTargetValid(path, fd)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
     }
     lockFd = aclLockOpen();
-    if (aclXattrRemove(path, fd) < 0 && !aclNoAttr(errno)) {
+    if (aclXattrRemove(t.fd) < 0 && !aclNoAttr(errno)) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         rc = -1;
     }
     aclLockClose(lockFd);
+    aclTargetClose(&t);
     return rc;
 }
 
-int KAVOACLAdd(const char *path, const KAVOACE *ace) {
+static int aclAddTo(int fd, const KAVOACE *ace) {
     PKAVOACL acl = nullptr;
     int lockFd;
     int rc;
     int i;
 
-    if (!aclTargetValid(path, -1) || ace == nullptr || !aceValid(ace)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
     lockFd = aclLockOpen();
-    rc = aclRead(path, -1, &acl);
+    rc = aclRead(fd, &acl);
     if (rc < 0) {
         aclLockClose(lockFd);
         return -1;
@@ -690,78 +934,117 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace) {
     }
     rc = aclAppend(acl, ace, KAVO_ACL_ACE_MAX);
     if (rc == 0) {
-        rc = aclWrite(path, -1, acl);
+        rc = aclWrite(fd, acl);
     }
     KAVOACLFree(acl);
+    aclLockClose(lockFd);
+    return rc;
+}
+
+int KAVOACLAdd(const char *path, const KAVOACE *ace) {
+    ACLTARGET t;
+    int rc;
+
+    if (ace == nullptr || !aceValid(ace)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (aclTargetOpen(path, -1, &t) < 0) {
+        return -1;
+    }
+    rc = aclAddTo(t.fd, ace);
+    aclTargetClose(&t);
+    return rc;
+}
+
+int KAVOACLAddFd(int fd, const KAVOACE *ace) {
+    if (fd < 0 || ace == nullptr || !aceValid(ace)) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return aclAddTo(fd, ace);
+}
+
+int KAVOACLEnforceInheritFd(int fd) {
+    KAVOACL acl = {1, 0, 0, nullptr};
+    int lockFd;
+    int rc;
+
+    if (fd < 0) {
+        errno = EBADF;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    lockFd = aclLockOpen();
+    rc = aclWrite(fd, &acl);
     aclLockClose(lockFd);
     return rc;
 }
 
 int KAVOACLEnforceInherit(const char *path) {
-    KAVOACL acl = {1, 0, 0, nullptr};
-    int lockFd;
+    ACLTARGET t;
     int rc;
 
-    if (!aclTargetValid(path, -1)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (aclTargetOpen(path, -1, &t) < 0) {
         return -1;
     }
-    lockFd = aclLockOpen();
-    rc = aclWrite(path, -1, &acl);
-    aclLockClose(lockFd);
+    rc = KAVOACLEnforceInheritFd(t.fd);
+    aclTargetClose(&t);
     return rc;
 }
 
 int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags) {
     PKAVOACL acl = nullptr;
+    ACLTARGET t;
     int lockFd;
     int rc;
 
     (void)flags;
-    if (!aclTargetValid(path, fd)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
     }
     lockFd = aclLockOpen();
-    rc = aclRead(path, fd, &acl);
-    if (rc < 0) {
-        aclLockClose(lockFd);
-        return -1;
-    }
-    if (rc == 0) {
-        if (!enable) {
-            aclLockClose(lockFd);
-            return 0;  // no ACL, so no inherit flag to clear
+    rc = aclRead(t.fd, &acl);
+    if (rc == 0 && !enable) {
+        rc = 0;  // no ACL, so no inherit flag to clear
+    } else if (rc >= 0) {
+        if (rc == 0) {
+            acl = aclNew(0);
         }
-        acl = aclNew(0);
         if (acl == nullptr) {
-            aclLockClose(lockFd);
-            return -1;
+            rc = -1;
+        } else {
+            acl->blInherit = enable ? 1 : 0;
+            rc = aclWrite(t.fd, acl);
         }
     }
-    acl->blInherit = enable ? 1 : 0;
-    rc = aclWrite(path, fd, acl);
     KAVOACLFree(acl);
     aclLockClose(lockFd);
+    aclTargetClose(&t);
     return rc;
 }
 
 int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl) {
     PKAVOACL acl = nullptr;
+    ACLTARGET t;
     int rc;
 
     (void)flags;
-    if (!aclTargetValid(path, fd) || pAcl == nullptr) {
+    if (pAcl == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    rc = aclRead(path, fd, &acl);
+    if (aclTargetOpen(path, fd, &t) < 0) {
+        return -1;
+    }
+    rc = aclRead(t.fd, &acl);
     if (rc > 0) {
         *pAcl = acl;
     }
+    aclTargetClose(&t);
     return rc;
 }
 
@@ -810,17 +1093,22 @@ int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags) 
 }
 
 int KAVOACLSet(const char *path, int fd, const KAVOACL *acl) {
+    ACLTARGET t;
     int lockFd;
     int rc;
 
-    if (!aclTargetValid(path, fd) || acl == nullptr) {
+    if (acl == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
+    if (aclTargetOpen(path, fd, &t) < 0) {
+        return -1;
+    }
     lockFd = aclLockOpen();
-    rc = aclWrite(path, fd, acl);
+    rc = aclWrite(t.fd, acl);
     aclLockClose(lockFd);
+    aclTargetClose(&t);
     return rc;
 }
 
@@ -903,7 +1191,7 @@ static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
             }
             chain = grown;
         }
-        got = aclRead(cur, -1, &own);
+        got = aclReadPath(cur, &own);
         if (got < 0) {
             goto done;
         }

@@ -1,7 +1,7 @@
 // libkavoacl: ACLs of files and folders, kept in the extended attribute "security.kavo.acl".
 //
 // Every process that can reach a path may read its ACL; only root (or a setuid-root program)
-// may change it. The attribute's value is UTF-8 text:
+// may change it. Its text form, as `kavoacl_show PATH` prints it and KAVOACLToText writes it:
 //
 //     kavoacl 1 inherit|-
 //     KIND:ID:allow|deny:PERMS:INHERIT        (one line per entry, in order)
@@ -10,9 +10,34 @@
 // 13-letter field "rwxpdDaARWcCo" and INHERIT the 4-letter field "fdin" (see below), "-" for
 // a letter that is not set. A path "has an ACL" when the attribute exists.
 //
+// Stored form. The attribute is written in a compact form of 8 bytes an entry, so that an
+// album holds at least 450 entries where a file system keeps all attributes of a file in one
+// 4 KiB block (ext4 with 4 KiB blocks and 256-byte inodes fits about 500):
+//
+//     byte 0     0x00 (no text form starts with it)
+//     byte 1     'K'
+//     byte 2     2, the version of the form
+//     byte 3     flags: 0x1 the path inherits; other bits 0
+//     then per entry, in order, two little-endian 32-bit words:
+//       id       the uid or gid, 0xFFFFFFFF for everyone
+//       bits     0-12 permission bits, 13-16 inheritance bits, 17-18 kind (0 user, 1 group,
+//                2 everyone), 19 allow (1) or deny (0), 20-31 zero
+//
+// The text form as the attribute's value, which earlier versions wrote, is read as well and
+// replaced by the compact form on the next change. A change that does not fit in the space the
+// file system gives a file's attributes fails with KAVO_ERR_ACL and errno ENOSPC or E2BIG; the
+// ACL stays as it was.
+//
 // The effective ACL of a path is its own entries followed, when it inherits, by the entries of
 // its parent's effective ACL that reach it: those with f for a file, with d for a folder; an
 // entry with n reaches only the parent's direct children.
+//
+// Descriptors. Every operation acts on one open file: a descriptor the caller gives (fd >= 0;
+// O_PATH descriptors are reached through "/proc/self/fd/N", which names the opened inode
+// itself), or one opened from path with O_PATH | O_NOFOLLOW. A path whose last component is a
+// symbolic link is refused (ELOOP); links before it are the caller's to rule out, which is
+// why privileged callers open their targets beneath a trusted root (kavocore.h) and pass the
+// descriptor.
 #pragma once
 
 #include <stddef.h>
@@ -77,6 +102,7 @@ typedef struct _tag_KAVOACE_CRITERIA {
 } KAVOACE_CRITERIA;
 
 int KAVOACLIsApply(const char *path);                       // 1 own ACL, 0 none, -1 error
+int KAVOACLIsApplyFd(int fd);                               // the same on a descriptor
 int KAVOACLIsSupport(const char *path, int fd, int flags);  // 1 carries an ACL, 0 not, -1 error
 int KAVOACLDelete(const char *path, int fd);                // removes the attribute; 0 or -1
 // Selector 1: "KIND:NAME:allow|deny:PERMS:INHERIT"; names resolve through the account
@@ -86,8 +112,10 @@ PKAVOACE KAVOACLAceAlloc(void);  // zeroed; release with free(); null on failure
 // Appends the entry unless an equal one is there (creating the attribute without the
 // inherit flag). 0 or -1.
 int KAVOACLAdd(const char *path, const KAVOACE *ace);
+int KAVOACLAddFd(int fd, const KAVOACE *ace);
 // Replaces the path's ACL by one that holds no entries of its own and inherits. 0 or -1.
 int KAVOACLEnforceInherit(const char *path);
+int KAVOACLEnforceInheritFd(int fd);
 // Sets (enable 1) or clears the inherit flag, keeping the entries. 0 or -1.
 int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags);
 // < 0 failure; 0 no ACL (*pAcl untouched); > 0 with *pAcl set (release with KAVOACLFree).
@@ -101,13 +129,16 @@ void KAVOACLFree(PKAVOACL acl);
 int KAVOACLPermGet(const char *path, uint32_t *pMask);
 // Holds the lock that every change of an ACL takes, so that a read, edit and write of one ACL
 // (KAVOACLGet, KAVOACLAceRemove, KAVOACLSet) is one step for other processes. Calls nest;
-// the operations may be called while it is held.
+// the operations may be called while it is held. A caller making many changes in a row (the
+// conversion's walk) may hold it across them, so that each change costs one attribute write.
 void KAVOACLLock(void);
 void KAVOACLUnlock(void);
 // Reports an ACL error to the log. Returns 0.
 int KAVOACLPrintErr(int code, int flag, const char *file, int line);
 
-// ---- Text form, shared by the service and its tests --------------------------------------
+// ---- Stored and text forms, shared by the service, kavoacl_show and the tests -------------
+// Parses an attribute value in either stored form (compact or text). 0 or -1 (KAVO_ERR_PARSE).
+int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl);
 // Parses the attribute text into a new ACL (release with KAVOACLFree). 0 or -1.
 int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl);
 // Writes the attribute text of an ACL. Returns a malloc'ed string or null.

@@ -2,8 +2,13 @@
 // and snapshots of a whole tree.
 #pragma once
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -71,7 +76,7 @@ inline Acl aclOf(const std::string &path) {
         return out;
     }
     PKAVOACL acl = nullptr;
-    if (KAVOACLFromText(buf, (size_t)n, &acl) != 0 || !acl) {
+    if (KAVOACLFromStored(buf, (size_t)n, &acl) != 0 || !acl) {
         ADD_FAILURE() << "unreadable ACL on " << path;
         return out;
     }
@@ -85,10 +90,23 @@ inline Acl aclOf(const std::string &path) {
     return out;
 }
 
+// The path's ACL in text form (as kavoacl_show prints it), "<none>" without one; a value
+// that does not parse comes back as stored.
 inline std::string rawAcl(const std::string &path) {
     char buf[65536];
     ssize_t n = lgetxattr(path.c_str(), SZ_KAVO_ACL_XATTR, buf, sizeof buf);
-    return n < 0 ? std::string("<none>") : std::string(buf, (size_t)n);
+    if (n < 0) {
+        return std::string("<none>");
+    }
+    PKAVOACL acl = nullptr;
+    if (KAVOACLFromStored(buf, (size_t)n, &acl) != 0) {
+        return std::string(buf, (size_t)n);
+    }
+    char *text = KAVOACLToText(acl);
+    std::string out = text ? text : "<unprintable>";
+    free(text);
+    KAVOACLFree(acl);
+    return out;
 }
 
 // Writes entries onto a path as root, from the ACE text form.
@@ -140,11 +158,17 @@ inline mode_t modeOf(const std::string &path) {
 struct TreeState {
     uid_t uid;
     gid_t gid;
+    mode_t mode;
     std::string acl;
     bool operator==(const TreeState &o) const {
-        return uid == o.uid && gid == o.gid && acl == o.acl;
+        return uid == o.uid && gid == o.gid && mode == o.mode && acl == o.acl;
     }
 };
+
+inline std::ostream &operator<<(std::ostream &os, const TreeState &t) {
+    return os << t.uid << ":" << t.gid << " " << std::oct << t.mode << std::dec << " [" << t.acl
+              << "]";
+}
 
 inline std::map<std::string, TreeState> *treeSink() {
     static std::map<std::string, TreeState> sink;
@@ -156,12 +180,60 @@ inline std::map<std::string, TreeState> snapshot(const std::string &top) {
     nftw(
         top.c_str(),
         [](const char *path, const struct stat *st, int, struct FTW *) {
-            (*treeSink())[path] = TreeState{st->st_uid, st->st_gid, rawAcl(path)};
+            (*treeSink())[path] =
+                TreeState{st->st_uid, st->st_gid, st->st_mode & 07777, rawAcl(path)};
             return 0;
         },
         16, FTW_PHYS);
     return *treeSink();
 }
+
+// A real ext4 file system (4 KiB blocks, 256-byte inodes) on a loop device, mounted at dir.
+// The image lies in the private root's /tmp.
+inline void mountExt4(const std::string &dir) {
+    std::string img = "/tmp/ext4-" + std::to_string(getpid()) + ".img";
+    std::string cmd = "truncate -s 32M " + img + " && mkfs.ext4 -q -F -b 4096 -I 256 " + img +
+                      " && mkdir -p " + dir + " && mount -o loop " + img + " " + dir;
+    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+}
+
+// Exchanges two names (rename exchange) in a loop, in a child process, until stopped or
+// for at most `seconds`: a folder and a link swapped back and forth while a program runs.
+class Swapper {
+   public:
+    Swapper(const std::string &a, const std::string &b, int seconds = 4) : a_(a), b_(b) {
+        struct stat st;
+        aMode_ = lstat(a.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
+        pid_ = fork();
+        if (pid_ == 0) {
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+            while (std::chrono::steady_clock::now() < end) {
+                renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
+            }
+            _exit(0);
+        }
+    }
+    ~Swapper() {
+        stop();
+    }
+    void stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            // Left swapped: put the names back.
+            struct stat st;
+            if (lstat(a_.c_str(), &st) == 0 && (st.st_mode & S_IFMT) != aMode_) {
+                renameat2(AT_FDCWD, a_.c_str(), AT_FDCWD, b_.c_str(), RENAME_EXCHANGE);
+            }
+        }
+    }
+
+   private:
+    std::string a_, b_;
+    mode_t aMode_ = 0;
+    pid_t pid_ = -1;
+};
 
 // Polls until cond holds or about 60 seconds pass (for work left to a background process).
 template <class F>

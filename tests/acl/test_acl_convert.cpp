@@ -1,7 +1,9 @@
 // kavophoto_acl full conversion against a real gallery database: owners, every folder's ACL,
 // the settings key, the share flag, the log, the pid file and the background command.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -221,7 +223,8 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
     ASSERT_EQ(symlink("/volume1/outside/album", (kShare + "/linked").c_str()), 0);
     root.sql(
         "INSERT INTO photo_share (shareid, sharename, public) VALUES "
-        "(7, '../photo2', true), (8, 'linked', true), (9, 'album1/../../outside', false);");
+        "(7, '../photo2', true), (8, 'linked', true), (9, 'album1/../../outside', false), "
+        "(11, 'album1/../album2', true);");
     root.sql("INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(bob) + ", 7), (" +
              id(bob) + ", 9);");
     root.sql("INSERT INTO photo_group_permission_for_nmx_account VALUES (" + id(friends) +
@@ -237,6 +240,8 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
         root.logged("failed to addGroupACL[/volume1/photo/linked][" + id(friends) + "][7]"));
     EXPECT_TRUE(root.logged(
         "failed to addACL[/volume1/photo/linked][everyone:*:allow:r-x---a-R-c--:f--n]"));
+    // A name with ".." is refused even where it would stay inside the share.
+    EXPECT_TRUE(root.logged("album name refused[album1/../album2]"));
     expectConverted();
 }
 
@@ -373,6 +378,175 @@ TEST_F(Convert, BackgroundConversionFailureIsOnlyLogged) {
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(eventually([&] { return root.logged("failed to convert photo"); }));
     EXPECT_EQ(convertKey(), "running");
+}
+
+// ---- Descriptors, concurrency and room ---------------------------------------------------
+
+TEST_F(Convert, TheWalkNeverFollowsAFolderSwappedForALink) {
+    writeBaseAcl("/volume1/outside");
+    root.writeFile("/volume1/outside/sub/y.jpg", "secret", 0600);
+    auto before = snapshot("/volume1/outside");
+    {
+        Swapper swap(kShare + "/album1/sub", kShare + "/album1/dirlink", 10);
+        for (int i = 0; i < 20; i++) {
+            EXPECT_EQ(acl({"--convert"}).status, 0);
+        }
+    }
+    EXPECT_EQ(snapshot("/volume1/outside"), before);
+    ASSERT_EQ(acl({"--convert"}).status, 0);
+    EXPECT_EQ(ownerOf(kShare + "/album1/sub/deep/c.jpg"), lumora);
+    EXPECT_EQ(aclOf(kShare + "/album1/sub").entries,
+              (std::vector<Entry>{albumEntry(1, bob, kUpload)}));
+}
+
+// A psql session kept open across other work: a transaction of the front end.
+class PsqlSession {
+   public:
+    PsqlSession() {
+        pipe_ = popen(
+            "exec /usr/bin/psql -X -q -A -t -h /run/postgresql -U postgres -d photo "
+            "-v ON_ERROR_STOP=1 >/tmp/psql.out 2>&1",
+            "w");
+        EXPECT_NE(pipe_, nullptr);
+    }
+    ~PsqlSession() {
+        close();
+    }
+    // Sends statements and, behind them, a marker that psql prints once they have run.
+    void send(const std::string &statements, const std::string &marker) {
+        fprintf(pipe_, "%s\n\\echo %s\n", statements.c_str(), marker.c_str());
+        fflush(pipe_);
+    }
+    static bool done(const std::string &marker) {
+        return ApplianceRoot::readFile("/tmp/psql.out").find(marker) != std::string::npos;
+    }
+    void close() {
+        if (pipe_) {
+            fputs("\\q\n", pipe_);
+            pclose(pipe_);
+            pipe_ = nullptr;
+        }
+    }
+
+   private:
+    FILE *pipe_ = nullptr;
+};
+
+// The hook runs inside the transaction that changes a right (as the database's trigger runs
+// it); a full conversion overlaps with that transaction, in either order. Once it commits,
+// the album's ACL is what the database holds: no right lost, none revived.
+TEST_F(Convert, TheHookInAnOpenTransactionAndAConversionAgree) {
+    const std::string prog = program("kavophoto_acl");
+    auto background = [&] {
+        ::unlink("/tmp/convert.done");
+        root.run({"/bin/sh", "-c",
+                  "(" + prog + " --convert; echo $? >/tmp/convert.done) >/dev/null 2>&1 &"});
+    };
+    auto waiting = [&] {
+        return root.sql("SELECT count(*) FROM pg_locks WHERE NOT granted;") != "0\n";
+    };
+    auto convertWaits = [&] {
+        return root.logged("waiting for open changes of the permission tables");
+    };
+    auto hook = [&](const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {program("kavophoto_acl_pgsql")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return root.run(argv).status;
+    };
+    ASSERT_EQ(acl({"--convert"}).status, 0);
+
+    // The transaction and its hook first; the conversion starts while it is open, waits for
+    // it, and then keeps the granted right.
+    {
+        PsqlSession tx;
+        tx.send(
+            "BEGIN; INSERT INTO photo_manage_right_for_nmx_account VALUES (" + id(bob) + ", 1);",
+            "granted");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("granted"); }));
+        ASSERT_EQ(hook({"--add", "album1", "user", id(bob), "manage"}), 0);
+        background();
+        ASSERT_TRUE(eventually(convertWaits));
+        EXPECT_FALSE(ApplianceRoot::exists("/tmp/convert.done"));
+        tx.send("COMMIT;", "committed");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("committed"); }));
+    }
+    ASSERT_TRUE(eventually([] { return ApplianceRoot::exists("/tmp/convert.done"); }));
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/convert.done"), "0\n");
+    EXPECT_EQ(aclOf(kShare + "/album1").entries,
+              (std::vector<Entry>{albumEntry(1, alice, kBrowse), albumEntry(1, alice, kUpload),
+                                  albumEntry(1, bob, kManage)}));
+
+    // The conversion first (held in the trigger script, after its locks are taken); a
+    // transaction revoking a right waits for it, and its hook then runs after the conversion
+    // has written the tree: the revoked right does not come back.
+    root.standIn(kTrigger, 0,
+                 "i=0; while [ ! -e /tmp/go ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done");
+    background();
+    ASSERT_TRUE(eventually([&] { return !root.calls(kTrigger).empty(); }));
+    {
+        PsqlSession tx;
+        tx.send("BEGIN; DELETE FROM photo_access_right_for_nmx_account WHERE userid = " +
+                    id(alice) + " AND shareid = 1;",
+                "revoked");
+        ASSERT_TRUE(eventually(waiting));
+        EXPECT_FALSE(PsqlSession::done("revoked"));
+        root.writeFile("/tmp/go", "");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("revoked"); }));
+        ASSERT_EQ(hook({"--del", "album1", "user", id(alice), "browse"}), 0);
+        tx.send("COMMIT;", "committed2");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("committed2"); }));
+    }
+    ASSERT_TRUE(eventually([] { return ApplianceRoot::exists("/tmp/convert.done"); }));
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/convert.done"), "0\n");
+    EXPECT_EQ(aclOf(kShare + "/album1").entries,
+              (std::vector<Entry>{albumEntry(1, alice, kUpload), albumEntry(1, bob, kManage)}));
+
+    // A transaction that changes a second table while the conversion waits for it: neither
+    // waits for the other for good, and both changes are kept.
+    root.standIn(kTrigger);
+    {
+        PsqlSession tx;
+        tx.send(
+            "BEGIN; INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(carol) + ", 1);",
+            "first");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("first"); }));
+        root.clearLog();
+        background();
+        ASSERT_TRUE(eventually(convertWaits));
+        tx.send("UPDATE photo_share SET public = true WHERE shareid = 1; COMMIT;", "second");
+        ASSERT_TRUE(eventually([] { return PsqlSession::done("second"); }));
+        EXPECT_EQ(ApplianceRoot::readFile("/tmp/psql.out").find("ERROR"), std::string::npos)
+            << ApplianceRoot::readFile("/tmp/psql.out");
+    }
+    ASSERT_TRUE(eventually([] { return ApplianceRoot::exists("/tmp/convert.done"); }));
+    EXPECT_EQ(ApplianceRoot::readFile("/tmp/convert.done"), "0\n");
+    EXPECT_EQ(aclOf(kShare + "/album1").entries,
+              (std::vector<Entry>{albumEntry(1, carol, kBrowse), albumEntry(1, alice, kUpload),
+                                  albumEntry(1, bob, kManage), albumEntry(8, -1, kBrowse)}));
+}
+
+// An album on ext4 (4 KiB blocks, 256-byte inodes) holds at least 450 entries; what does not
+// fit is told: the conversion logs the album and the entry, the hook fails.
+TEST_F(Convert, AnAlbumOnExt4HoldsFourHundredFiftyEntriesAndAFullOneIsTold) {
+    mountExt4(kShare + "/big");
+    root.sql(
+        "INSERT INTO photo_share (shareid, sharename) VALUES (10, 'big');"
+        "INSERT INTO photo_access_right_for_nmx_account "
+        "SELECT 100000 + g, 10 FROM generate_series(0, 599) g;");
+    ASSERT_EQ(acl({"--convert"}).status, 0);
+    size_t stored = aclOf(kShare + "/big").entries.size();
+    EXPECT_GE(stored, 450u);
+    ASSERT_LT(stored, 600u);
+    std::string last = std::to_string(100000 + 599);
+    EXPECT_TRUE(root.logged("ACL of [/volume1/photo/big] is full: entry [user:" + last +
+                            ":0x75] not stored ("));
+    EXPECT_TRUE(root.logged("Fail to add acl to [/volume1/photo/big][" + last + "][117]"));
+
+    auto r = root.run({program("kavophoto_acl_pgsql"), "--add", "big", "user", "200000", "upload"});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(root.logged("Fail to add acl to [/volume1/photo/big][395] ("));
+    EXPECT_EQ(aclOf(kShare + "/big").entries.size(), stored);
+    umount2((kShare + "/big").c_str(), MNT_DETACH);
 }
 
 }  // namespace

@@ -210,6 +210,7 @@ TEST_F(Hook, AlbumFoldersOutsideTheShareOrNotFoldersAreRefused) {
         {"album1/../../photo2", "Path doesn't match [/volume1/photo][/volume1/photo2]"},
         {"escape", "Path doesn't match [/volume1/photo][/volume1/outside]"},
         {"album2/a.jpg", "[/volume1/photo/album2/a.jpg] is not dir"},
+        {"album1/../album2", "album name refused[album1/../album2]"},
     };
     for (const auto &c : cases) {
         root.clearLog();

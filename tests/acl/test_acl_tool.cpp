@@ -1,6 +1,7 @@
 // kavophoto_acl without the database: the personal conversion, --check, --apply, --apply_uvo
 // and the command line.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <string>
@@ -310,6 +311,39 @@ TEST_F(Tool, WrongCommandLinesPrintTheUsage) {
         EXPECT_EQ(r.out, kUsage);
     }
     EXPECT_TRUE(root.calls(kTrigger).empty());
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Tool, ShowPrintsTheTextFormOfEitherStoredForm) {
+    const std::string album = kShare + "/album";
+    root.makeDir(album);
+    addEntry(album, albumEntry(1, alice, kUpload));
+    addAceText(album, "everyone:*:allow:r-x---a-R-c--:f--n");
+    ASSERT_EQ(KAVOACLArchiveEnable(album.c_str(), -1, 1, 0), 0);
+    const std::string text = "kavoacl 1 inherit\nuser:" + std::to_string(alice) +
+                             ":allow:-wxpdD-------:f--n\neveryone:-1:allow:r-x---a-R-c--:f--n\n";
+    lumora::test::RunOptions asBob;
+    asBob.asUser = "bob";  // any account may read an ACL
+    auto r = root.run({program("kavoacl_show"), album}, asBob);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, text);
+    // An ACL stored in text form by an earlier version prints the same.
+    ASSERT_EQ(setxattr(album.c_str(), SZ_KAVO_ACL_XATTR, text.data(), text.size(), 0), 0);
+    r = root.run({program("kavoacl_show"), album});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, text);
+
+    r = root.run({program("kavoacl_show"), kShare});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    ASSERT_EQ(setxattr(album.c_str(), SZ_KAVO_ACL_XATTR, "\0K\2", 3, 0), 0);
+    r = root.run({program("kavoacl_show"), album});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(root.run({program("kavoacl_show")}).status, 2);
 }
 
 }  // namespace
