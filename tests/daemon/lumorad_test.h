@@ -134,14 +134,37 @@ inline std::vector<pid_t> processesOfThisTest() {
     return out;
 }
 
-// The lumorad processes of this test (matched by their executable).
+// The command name of a process (from /proc/PID/stat), "" when it is not there.
+inline std::string processName(pid_t pid) {
+    std::string stat = lt::ApplianceRoot::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t open = stat.find('('), close = stat.rfind(')');
+    return open == std::string::npos || close == std::string::npos || close < open
+               ? ""
+               : stat.substr(open + 1, close - open - 1);
+}
+
+// The arguments of a process (from /proc/PID/cmdline).
+inline std::vector<std::string> processArgs(pid_t pid) {
+    std::string text = lt::ApplianceRoot::readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> out;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\0', at);
+        end = end == std::string::npos ? text.size() : end;
+        out.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return out;
+}
+
+// The lumorad processes of this test: by their command name, or by the program they were
+// started as (the first argument, or the second under an emulator that runs the program).
+// Not by /proc/PID/exe, which names the emulator when there is one.
 inline std::vector<pid_t> lumoradProcesses() {
     std::vector<pid_t> out;
-    std::string exe = readLink("/proc/self/exe");
-    char real[4096];
-    std::string want = realpath(lumorad().c_str(), real) ? real : lumorad();
     for (pid_t pid : processesOfThisTest()) {
-        if (readLink("/proc/" + std::to_string(pid) + "/exe") == want) {
+        std::vector<std::string> args = processArgs(pid);
+        if (processName(pid) == "lumorad" || (!args.empty() && args[0] == lumorad()) ||
+            (args.size() > 1 && args[1] == lumorad())) {
             out.push_back(pid);
         }
     }
@@ -167,6 +190,18 @@ inline pid_t spawn(const std::vector<std::string> &argv) {
         _exit(127);
     }
     return pid;
+}
+
+// Starts a process that looks like the named worker to anyone who asks its name (a sleeper
+// run under that name) and returns its pid.
+inline pid_t spawnWorker(const std::string &name) {
+    const std::string path = "/tmp/workers/" + name;
+    mkdir("/tmp/workers", 0755);
+    unlink(path.c_str());
+    if (symlink("/bin/sleep", path.c_str()) != 0) {
+        return -1;
+    }
+    return spawn({path, "120"});
 }
 
 // A pid that certainly belongs to no process: a child that has ended and been reaped.

@@ -162,8 +162,8 @@ TEST_F(LumoradDispatch, StartUpPassesRunEveryRequestOfBothFilesInOrder) {
 }
 
 TEST_F(LumoradDispatch, WorkersWaitForLiveWorkersOfTheirKindAndStalePidFilesGo) {
-    pid_t face = spawn({"/bin/sleep", "120"});
-    pid_t mark = spawn({"/bin/sleep", "120"});
+    pid_t face = spawnWorker("facerecognition");
+    pid_t mark = spawnWorker("watermark");
     pid_t dead = deadPid();
     const std::string facePid = "/var/run/facerecognition." + std::to_string(face) + ".pid";
     const std::string markPid = "/var/run/watermark." + std::to_string(mark) + ".pid";

@@ -87,7 +87,7 @@ TEST_F(LumoradLifecycle, AStopInTheMiddleOfAPassLeavesTheWorkingCopyForTheNextSt
 }
 
 TEST_F(LumoradLifecycle, NothingIsConsumedWhileAThumbnailWorkerLives) {
-    pid_t thumb = spawn({"/bin/sleep", "120"});
+    pid_t thumb = spawnWorker("kavothumb");
     const std::string thumbPid = "/var/run/kavothumb." + std::to_string(thumb) + ".pid";
     root.writeFile(thumbPid, std::to_string(thumb) + "\n");
     root.writeFile(kWorkCopy, "R left\n");
