@@ -39,6 +39,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -390,6 +391,9 @@ static int Daemon(void) {
         }
         if (report == 0) {
             return 1;
+        }
+        // No daemon came of it: that process ends before this one does.
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
         }
         if (report == REPORT_NO_HANDLER) {
             return -2;
