@@ -259,6 +259,16 @@ static int WriteQueue(const char *szEntry) {
         bool blRaceLeft = ++races < WRITE_RACES;
 
         fd = OpenQueueFile(eaFd, SZ_QUEUE_NAME, flags);
+        // The file made here may take other writers' lines before this one gets the lock: it
+        // writes at the end like them, not over their lines at the start.
+        if (fd >= 0 && (flags & O_CREAT) &&
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_APPEND) != 0) {
+            err = errno;
+            LUMORA_LOG("fcntl(%s, O_APPEND) failed, reason=%s", SZF_LUMORA_QUEUE, strerror(err));
+            close(fd);
+            close(eaFd);
+            return -1;
+        }
         if (fd < 0) {
             err = errno;
             // Another writer created the queue first, or the daemon took it between the look
