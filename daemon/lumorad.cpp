@@ -68,7 +68,6 @@
 #define SZ_FACE_PID_PATTERN "/var/run/facerecognition.*.pid"
 #define SZ_WATERMARK_PID_PATTERN "/var/run/watermark.*.pid"
 #define SZ_THUMB_PID_PATTERN "/var/run/kavothumb.*.pid"
-#define SZD_PID_FILES "/var/run/"
 
 #define SZ_OPT_ADD "-a"
 #define SZ_OPT_KILL "-k"
