@@ -1,10 +1,10 @@
 // lumorad: the gallery's background daemon, and the client of its face queue.
 //
-//   lumorad              detaches, writes /var/run/lumorad.pid and, every 20 seconds, consumes
+//   lumorad              detaches, owns /var/run/lumorad.pid and, every 20 seconds, consumes
 //                        the face queue: each request becomes one run of the face-recognition
 //                        worker (for every photo file under a path) or of the watermark worker.
 //   lumorad -a ENTRY     appends ENTRY as one request line to the face queue.
-//   lumorad -k           stops the running daemon (SIGTERM through its pid file).
+//   lumorad -k           stops the running daemon (SIGTERM to the owner of its pid file).
 //   lumorad -r           throws away every pending request (the working copy and the queue).
 //
 // The queue is a text file of lines "<type><separator><payload>\n". Writers only append, each
@@ -14,6 +14,14 @@
 // consumed first, from its first line. Workers run one at a time, never while a worker of the
 // same kind is alive and no pass starts while a thumbnail worker is alive (seen by pid files).
 //
+// Gallery users can write into the photo share, so both queue files are reached beneath the
+// share's service path without following any link ("@eaDir" and the files themselves), and only
+// regular files of a single link are read or written; a FIFO cannot hang either side.
+//
+// One daemon at most: the daemon's pid file is held under a record lock for the daemon's whole
+// life, taken by the daemon itself before the starting process returns. "-k" signals only the
+// process that holds it, never whoever has the number of a daemon that crashed.
+//
 // Everything is reported to syslog; the exit status is 0 except when the SIGTERM handler cannot
 // be installed.
 
@@ -21,8 +29,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <glob.h>
-#include <stdint.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,8 +39,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include <string>
+#include <vector>
 
 #include "kavocore.h"
 #include "kavosdk.h"
@@ -42,9 +54,15 @@
 #define LUMORA_LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 
 #define SZF_LUMORA_PID "/var/run/lumorad.pid"
-#define SZD_PHOTO_EADIR "/var/services/photo/@eaDir"
-#define SZF_LUMORA_QUEUE SZD_PHOTO_EADIR "/kavophoto_face.queue"
-#define SZF_LUMORA_QUEUE_TMP SZD_PHOTO_EADIR "/kavophoto_face.queue.tmp"
+// The photo share's service path, a link to the share that the platform keeps: trusted as it
+// stands, and never made here (a folder of that name would block the link later).
+#define SZD_PHOTO_SERVICE "/var/services/photo"
+#define SZ_EADIR_NAME "@eaDir"
+#define SZ_QUEUE_NAME "kavophoto_face.queue"
+#define SZ_QUEUE_TMP_NAME "kavophoto_face.queue.tmp"
+#define SZD_PHOTO_EADIR SZD_PHOTO_SERVICE "/" SZ_EADIR_NAME
+#define SZF_LUMORA_QUEUE SZD_PHOTO_EADIR "/" SZ_QUEUE_NAME
+#define SZF_LUMORA_QUEUE_TMP SZD_PHOTO_EADIR "/" SZ_QUEUE_TMP_NAME
 #define SZF_FACE_WORKER "/usr/kavo/bin/facerecognition"
 #define SZF_WATERMARK_WORKER "/var/packages/Lumora/target/bin/watermark"
 #define SZ_FACE_PID_PATTERN "/var/run/facerecognition.*.pid"
@@ -64,12 +82,22 @@
 #define LINE_MAX_LEN 4095
 #define ENTRY_MAX_LEN (LINE_MAX_LEN - 1)
 
-// The queue is created with 0777; the process umask applies.
+// The queue and its folder are created with 0777; the process umask applies.
 #define QUEUE_MODE 0777
+#define EADIR_MODE 0777
 #define QUEUE_APPEND_FLAGS (O_RDWR | O_APPEND | O_SYNC)
 #define QUEUE_CREATE_FLAGS (O_RDWR | O_CREAT | O_EXCL | O_TRUNC | O_SYNC)
+// Attempts of a writer that is refused the queue (EACCES); a writer that only lost a race (the
+// queue created by another writer or taken by the daemon meanwhile) tries again at once, and
+// gives up only after this many such rounds, which no real contention reaches.
 #define WRITE_ATTEMPTS 17
+#define WRITE_RACES 10000
 #define RENAME_ATTEMPTS 16
+#define TAKE_ATTEMPTS 16
+
+// Folders the walk holds open at most; deeper folders are read whole and closed before the walk
+// goes into them, so that no depth runs out of descriptors.
+#define WALK_OPEN_FOLDERS 16
 
 #define DAEMON_NICE 10
 #define IDLE_SECONDS 20
@@ -89,22 +117,92 @@ static const char *const rgszPhotoExt[] = {
 struct WalkFolder {
     dev_t dev;
     ino_t ino;
+    int depth;
     const WalkFolder *pParent;
 };
 
+static int OpenQueueDir(bool blCreate);
+static int OpenQueueFile(int eaFd, const char *szName, int flags);
+static bool IsSameFile(int fd, int dirFd, const char *szName);
 static int WriteQueue(const char *szEntry);
+static int AppendLine(int fd, const char *szEntry, const char *szLine, size_t cchLine);
 static int Daemon(void);
 static void StopDaemon(int sig);
 static int ProcessQueue(void);
-static void TakeQueue(void);
+static void TakeQueue(int eaFd);
+static void RemoveWorkCopy(int eaFd);
 static int ReadQueueLine(FILE *fp, char *szLine);
 static void DispatchLine(char *szLine);
 static void WaitForWorkers(const char *szPattern, unsigned int seconds);
 static int CountLiveWorkers(const char *szPattern);
+static std::string ReadProcFile(pid_t pid, const char *szWhat);
+static bool NamesWorker(const std::string &name, const char *szWorker);
+static bool IsWorkerProcess(pid_t pid, const char *szWorker);
+static void LogStaleOnce(const char *szPath, const char *szWhy, int err);
 static void RunFaceRecognition(const char *szPath);
 static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent);
+static void WalkEntry(char *szPath, size_t cchPath, const char *szName, const WalkFolder *pFolder);
 static bool IsPhotoFile(const char *szPath);
 static bool IsSkippedName(const char *szPath);
+static bool QueueFileExists(const char *szName);
+
+// ---- The queue files -------------------------------------------------------------------------
+
+// Opens the queue folder "@eaDir" beneath the photo share's service path without following a
+// link there; with blCreate, makes it when it is missing. The share itself is never made. Folder
+// descriptor, or -1 with errno set.
+static int OpenQueueDir(bool blCreate) {
+    int rootFd = KAVOPathOpenRoot(SZD_PHOTO_SERVICE);
+    int fd = -1;
+    int err = 0;
+
+    if (rootFd < 0) {
+        return -1;
+    }
+    fd = KAVOPathOpenAt(rootFd, SZ_EADIR_NAME, O_RDONLY | O_DIRECTORY, 0);
+    if (fd < 0 && errno == ENOENT && blCreate) {
+        if (mkdirat(rootFd, SZ_EADIR_NAME, EADIR_MODE) == 0 || errno == EEXIST) {
+            fd = KAVOPathOpenAt(rootFd, SZ_EADIR_NAME, O_RDONLY | O_DIRECTORY, 0);
+        }
+    }
+    err = errno;
+    close(rootFd);
+    errno = err;
+    return fd;
+}
+
+// Opens a queue file in the open queue folder: never through a link, regular files only (O_NONBLOCK
+// during the open, so a FIFO cannot hang the caller), and a file of one link only, so that a hard
+// link to some other file is not taken for the queue. fd, or -1 with errno set.
+static int OpenQueueFile(int eaFd, const char *szName, int flags) {
+    struct stat st;
+    int fd = KAVOFileOpenRegular(eaFd, szName, flags | O_NOFOLLOW, QUEUE_MODE);
+
+    if (fd < 0) {
+        return -1;
+    }
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    if (st.st_nlink != 1) {
+        close(fd);
+        errno = EMLINK;
+        return -1;
+    }
+    return fd;
+}
+
+// True when the open file is still the one that szName names in the folder.
+static bool IsSameFile(int fd, int dirFd, const char *szName) {
+    struct stat stFd;
+    struct stat stName;
+
+    return fstat(fd, &stFd) == 0 && fstatat(dirFd, szName, &stName, AT_SYMLINK_NOFOLLOW) == 0 &&
+           stFd.st_dev == stName.st_dev && stFd.st_ino == stName.st_ino;
+}
 
 // ---- The client: "-a" ----------------------------------------------------------------------
 
@@ -112,13 +210,12 @@ static bool IsSkippedName(const char *szPath);
 // queued), -1 on failure.
 static int WriteQueue(const char *szEntry) {
     char szLine[LINE_BUF_SIZE];
-    char szFound[LINE_BUF_SIZE];
     struct stat st;
-    struct stat stFd;
     size_t cchEntry = 0;
-    size_t cchLine = 0;
-    bool blExists = false;
+    int attempts = 0;
+    int races = 0;
     int flags = 0;
+    int eaFd = -1;
     int fd = -1;
     int err = 0;
     int ret = -1;
@@ -144,115 +241,197 @@ static int WriteQueue(const char *szEntry) {
         LUMORA_LOG("Bad parameter: the entry does not fit a queue line.");
         return -1;
     }
-    cchLine = cchEntry + 1;
 
-    if (stat(SZD_PHOTO_EADIR, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (KAVOEAMKDir(0, SZD_PHOTO_EADIR) != 0) {
-            LUMORA_LOG("Make ea dir path error. eaDir path: %s", SZD_PHOTO_EADIR);
-            return -1;
+    if ((eaFd = OpenQueueDir(true)) < 0) {
+        if (stat(SZD_PHOTO_SERVICE, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            LUMORA_LOG("No photo share at %s (%m)", SZD_PHOTO_SERVICE);
+        } else {
+            LUMORA_LOG("Cannot open %s beneath %s (%m)", SZ_EADIR_NAME, SZD_PHOTO_SERVICE);
         }
+        LUMORA_LOG("Make ea dir path error. eaDir path: %s", SZD_PHOTO_EADIR);
+        return -1;
     }
 
-    for (int attempt = 1;; attempt++) {
-        bool blLast = attempt >= WRITE_ATTEMPTS;
+    flags = fstatat(eaFd, SZ_QUEUE_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0 ? QUEUE_APPEND_FLAGS
+                                                                        : QUEUE_CREATE_FLAGS;
+    while (fd < 0) {
+        bool blRaceLeft = ++races < WRITE_RACES;
 
-        memset(szFound, 0, sizeof(szFound));
-        int found = VLIBCFileGetLine(SZF_LUMORA_QUEUE, szEntry, szFound, sizeof(szFound),
-                                     VLIBC_FILE_GETLINE_PREFIX);
-        if (found > 0 && strlen(szFound) == cchEntry) {
-            return 0;
+        fd = OpenQueueFile(eaFd, SZ_QUEUE_NAME, flags);
+        // The file made here may take other writers' lines before this one gets the lock: it
+        // writes at the end like them, not over their lines at the start.
+        if (fd >= 0 && (flags & O_CREAT) &&
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_APPEND) != 0) {
+            err = errno;
+            LUMORA_LOG("fcntl(%s, O_APPEND) failed, reason=%s", SZF_LUMORA_QUEUE, strerror(err));
+            close(fd);
+            close(eaFd);
+            return -1;
         }
-        // A lookup that cannot read the file does not prove the queue missing once an exclusive
-        // create found it there.
-        flags = (found >= 0 || blExists) ? QUEUE_APPEND_FLAGS : QUEUE_CREATE_FLAGS;
-        fd = open(SZF_LUMORA_QUEUE, flags, QUEUE_MODE);
         if (fd < 0) {
             err = errno;
-            // Another writer created the queue first, or the daemon took it between the lookup
+            // Another writer created the queue first, or the daemon took it between the look
             // and the open: try again at once, now as an append or as a create.
-            if (err == EEXIST && (flags & O_CREAT) && !blLast) {
-                blExists = true;
+            if (err == EEXIST && (flags & O_CREAT) && blRaceLeft) {
+                flags = QUEUE_APPEND_FLAGS;
                 continue;
             }
-            if (err == ENOENT && !(flags & O_CREAT) && !blLast) {
-                blExists = false;
+            if (err == ENOENT && !(flags & O_CREAT) && blRaceLeft) {
+                flags = QUEUE_CREATE_FLAGS;
                 continue;
             }
             LUMORA_LOG("open(%s, %d) failed, reason=%s\n", SZF_LUMORA_QUEUE, flags, strerror(err));
-            if (err == EACCES && !blLast) {
+            if (err == EACCES && ++attempts < WRITE_ATTEMPTS) {
                 sleep(OPEN_RETRY_SECONDS);
                 continue;
             }
+            close(eaFd);
             return -1;
         }
-
         if (flock(fd, LOCK_EX) != 0) {
             err = errno;
             LUMORA_LOG("Failed to lock file descriptor of %s, reason=%s", SZF_LUMORA_QUEUE,
                        strerror(err));
             close(fd);
+            close(eaFd);
             return -1;
         }
         // The daemon renames the queue to its working copy under this lock. When that happened
         // while this writer waited, the open file is no longer the queue: a line written now
         // could reach the working copy after the daemon has read it, and be lost.
-        if (fstat(fd, &stFd) != 0) {
-            err = errno;
-            LUMORA_LOG("fstat(%s) failed, reason=%s", SZF_LUMORA_QUEUE, strerror(err));
-            flock(fd, LOCK_UN);
-            close(fd);
-            return -1;
-        }
-        if (stat(SZF_LUMORA_QUEUE, &st) != 0 || st.st_dev != stFd.st_dev ||
-            st.st_ino != stFd.st_ino) {
+        if (!IsSameFile(fd, eaFd, SZ_QUEUE_NAME)) {
             flock(fd, LOCK_UN);
             close(fd);
             fd = -1;
-            if (blLast) {
+            if (!blRaceLeft) {
                 LUMORA_LOG("%s was taken by the daemon each time its lock was granted",
                            SZF_LUMORA_QUEUE);
+                close(eaFd);
                 return -1;
             }
-            blExists = false;
-            continue;
+            flags = QUEUE_CREATE_FLAGS;
         }
-        break;
     }
+    close(eaFd);
 
-    ssize_t cbWritten = write(fd, szLine, cchLine);
-    if (cbWritten == (ssize_t)cchLine) {
-        ret = 0;
-    } else {
-        err = cbWritten < 0 ? errno : ENOSPC;
-        // A torn line would run into the next writer's line: cut it off again.
-        if (cbWritten > 0 && ftruncate(fd, stFd.st_size) != 0) {
-            LUMORA_LOG("ftruncate(%s) failed, reason=%m", SZF_LUMORA_QUEUE);
-        }
-        LUMORA_LOG("Failed to write (%s, %d) into %s, reason=%s", szEntry, (int)cchEntry,
-                   SZF_LUMORA_QUEUE, strerror(err));
-    }
+    ret = AppendLine(fd, szEntry, szLine, cchEntry + 1);
     flock(fd, LOCK_UN);
     close(fd);
     return ret;
 }
 
+// Appends the line to the locked queue unless the very same line is there already. 0 or -1.
+static int AppendLine(int fd, const char *szEntry, const char *szLine, size_t cchLine) {
+    char szFound[LINE_BUF_SIZE];
+    char szSelf[64];
+    struct stat st;
+    int err = 0;
+
+    // The lookup reads the file opened, not the name again.
+    if (VLIBCStrPrintf(szSelf, sizeof(szSelf), "/proc/self/fd/%d", fd) != 0) {
+        return -1;
+    }
+    memset(szFound, 0, sizeof(szFound));
+    if (VLIBCFileGetLine(szSelf, szEntry, szFound, sizeof(szFound), VLIBC_FILE_GETLINE_PREFIX) >
+            0 &&
+        strlen(szFound) == cchLine - 1) {
+        return 0;
+    }
+    if (fstat(fd, &st) != 0) {
+        LUMORA_LOG("fstat(%s) failed, reason=%m", SZF_LUMORA_QUEUE);
+        return -1;
+    }
+    ssize_t cbWritten = write(fd, szLine, cchLine);
+    if (cbWritten == (ssize_t)cchLine) {
+        return 0;
+    }
+    err = cbWritten < 0 ? errno : ENOSPC;
+    // A torn line would run into the next writer's line: cut it off again.
+    if (cbWritten > 0 && ftruncate(fd, st.st_size) != 0) {
+        LUMORA_LOG("ftruncate(%s) failed, reason=%m", SZF_LUMORA_QUEUE);
+    }
+    LUMORA_LOG("Failed to write (%s, %d) into %s, reason=%s", szEntry, (int)(cchLine - 1),
+               SZF_LUMORA_QUEUE, strerror(err));
+    return -1;
+}
+
 // ---- Daemon start-up and stop ------------------------------------------------------------------
 
-// Refuses a second daemon, detaches, writes the pid file and lowers the priority. 0 or -1.
+// What the new daemon reports to the process that started it: 0 (running), an errno (no daemon:
+// EAGAIN when another one owns the pid file), or this value when the SIGTERM handler failed.
+#define REPORT_NO_HANDLER (-1)
+
+// Refuses a second daemon, detaches, takes the pid file, lowers the priority and installs the
+// SIGTERM handler. The process that was started returns only once the daemon owns its pid file
+// and is ready for "-k" (or failed): 1 there, 0 in the daemon, -1 (in the process started) when
+// no daemon came of it, -2 when the handler could not be installed.
 static int Daemon(void) {
-    if (VLIBCProcAliveByPidFile(SZF_LUMORA_PID)) {
+    int pipeFd[2];
+    int report = 0;
+    int fdPid = -1;
+    pid_t pid;
+
+    if (VLIBCProcPidFileOwner(SZF_LUMORA_PID) > 0) {
         return -1;
     }
-    if (daemon(0, 0) != 0) {
+    if (pipe2(pipeFd, O_CLOEXEC) != 0) {
         LUMORA_LOG("Failed to become a daemon.(%s)", strerror(errno));
         return -1;
     }
-    if (VLIBCProcPidFileCreate(SZF_LUMORA_PID) < 0) {
+    // As daemon(0, 0): a new session in the background, "/" as its folder, /dev/null on its
+    // standard streams.
+    pid = VLIBCProcForkEx(VLIBC_FORK_NEW_SESSION | VLIBC_FORK_CHDIR_ROOT | VLIBC_FORK_NULL_STDIO);
+    if (pid < 0) {
         LUMORA_LOG("Failed to become a daemon.(%s)", strerror(errno));
+        close(pipeFd[0]);
+        close(pipeFd[1]);
         return -1;
     }
-    // Only the worker runs matter; a failure here changes nothing else.
-    (void)setpriority(PRIO_PROCESS, 0, DAEMON_NICE);
+    if (pid > 0) {
+        ssize_t n;
+
+        close(pipeFd[1]);
+        do {
+            n = read(pipeFd[0], &report, sizeof(report));
+        } while (n < 0 && errno == EINTR);
+        close(pipeFd[0]);
+        if (n != (ssize_t)sizeof(report)) {
+            report = EIO;
+        }
+        if (report == 0) {
+            return 1;
+        }
+        // No daemon came of it: that process ends before this one does.
+        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        }
+        if (report == REPORT_NO_HANDLER) {
+            return -2;
+        }
+        // Another daemon took the pid file first: a refused start like any other.
+        if (report != EAGAIN) {
+            LUMORA_LOG("Failed to become a daemon.(%s)", strerror(report));
+        }
+        return -1;
+    }
+
+    close(pipeFd[0]);
+    // The lock lives as long as this process: its descriptor is never closed.
+    fdPid = VLIBCProcPidFileLock(SZF_LUMORA_PID);
+    if (fdPid < 0) {
+        report = errno;
+    } else {
+        // Only the worker runs matter; a failure here changes nothing else.
+        (void)setpriority(PRIO_PROCESS, 0, DAEMON_NICE);
+        if (signal(SIGTERM, StopDaemon) == SIG_ERR) {
+            LUMORA_LOG("signal(SIGTERM, StopDaemon) failed.");
+            unlink(SZF_LUMORA_PID);
+            report = REPORT_NO_HANDLER;
+        }
+    }
+    if (write(pipeFd[1], &report, sizeof(report)) != (ssize_t)sizeof(report) || report != 0) {
+        _exit(report == REPORT_NO_HANDLER ? 1 : 0);
+    }
+    close(pipeFd[1]);
     return 0;
 }
 
@@ -273,28 +452,38 @@ static int ProcessQueue(void) {
     char szLine[LINE_BUF_SIZE];
     struct stat st;
     FILE *fp = NULL;
+    bool blWorkCopy = false;
+    int eaFd = -1;
+    int fd = -1;
     int rc = 0;
 
-    if (access(SZF_LUMORA_QUEUE_TMP, R_OK) != 0 && access(SZF_LUMORA_QUEUE, R_OK) != 0) {
+    // A queue folder that cannot be reached without a link holds no queue.
+    if ((eaFd = OpenQueueDir(false)) < 0) {
+        return 0;
+    }
+    blWorkCopy = fstatat(eaFd, SZ_QUEUE_TMP_NAME, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!blWorkCopy && fstatat(eaFd, SZ_QUEUE_NAME, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        close(eaFd);
         return 0;
     }
     if (CountLiveWorkers(SZ_THUMB_PID_PATTERN) > 0) {
+        close(eaFd);
         return 0;
     }
-    if (access(SZF_LUMORA_QUEUE_TMP, R_OK) != 0) {
-        TakeQueue();
+    if (!blWorkCopy) {
+        TakeQueue(eaFd);
     }
 
-    fp = fopen(SZF_LUMORA_QUEUE_TMP, "re");
-    // Anything but a plain file (a folder, say) cannot be read as a queue and would never go.
-    if (fp && (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode))) {
-        fclose(fp);
-        fp = NULL;
+    // Anything but a plain file (a folder, a link, a FIFO) cannot be read as a queue and would
+    // never go.
+    fd = OpenQueueFile(eaFd, SZ_QUEUE_TMP_NAME, O_RDONLY);
+    if (fd >= 0 && !(fp = fdopen(fd, "r"))) {
+        close(fd);
     }
     if (!fp) {
-        KAVOUtils::ProcessRunner rm("rm", "rm", "-rf", SZF_LUMORA_QUEUE_TMP);
-        rm.run(true, false);
+        RemoveWorkCopy(eaFd);
         LUMORA_LOG("fopen(SZF_LUMORA_QUEUE_TMP, \"r\") failed");
+        close(eaFd);
         return 0;
     }
 
@@ -304,22 +493,47 @@ static int ProcessQueue(void) {
         }
     }
 
-    unlink(SZF_LUMORA_QUEUE_TMP);
+    unlinkat(eaFd, SZ_QUEUE_TMP_NAME, 0);
     fclose(fp);
+    close(eaFd);
     return 1;
 }
 
 // Renames the queue to the working copy while holding the writers' lock on it, so that every
 // line is either in the file renamed or goes to a queue made afresh.
-static void TakeQueue(void) {
-    int fdLock = open(SZF_LUMORA_QUEUE, O_RDONLY | O_CLOEXEC);
+static void TakeQueue(int eaFd) {
+    int fdLock = -1;
 
-    if (fdLock >= 0 && flock(fdLock, LOCK_EX) != 0) {
-        close(fdLock);
-        fdLock = -1;
+    for (int attempt = 1; attempt <= TAKE_ATTEMPTS && fdLock < 0; attempt++) {
+        fdLock = OpenQueueFile(eaFd, SZ_QUEUE_NAME, O_RDONLY);
+        if (fdLock < 0) {
+            if (errno == ENOENT) {
+                return;
+            }
+            // No writer uses a queue that is no plain file: it goes as it is, and the pass
+            // removes it. Any other failure leaves the queue to the next pass.
+            if (errno == ELOOP || errno == EINVAL || errno == EMLINK) {
+                break;
+            }
+            LUMORA_LOG("Failed to open %s for its lock (%m)", SZF_LUMORA_QUEUE);
+            return;
+        }
+        if (flock(fdLock, LOCK_EX) != 0) {
+            LUMORA_LOG("Failed to lock file descriptor of %s, reason=%m", SZF_LUMORA_QUEUE);
+            close(fdLock);
+            return;
+        }
+        // "-r" may have deleted the file meanwhile and a writer begun a new one.
+        if (!IsSameFile(fdLock, eaFd, SZ_QUEUE_NAME)) {
+            close(fdLock);
+            fdLock = -1;
+            if (attempt == TAKE_ATTEMPTS) {
+                return;
+            }
+        }
     }
     for (int attempt = 1; attempt <= RENAME_ATTEMPTS; attempt++) {
-        if (rename(SZF_LUMORA_QUEUE, SZF_LUMORA_QUEUE_TMP) == 0) {
+        if (renameat(eaFd, SZ_QUEUE_NAME, eaFd, SZ_QUEUE_TMP_NAME) == 0) {
             break;
         }
         LUMORA_LOG("rename(SZF_LUMORA_QUEUE, SZF_LUMORA_QUEUE_TMP) failed! errno=%d", errno);
@@ -328,6 +542,20 @@ static void TakeQueue(void) {
         flock(fdLock, LOCK_UN);
         close(fdLock);
     }
+}
+
+// Removes a working copy that cannot be read, whatever it is, by force. The command reaches it
+// through the folder this process opened, so that a link put in place of "@eaDir" meanwhile
+// cannot lead it anywhere else.
+static void RemoveWorkCopy(int eaFd) {
+    char szPath[PATH_BUF_SIZE];
+
+    if (VLIBCStrPrintf(szPath, sizeof(szPath), "/proc/%d/fd/%d/%s", (int)getpid(), eaFd,
+                       SZ_QUEUE_TMP_NAME) != 0) {
+        return;
+    }
+    KAVOUtils::ProcessRunner rm("rm", "rm", "-rf", szPath);
+    rm.run(true, false);
 }
 
 // Reads the next line into szLine (LINE_BUF_SIZE bytes), without its newline. 0: a line to
@@ -431,7 +659,10 @@ static void WaitForWorkers(const char *szPattern, unsigned int seconds) {
 }
 
 // Counts the live workers whose pid files match the pattern; deletes the files of workers that
-// are gone. The process id is the run of digits after the first "." of the path.
+// are gone. The process id is the run of digits after the first "." of the path. A number that
+// now belongs to a process which is not that worker (the worker ended without its file, and the
+// number went to another process) is as stale as a number nobody has: left alone, such a file
+// would hold every request back for as long as that other process lives.
 static int CountLiveWorkers(const char *szPattern) {
     glob_t globbuf;
     int cLive = 0;
@@ -461,18 +692,110 @@ static int CountLiveWorkers(const char *szPattern) {
         if (pid <= 0) {
             continue;
         }
-        if (kill((pid_t)pid, 0) == 0 || errno == EPERM) {
+        if (kill((pid_t)pid, 0) != 0 && errno != EPERM) {
+            if (unlink(szPath) != 0 && errno != ENOENT) {
+                LogStaleOnce(szPath, "cannot be removed", errno);
+            }
+            continue;
+        }
+        // The worker's name is the file's name up to its first ".".
+        const char *szName = strrchr(szPath, '/');
+        std::string worker(szName ? szName + 1 : szPath, szDot);
+        if (IsWorkerProcess((pid_t)pid, worker.c_str())) {
             cLive++;
-        } else if (unlink(szPath) != 0 && errno != ENOENT) {
-            LUMORA_LOG("Failed to remove the stale pid file %s (%m)", szPath);
+            continue;
+        }
+        // Logged: unlike a file whose process is gone, this one held requests back.
+        if (unlink(szPath) != 0 && errno != ENOENT) {
+            LogStaleOnce(szPath, "names a process that is not its worker; cannot be removed",
+                         errno);
+        } else {
+            LogStaleOnce(szPath, "named a process that is not its worker: removed", 0);
         }
     }
     globfree(&globbuf);
     return cLive;
 }
 
-// ---- The face-recognition walk
-// -------------------------------------------------------------------
+// The text of a small /proc file of the process ("" when it cannot be read).
+static std::string ReadProcFile(pid_t pid, const char *szWhat) {
+    char szPath[64];
+    char buf[4096];
+    std::string text;
+    ssize_t n;
+    int fd;
+
+    if (VLIBCStrPrintf(szPath, sizeof(szPath), "/proc/%d/%s", (int)pid, szWhat) != 0 ||
+        (fd = open(szPath, O_RDONLY | O_CLOEXEC)) < 0) {
+        return text;
+    }
+    while ((n = read(fd, buf, sizeof(buf))) > 0 && text.size() < 16 * sizeof(buf)) {
+        text.append(buf, (size_t)n);
+    }
+    close(fd);
+    return text;
+}
+
+// True when the name (a command name or a program path) names the worker: its last component
+// begins with the worker's name ("watermark", "watermark.php").
+static bool NamesWorker(const std::string &name, const char *szWorker) {
+    size_t slash = name.rfind('/');
+    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+
+    return !base.empty() && base.compare(0, strlen(szWorker), szWorker) == 0;
+}
+
+// Whether the live process is the worker of that name: its command name (from stat, which the
+// kernel cuts at 15 bytes), its program or, for a program run by an interpreter or an emulator,
+// the first argument names it. A live process that cannot be read counts as the worker: in
+// doubt, wait.
+static bool IsWorkerProcess(pid_t pid, const char *szWorker) {
+    std::string stat = ReadProcFile(pid, "stat");
+    std::string cmdline = ReadProcFile(pid, "cmdline");
+    std::string worker(szWorker);
+    size_t first = stat.find('(');
+    size_t last = stat.rfind(')');
+
+    if (first == std::string::npos || last == std::string::npos || last < first) {
+        return kill(pid, 0) == 0 || errno == EPERM;
+    }
+    std::string comm = stat.substr(first + 1, last - first - 1);
+    if (NamesWorker(comm, szWorker) || (worker.size() > 15 && comm == worker.substr(0, 15))) {
+        return true;
+    }
+    std::vector<std::string> args;
+    for (size_t at = 0; at < cmdline.size() && args.size() < 2;) {
+        size_t end = cmdline.find('\0', at);
+        end = end == std::string::npos ? cmdline.size() : end;
+        args.push_back(cmdline.substr(at, end - at));
+        at = end + 1;
+    }
+    for (const std::string &arg : args) {
+        if (NamesWorker(arg, szWorker)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Logs a stale pid file once (err: the errno of a failed removal, or 0): the daemon counts the
+// same files every few seconds.
+static void LogStaleOnce(const char *szPath, const char *szWhy, int err) {
+    static std::string lastLogged;
+    std::string key = std::string(szPath) + "\n" + szWhy;
+
+    if (key == lastLogged) {
+        return;
+    }
+    lastLogged = key;
+    if (err != 0) {
+        LUMORA_LOG("Stale pid file %s %s (%s)", szPath, szWhy, strerror(err));
+    } else {
+        LUMORA_LOG("Stale pid file %s %s", szPath, szWhy);
+    }
+}
+
+// ---- The face-recognition walk ------------------------------------------------------------------
 
 // Runs the face-recognition worker for the path, or for every photo file found under it.
 static void RunFaceRecognition(const char *szPath) {
@@ -497,7 +820,7 @@ static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent) {
         return;
     }
     if (stat(szPath, &st) == 0 && S_ISDIR(st.st_mode)) {
-        WalkFolder folder = {st.st_dev, st.st_ino, pParent};
+        WalkFolder folder = {st.st_dev, st.st_ino, pParent ? pParent->depth + 1 : 1, pParent};
         struct dirent *pEnt = NULL;
         DIR *pDir = NULL;
 
@@ -512,23 +835,25 @@ static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent) {
             LUMORA_LOG("Failed to open directory %s ", szPath);
             return;
         }
+        if (folder.depth <= WALK_OPEN_FOLDERS) {
+            while ((pEnt = readdir(pDir))) {
+                WalkEntry(szPath, cchPath, pEnt->d_name, &folder);
+            }
+            closedir(pDir);
+            return;
+        }
+        // Deeper down the folder is read whole first, so that it is closed while the walk goes
+        // on below it.
+        std::vector<std::string> names;
         while ((pEnt = readdir(pDir))) {
-            size_t cchName = strlen(pEnt->d_name);
-
-            if (IsSkippedName(pEnt->d_name)) {
-                continue;
+            if (!IsSkippedName(pEnt->d_name)) {
+                names.emplace_back(pEnt->d_name);
             }
-            if (cchPath + 1 + cchName > PATH_MAX_LEN) {
-                LUMORA_LOG("Skipped %s/%s: the path is longer than %d bytes", szPath, pEnt->d_name,
-                           PATH_MAX_LEN);
-                continue;
-            }
-            szPath[cchPath] = '/';
-            memcpy(szPath + cchPath + 1, pEnt->d_name, cchName + 1);
-            WalkPath(szPath, cchPath + 1 + cchName, &folder);
-            szPath[cchPath] = '\0';
         }
         closedir(pDir);
+        for (const std::string &name : names) {
+            WalkEntry(szPath, cchPath, name.c_str(), &folder);
+        }
         return;
     }
 
@@ -538,6 +863,23 @@ static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent) {
     WaitForWorkers(SZ_FACE_PID_PATTERN, FACE_POLL_SECONDS);
     char *argv[] = {(char *)SZF_FACE_WORKER, (char *)"-F", szPath, NULL};
     VLIBCExecv(SZF_FACE_WORKER, argv, 1);
+}
+
+// Walks one entry of the folder that szPath (cchPath bytes) names.
+static void WalkEntry(char *szPath, size_t cchPath, const char *szName, const WalkFolder *pFolder) {
+    size_t cchName = strlen(szName);
+
+    if (IsSkippedName(szName)) {
+        return;
+    }
+    if (cchPath + 1 + cchName > PATH_MAX_LEN) {
+        LUMORA_LOG("Skipped %s/%s: the path is longer than %d bytes", szPath, szName, PATH_MAX_LEN);
+        return;
+    }
+    szPath[cchPath] = '/';
+    memcpy(szPath + cchPath + 1, szName, cchName + 1);
+    WalkPath(szPath, cchPath + 1 + cchName, pFolder);
+    szPath[cchPath] = '\0';
 }
 
 // True when the text after the last "." of the path is one of the photo extensions.
@@ -565,13 +907,25 @@ static bool IsSkippedName(const char *szPath) {
            KAVOEAIsHiddenDir(szName) != 0;
 }
 
+// True when the queue file is there, whatever it is (reached without a link).
+static bool QueueFileExists(const char *szName) {
+    struct stat st;
+    int eaFd = OpenQueueDir(false);
+    bool blThere = eaFd >= 0 && fstatat(eaFd, szName, &st, AT_SYMLINK_NOFOLLOW) == 0;
+
+    if (eaFd >= 0) {
+        close(eaFd);
+    }
+    return blThere;
+}
+
 // ---- main
 // ----------------------------------------------------------------------------------------
 
 int main(int argc, char **argv) {
-    struct stat st;
-
-    openlog(SZ_SOURCE, LOG_PID, LOG_DAEMON);
+    // The log's socket is opened now: a message must still get out when the process has run out
+    // of descriptors.
+    openlog(SZ_SOURCE, LOG_PID | LOG_NDELAY, LOG_DAEMON);
 
     if (argc == 2) {
         if (strcmp(argv[1], SZ_OPT_KILL) == 0) {
@@ -579,8 +933,12 @@ int main(int argc, char **argv) {
                 LUMORA_LOG("VLIBCProcSignalByPidFile() failed.");
             }
         } else if (strcmp(argv[1], SZ_OPT_RESET) == 0) {
-            unlink(SZF_LUMORA_QUEUE_TMP);
-            unlink(SZF_LUMORA_QUEUE);
+            int eaFd = OpenQueueDir(false);
+            if (eaFd >= 0) {
+                unlinkat(eaFd, SZ_QUEUE_TMP_NAME, 0);
+                unlinkat(eaFd, SZ_QUEUE_NAME, 0);
+                close(eaFd);
+            }
         }
         return 0;
     }
@@ -592,21 +950,23 @@ int main(int argc, char **argv) {
     }
 
     // No arguments, or three or more: daemon mode.
-    if (Daemon() < 0) {
-        LUMORA_LOG("Daemon() failed.");
-        return 0;
-    }
-    if (signal(SIGTERM, StopDaemon) == SIG_ERR) {
-        LUMORA_LOG("signal(SIGTERM, StopDaemon) failed.");
-        unlink(SZF_LUMORA_PID);
-        return 1;
+    switch (Daemon()) {
+        case 1:
+            return 0;
+        case -1:
+            LUMORA_LOG("Daemon() failed.");
+            return 0;
+        case -2:
+            return 1;
+        default:
+            break;
     }
 
     // Left-overs of an interrupted pass first, then what was queued while the daemon was away.
-    if (stat(SZF_LUMORA_QUEUE_TMP, &st) == 0) {
+    if (QueueFileExists(SZ_QUEUE_TMP_NAME)) {
         ProcessQueue();
     }
-    if (stat(SZF_LUMORA_QUEUE, &st) == 0) {
+    if (QueueFileExists(SZ_QUEUE_NAME)) {
         ProcessQueue();
     }
     for (;;) {

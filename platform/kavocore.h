@@ -101,10 +101,28 @@ int VLIBCProcWait(pid_t pid);
 // < 0 failure, 0 in the new process, the new pid in the parent.
 pid_t VLIBCProcForkEx(int flags);
 
-// Pid files hold the decimal pid and a newline.
+// Pid files hold the decimal pid and a newline. A reader accepts blanks and line ends around
+// the number and nothing else; a number of 0, or not below the kernel's pid_max (at most 2^22),
+// is no pid.
 int VLIBCProcPidFileCreate(const char *path);   // 0 or -1
 int VLIBCProcAliveByPidFile(const char *path);  // 1 alive (kill 0 succeeds or EPERM), else 0
-int VLIBCProcSignalByPidFile(const char *path, int sig);  // 0 or -1
+// A pid file owned for the life of its process: opened (created 0644 when missing; never through
+// a link; regular files only), write-locked with a record lock (fcntl F_SETLK over the whole
+// file, which the kernel drops when the process ends, however it ends) and given the caller's
+// pid. The lock is taken on the file the name still holds once it is granted, so that two
+// processes can never both own the name. Returns the descriptor, which must stay open; -1 with
+// errno EAGAIN (KAVO_ERR_EXISTS) when another process owns the file, or another errno.
+// Record locks belong to the process and are not inherited by fork, and closing any
+// descriptor of the file in the owning process drops the lock: the owner never opens its pid
+// file a second time (none of the readers below may run in it).
+int VLIBCProcPidFileLock(const char *path);
+// The pid of the process that owns the pid file (holds its lock and is the number the file
+// holds); 0 when no process owns it (a stale file: its number may belong to anyone by now) or
+// the file is missing; -1 when it cannot be read. The calling process never sees itself.
+pid_t VLIBCProcPidFileOwner(const char *path);
+// Sends the signal to the owner of the pid file, as above, and to no other process: a stale
+// file, or a file that nobody locks, gets -1 (ESRCH) and nothing is signalled. 0 or -1.
+int VLIBCProcSignalByPidFile(const char *path, int sig);
 
 // Flushes and closes standard output and tells whether everything written to it arrived
 // (a full disk, a closed pipe, a bad descriptor). Call it once, at the exit of a program whose

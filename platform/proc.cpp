@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -321,13 +322,36 @@ pid_t VLIBCProcForkEx(int flags) {
 
 // ---- pid files -----------------------------------------------------------------------------
 
-// Reads a pid file: the decimal pid, blanks and line ends around it allowed, nothing else.
-static int readPidFile(const char *path, pid_t *pid) {
-    char buf[PROC_PIDFILE_MAX + 1];
-    struct stat st;
-    long value = 0;
+// The kernel hands out process ids below pid_max, which is at most 2^22.
+#define PROC_PID_LIMIT (1 << 22)
+#define PROC_PID_MAX_FILE "/proc/sys/kernel/pid_max"
+#define PROC_LOCK_TRIES 8
+
+// One past the highest process id the kernel may hand out.
+static int64_t pidLimit(void) {
+    char buf[32];
+    int64_t value = 0;
     ssize_t n;
-    int fd, i = 0, digits = 0;
+    int fd, i;
+
+    fd = open(PROC_PID_MAX_FILE, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return PROC_PID_LIMIT;
+    n = readFull(fd, buf, sizeof(buf) - 1);
+    close(fd);
+    if (n <= 0)
+        return PROC_PID_LIMIT;
+    for (i = 0; i < n && buf[i] >= '0' && buf[i] <= '9' && value <= PROC_PID_LIMIT; i++)
+        value = value * 10 + (buf[i] - '0');
+    if (value <= 1 || value > PROC_PID_LIMIT)
+        return PROC_PID_LIMIT;
+    return value;
+}
+
+// Opens a pid file for reading: regular files only, a FIFO cannot hang the caller. fd or -1.
+static int openPidFile(const char *path) {
+    struct stat st;
+    int fd;
 
     fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
@@ -345,8 +369,18 @@ static int readPidFile(const char *path, pid_t *pid) {
         VLIBCErrSet(KAVO_ERR_PARSE);
         return -1;
     }
-    n = readFull(fd, buf, sizeof(buf));
-    close(fd);
+    return fd;
+}
+
+// Reads the pid an open pid file holds: the decimal pid, blanks and line ends around it
+// allowed, nothing else, and within the kernel's range of process ids. 0 or -1.
+static int readPidFd(int fd, pid_t *pid) {
+    char buf[PROC_PIDFILE_MAX + 1];
+    int64_t value = 0, limit = pidLimit();
+    ssize_t n;
+    int i = 0, digits = 0;
+
+    n = pread(fd, buf, sizeof(buf), 0);
     if (n < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
@@ -356,15 +390,17 @@ static int readPidFile(const char *path, pid_t *pid) {
     buf[n] = '\0';
     while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
         i++;
+    // The value stays below the limit (at most 2^22) before each step: no overflow.
     while (i < n && buf[i] >= '0' && buf[i] <= '9') {
         value = value * 10 + (buf[i] - '0');
-        if (++digits > 10 || value > INT_MAX)
+        digits++;
+        if (value >= limit)
             goto garbage;
         i++;
     }
     while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
         i++;
-    // pid 0 or a negative number would signal whole process groups: never a pid.
+    // pid 0 would signal a whole process group: never a pid.
     if (i != n || digits == 0 || value <= 0)
         goto garbage;
     *pid = (pid_t)value;
@@ -373,6 +409,18 @@ garbage:
     errno = EINVAL;
     VLIBCErrSet(KAVO_ERR_PARSE);
     return -1;
+}
+
+static int readPidFile(const char *path, pid_t *pid) {
+    int fd = openPidFile(path), ret, saved;
+
+    if (fd < 0)
+        return -1;
+    ret = readPidFd(fd, pid);
+    saved = errno;
+    close(fd);
+    errno = saved;
+    return ret;
 }
 
 int VLIBCProcPidFileCreate(const char *path) {
@@ -414,6 +462,106 @@ fail:
     return -1;
 }
 
+// The write lock over the whole file, as set or as asked about.
+static void wholeFileLock(struct flock *fl) {
+    memset(fl, 0, sizeof(*fl));
+    fl->l_type = F_WRLCK;
+    fl->l_whence = SEEK_SET;
+}
+
+// True when fd is still the file that path names (nobody unlinked or replaced it).
+static bool stillNamed(int fd, const char *path) {
+    struct stat atFd, atPath;
+
+    return fstat(fd, &atFd) == 0 && lstat(path, &atPath) == 0 && atFd.st_dev == atPath.st_dev &&
+           atFd.st_ino == atPath.st_ino;
+}
+
+int VLIBCProcPidFileLock(const char *path) {
+    char text[32];
+    struct flock fl;
+    struct stat st;
+    size_t len;
+    int fd = -1, saved;
+
+    if (!checkPath(path))
+        return -1;
+    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0)
+        return -1;
+    len = strlen(text);
+    // A holder that ends unlinks the file: a lock granted on the old file is worth nothing, and
+    // the lookup starts again on the file the name now holds.
+    for (int tries = 0; tries < PROC_LOCK_TRIES; tries++) {
+        fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0)
+            goto fail;
+        if (fstat(fd, &st) < 0)
+            goto failClose;
+        if (!S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            goto failClose;
+        }
+        wholeFileLock(&fl);
+        if (fcntl(fd, F_SETLK, &fl) < 0) {
+            if (errno == EACCES)
+                errno = EAGAIN;
+            goto failClose;
+        }
+        if (stillNamed(fd, path))
+            break;
+        close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        errno = EAGAIN;
+        goto fail;
+    }
+    if (ftruncate(fd, 0) < 0 || pwrite(fd, text, len, 0) != (ssize_t)len || fchmod(fd, 0644) < 0)
+        goto failClose;
+    return fd;
+failClose:
+    saved = errno;
+    close(fd);
+    errno = saved;
+fail:
+    VLIBCErrSet(errno == EAGAIN ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
+    return -1;
+}
+
+// The process that holds the lock of the open pid file, when the file holds that very number;
+// 0 when nobody holds it or the numbers differ, -1 on failure.
+static pid_t lockOwner(int fd) {
+    struct flock fl;
+    pid_t pid;
+
+    wholeFileLock(&fl);
+    if (fcntl(fd, F_GETLK, &fl) < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (fl.l_type == F_UNLCK || fl.l_pid <= 0)
+        return 0;
+    if (readPidFd(fd, &pid) < 0 || pid != fl.l_pid)
+        return 0;
+    return pid;
+}
+
+pid_t VLIBCProcPidFileOwner(const char *path) {
+    pid_t pid;
+    int fd, saved;
+
+    if (!checkPath(path))
+        return -1;
+    fd = openPidFile(path);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    pid = lockOwner(fd);
+    saved = errno;
+    close(fd);
+    errno = saved;
+    return pid;
+}
+
 int VLIBCProcAliveByPidFile(const char *path) {
     pid_t pid;
 
@@ -425,8 +573,50 @@ int VLIBCProcAliveByPidFile(const char *path) {
     return 0;
 }
 
+// Sends the signal to the owner of the open pid file. A process handle taken first and the
+// owner asked again afterwards make sure that the process signalled is the one that holds the
+// lock, even if the owner ended and its number went to another process meanwhile.
+static int signalOwner(int fd, int sig) {
+    pid_t pid = lockOwner(fd);
+    int ret;
+
+    if (pid <= 0) {
+        if (pid == 0) {
+            errno = ESRCH;
+            VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+        }
+        return -1;
+    }
+#if defined(SYS_pidfd_open) && defined(SYS_pidfd_send_signal)
+    int pidFd = (int)syscall(SYS_pidfd_open, pid, 0);
+    if (pidFd >= 0) {
+        if (lockOwner(fd) != pid) {
+            close(pidFd);
+            errno = ESRCH;
+            VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+            return -1;
+        }
+        ret = (int)syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0);
+        int saved = errno;
+        close(pidFd);
+        errno = saved;
+        if (ret < 0)
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return ret < 0 ? -1 : 0;
+    }
+    if (errno != ENOSYS) {
+        VLIBCErrSet(errno == ESRCH ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
+        return -1;
+    }
+#endif
+    ret = kill(pid, sig);
+    if (ret < 0)
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+    return ret < 0 ? -1 : 0;
+}
+
 int VLIBCProcSignalByPidFile(const char *path, int sig) {
-    pid_t pid;
+    int fd, ret, saved;
 
     if (!checkPath(path))
         return -1;
@@ -435,13 +625,14 @@ int VLIBCProcSignalByPidFile(const char *path, int sig) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (readPidFile(path, &pid) < 0)
+    fd = openPidFile(path);
+    if (fd < 0)
         return -1;
-    if (kill(pid, sig) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    return 0;
+    ret = signalOwner(fd, sig);
+    saved = errno;
+    close(fd);
+    errno = saved;
+    return ret;
 }
 
 // ---- banner --------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // The client side of lumorad: "-a", "-r", "-k" and the argument dispatch, without a daemon.
 #include <sys/mount.h>
 
+#include <functional>
+
 #include "lumorad_test.h"
 
 namespace lumorad_test {
@@ -117,14 +119,98 @@ TEST_F(LumoradClient, AWriteCutShortLeavesNoTornLine) {
     EXPECT_EQ(umount2(eaDir.c_str(), MNT_DETACH), 0);
 }
 
-TEST_F(LumoradClient, AnEaDirThatCannotBeMadeIsReported) {
-    root.writeFile(kPhotoRoot + "/@eaDir", "not a folder");
+TEST_F(LumoradClient, AQueueFolderThatCannotBeReachedWithoutALinkIsReported) {
+    const std::string eaDir = kPhotoRoot + "/@eaDir";
+    const std::string elsewhere = "/volume1/elsewhere";
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"a file", [&] { root.writeFile(eaDir, "not a folder"); },
+         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ENOTDIR)) + ")"},
+        {"a link to another folder",
+         [&] {
+             root.makeDir(elsewhere);
+             ASSERT_EQ(symlink(elsewhere.c_str(), eaDir.c_str()), 0);
+         },
+         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ELOOP)) + ")"},
+        {"a dangling link",
+         [&] { ASSERT_EQ(symlink((elsewhere + "/new").c_str(), eaDir.c_str()), 0); },
+         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ELOOP)) + ")"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        root.clearLog();
+        c.plant();
+        add("F /volume1/photo/a.jpg");
+        EXPECT_EQ(lumoradLog(), (std::vector<std::string>{
+                                    c.reason,
+                                    "Make ea dir path error. eaDir path: " + kEaDir,
+                                    "WriteQueue() failed.",
+                                }));
+        // Nothing was made or written anywhere else.
+        EXPECT_FALSE(lt::ApplianceRoot::exists(elsewhere + "/kavophoto_face.queue"));
+        EXPECT_FALSE(lt::ApplianceRoot::exists(elsewhere + "/new"));
+        ASSERT_EQ(system(("rm -rf '" + eaDir + "' '" + elsewhere + "'").c_str()), 0);
+    }
+}
+
+TEST_F(LumoradClient, WithoutAPhotoShareNoFolderIsMadeAtItsServicePath) {
+    ASSERT_EQ(unlink("/var/services/photo"), 0);
     add("F /volume1/photo/a.jpg");
-    std::vector<std::string> log = lumoradLog();
-    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-    EXPECT_EQ(log[0], "Make ea dir path error. eaDir path: " + kEaDir);
-    EXPECT_EQ(log[1], "WriteQueue() failed.");
-    EXPECT_EQ(lt::ApplianceRoot::readFile(kPhotoRoot + "/@eaDir"), "not a folder");
+    struct stat st;
+    EXPECT_NE(lstat("/var/services/photo", &st), 0) << "something was made at the service path";
+    EXPECT_EQ(lumoradLog(),
+              (std::vector<std::string>{
+                  "No photo share at /var/services/photo (" + std::string(strerror(ENOENT)) + ")",
+                  "Make ea dir path error. eaDir path: " + kEaDir,
+                  "WriteQueue() failed.",
+              }));
+
+    // Once the share is there, the same request goes in.
+    ASSERT_EQ(symlink(kPhotoRoot.c_str(), "/var/services/photo"), 0);
+    add("F /volume1/photo/a.jpg");
+    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
+}
+
+TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
+    // Whatever a user put in the queue's place: root does not write through it, nor hang on it.
+    const std::string secret = "/volume1/secret";
+    const std::string created = "/volume1/created";
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        int err;
+    };
+    const std::vector<Case> cases = {
+        {"a link to a root-only file",
+         [&] { ASSERT_EQ(symlink(secret.c_str(), kQueue.c_str()), 0); }, ELOOP},
+        {"a dangling link", [&] { ASSERT_EQ(symlink(created.c_str(), kQueue.c_str()), 0); }, ELOOP},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(kQueue.c_str(), 0666), 0); }, EINVAL},
+        {"a hard link to a root-only file",
+         [&] { ASSERT_EQ(link(secret.c_str(), kQueue.c_str()), 0); }, EMLINK},
+    };
+    root.makeDir(kPhotoRoot + "/@eaDir");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        root.clearLog();
+        root.writeFile(secret, "R secret\n", 0600);
+        c.plant();
+        lt::RunOptions opt;
+        opt.timeoutSeconds = 20;
+        lt::RunResult r = root.run({lumorad(), "-a", "F /volume1/photo/a.jpg"}, opt);
+        EXPECT_EQ(r.status, 0) << "killed by signal " << r.signal;
+        EXPECT_EQ(lumoradLog(),
+                  (std::vector<std::string>{
+                      "open(" + kQueue + ", 1053698) failed, reason=" + strerror(c.err),
+                      "WriteQueue() failed.",
+                  }));
+        EXPECT_EQ(lt::ApplianceRoot::readFile(secret), "R secret\n");
+        EXPECT_FALSE(lt::ApplianceRoot::exists(created));
+        ASSERT_EQ(unlink(kQueue.c_str()), 0);
+    }
 }
 
 TEST_F(LumoradClient, ResetDeletesBothQueueFilesSilently) {

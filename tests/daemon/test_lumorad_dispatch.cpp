@@ -162,8 +162,8 @@ TEST_F(LumoradDispatch, StartUpPassesRunEveryRequestOfBothFilesInOrder) {
 }
 
 TEST_F(LumoradDispatch, WorkersWaitForLiveWorkersOfTheirKindAndStalePidFilesGo) {
-    pid_t face = spawn({"/bin/sleep", "120"});
-    pid_t mark = spawn({"/bin/sleep", "120"});
+    pid_t face = spawnWorker("facerecognition");
+    pid_t mark = spawnWorker("watermark");
     pid_t dead = deadPid();
     const std::string facePid = "/var/run/facerecognition." + std::to_string(face) + ".pid";
     const std::string markPid = "/var/run/watermark." + std::to_string(mark) + ".pid";
@@ -171,6 +171,10 @@ TEST_F(LumoradDispatch, WorkersWaitForLiveWorkersOfTheirKindAndStalePidFilesGo) 
     root.writeFile(facePid, std::to_string(face) + "\n");
     root.writeFile(markPid, std::to_string(mark) + "\n");
     root.writeFile(deadMarkPid, std::to_string(dead) + "\n");
+    // A worker that ended without its file, whose number went to a process that is no worker.
+    pid_t reused = spawn({"/bin/sleep", "120"});
+    const std::string reusedPid = "/var/run/watermark." + std::to_string(reused) + ".pid";
+    root.writeFile(reusedPid, std::to_string(reused) + "\n");
     // Names that hold no process id are no workers: they neither block nor get deleted.
     root.writeFile("/var/run/watermark.x.pid", "1\n");
     root.writeFile("/var/run/watermark.-1.pid", "1\n");
@@ -196,7 +200,11 @@ TEST_F(LumoradDispatch, WorkersWaitForLiveWorkersOfTheirKindAndStalePidFilesGo) 
     EXPECT_FALSE(lt::ApplianceRoot::exists(deadMarkPid));
     EXPECT_TRUE(lt::ApplianceRoot::exists("/var/run/watermark.x.pid"));
     EXPECT_TRUE(lt::ApplianceRoot::exists("/var/run/watermark.-1.pid"));
-    EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
+    EXPECT_FALSE(lt::ApplianceRoot::exists(reusedPid));
+    EXPECT_FALSE(processGone(reused));
+    EXPECT_EQ(lumoradLog(),
+              std::vector<std::string>{"Stale pid file " + reusedPid +
+                                       " named a process that is not its worker: removed"});
     stopDaemon(pid);
 }
 
@@ -210,6 +218,117 @@ TEST_F(LumoradDispatch, AWorkingCopyThatCannotBeReadIsRemovedAndTheQueueStillRun
     EXPECT_EQ(argsOf(kWatermark), (std::vector<Args>{Args{"-R", "queued"}}));
     EXPECT_EQ(lumoradLog(), std::vector<std::string>{"fopen(SZF_LUMORA_QUEUE_TMP, \"r\") failed"});
     EXPECT_FALSE(processGone(pid));
+    stopDaemon(pid);
+}
+
+TEST_F(LumoradDispatch, QueueFilesThatAreNoPlainFilesAreRemovedUnreadAndNothingHangs) {
+    // What a gallery user can put in the queue's folder: a FIFO, links and a hard link to a
+    // root-only file, a link in place of the folder itself. None of it is read or dispatched.
+    const std::string secret = "/volume1/secret";
+    const std::string eaDir = kPhotoRoot + "/@eaDir";
+    const std::string decoy = "/volume1/decoy";
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::vector<Args> dispatched;
+        size_t failedOpens;
+    };
+    const std::vector<Case> cases = {
+        {"a FIFO as the working copy and a link as the queue",
+         [&] {
+             root.makeDir(eaDir);
+             ASSERT_EQ(mkfifo(kWorkCopy.c_str(), 0666), 0);
+             ASSERT_EQ(symlink(secret.c_str(), kQueue.c_str()), 0);
+         },
+         {},
+         2},
+        {"a hard link as the working copy",
+         [&] {
+             root.makeDir(eaDir);
+             ASSERT_EQ(link(secret.c_str(), kWorkCopy.c_str()), 0);
+             root.writeFile(kQueue, "R fine\n");
+         },
+         {{"-R", "fine"}},
+         1},
+        {"a link as the queue folder",
+         [&] {
+             root.writeFile(decoy + "/kavophoto_face.queue", "R decoy\n");
+             root.writeFile(decoy + "/kavophoto_face.queue.tmp", "R decoy\n");
+             ASSERT_EQ(symlink(decoy.c_str(), eaDir.c_str()), 0);
+         },
+         {},
+         0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        root.clearLog();
+        root.writeFile(secret, "R secret\n", 0600);
+        c.plant();
+        root.standIn(kWatermark);
+
+        pid_t pid = startDaemon();
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(waitUntil([&] { return queueDrained() || !c.failedOpens; }, 60));
+        // The start-up passes are over once the daemon sleeps with the queue folder closed.
+        ASSERT_TRUE(waitUntil([&] { return processState(pid) == 'S'; }, 30));
+        EXPECT_EQ(argsOf(kWatermark), c.dispatched);
+        EXPECT_EQ(lumoradLog(), std::vector<std::string>(
+                                    c.failedOpens, "fopen(SZF_LUMORA_QUEUE_TMP, \"r\") failed"));
+        EXPECT_FALSE(processGone(pid));
+        stopDaemon(pid);
+        EXPECT_EQ(lt::ApplianceRoot::readFile(secret), "R secret\n");
+        if (lt::ApplianceRoot::exists(decoy)) {
+            EXPECT_EQ(lt::ApplianceRoot::readFile(decoy + "/kavophoto_face.queue"), "R decoy\n");
+            EXPECT_EQ(lt::ApplianceRoot::readFile(decoy + "/kavophoto_face.queue.tmp"),
+                      "R decoy\n");
+        }
+        ASSERT_EQ(system(("rm -rf '" + eaDir + "' '" + decoy + "'").c_str()), 0);
+    }
+}
+
+TEST_F(LumoradDispatch, AWalkDeeperThanTheDescriptorLimitMissesNoPhoto) {
+    // 60 nested folders with a photo in each, walked by a daemon allowed 32 descriptors.
+    const int depth = 60;
+    std::set<std::string> expected;
+    std::string dir = kPhotoRoot + "/deep";
+    for (int level = 1; level <= depth; level++) {
+        dir += "/d";
+        root.writeFile(dir + "/p" + std::to_string(level) + ".jpg", "x");
+        expected.insert(dir + "/p" + std::to_string(level) + ".jpg");
+    }
+    root.writeFile(kQueue, "F " + kPhotoRoot + "/deep\n");
+
+    pid_t pid = startDaemonBy({"/bin/sh", "-c", "ulimit -n 32 && exec '" + lumorad() + "'"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([] { return queueDrained(); }, 120));
+    std::set<std::string> faces;
+    for (const Args &args : argsOf(kFace)) {
+        ASSERT_EQ(args.size(), 2u);
+        faces.insert(args[1]);
+    }
+    EXPECT_EQ(faces, expected);
+    EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
+    stopDaemon(pid);
+}
+
+TEST_F(LumoradDispatch, AFolderThatCannotBeOpenedForWantOfDescriptorsIsStillReported) {
+    // So few descriptors that the walk runs out of them: the log must still hear of it.
+    std::string dir = kPhotoRoot + "/deep";
+    for (int level = 1; level <= 12; level++) {
+        dir += "/d";
+    }
+    root.writeFile(dir + "/p.jpg", "x");
+    root.writeFile(kQueue, "F " + kPhotoRoot + "/deep\n");
+
+    pid_t pid = startDaemonBy({"/bin/sh", "-c", "ulimit -n 10 && exec '" + lumorad() + "'"});
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitUntil([] { return queueDrained(); }, 60));
+    std::vector<std::string> log = lumoradLog();
+    ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+    EXPECT_EQ(
+        log[0].compare(0, 26 + kPhotoRoot.size(), "Failed to open directory " + kPhotoRoot + "/"),
+        0)
+        << log[0];
     stopDaemon(pid);
 }
 

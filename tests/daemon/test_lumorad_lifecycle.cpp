@@ -87,7 +87,7 @@ TEST_F(LumoradLifecycle, AStopInTheMiddleOfAPassLeavesTheWorkingCopyForTheNextSt
 }
 
 TEST_F(LumoradLifecycle, NothingIsConsumedWhileAThumbnailWorkerLives) {
-    pid_t thumb = spawn({"/bin/sleep", "120"});
+    pid_t thumb = spawnWorker("kavothumb");
     const std::string thumbPid = "/var/run/kavothumb." + std::to_string(thumb) + ".pid";
     root.writeFile(thumbPid, std::to_string(thumb) + "\n");
     root.writeFile(kWorkCopy, "R left\n");
@@ -113,6 +113,75 @@ TEST_F(LumoradLifecycle, NothingIsConsumedWhileAThumbnailWorkerLives) {
     EXPECT_FALSE(processGone(pid));
     EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
     stopDaemon(pid);
+}
+
+TEST_F(LumoradLifecycle, StartsAtTheSameMomentLeaveExactlyOneDaemon) {
+    // Fifty rounds each of two and of four starts at once; every round must end with one
+    // daemon, the one the pid file names, and every other start refused.
+    for (int starters : {2, 4}) {
+        for (int round = 0; round < 50; round++) {
+            SCOPED_TRACE(std::to_string(starters) + " starters, round " + std::to_string(round));
+            root.clearLog();
+            std::vector<pid_t> started;
+            for (int i = 0; i < starters; i++) {
+                started.push_back(spawn({lumorad()}));
+            }
+            for (pid_t p : started) {
+                int status = -1;
+                ASSERT_EQ(waitpid(p, &status, 0), p);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            }
+            // The starts have returned: the daemon owns its pid file by now.
+            pid_t pid = daemonPid();
+            ASSERT_GT(pid, 0);
+            ASSERT_EQ(lumoradProcesses(), std::vector<pid_t>{pid});
+            EXPECT_EQ(lumoradLog(),
+                      std::vector<std::string>((size_t)starters - 1, "Daemon() failed."));
+            // Back to back: one more start while it runs is refused as well.
+            if (round % 10 == 0) {
+                lt::RunResult r = root.run({lumorad()});
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{pid});
+            }
+            stopDaemon(pid);
+            ASSERT_TRUE(lumoradProcesses().empty());
+        }
+    }
+}
+
+TEST_F(LumoradLifecycle, APidFileLeftByACrashSignalsNobodyAndDoesNotBlockTheNextStart) {
+    // The number of a daemon that crashed now belongs to another process; numbers past 2^31 and
+    // 2^32 belong to none (4294967297 must not read as init's 1).
+    pid_t other = spawn({"/bin/sleep", "120"});
+    for (const std::string &text :
+         {std::to_string(other) + "\n", std::string("2147483649\n"), std::string("4294967297\n")}) {
+        SCOPED_TRACE(text);
+        root.clearLog();
+        root.writeFile(kPidFile, text);
+        lt::RunResult r = root.run({lumorad(), "-k"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(lumoradLog(), std::vector<std::string>{"VLIBCProcSignalByPidFile() failed."});
+        EXPECT_FALSE(processGone(other)) << "-k signalled a process that is no daemon";
+
+        pid_t pid = startDaemon();
+        ASSERT_GT(pid, 0);
+        EXPECT_NE(pid, other);
+        EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{pid});
+        stopDaemon(pid);
+    }
+    EXPECT_FALSE(processGone(other));
+
+    // A daemon killed outright leaves its file behind, and "-k" then reaches nobody.
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return processGone(pid); }, 30));
+    EXPECT_EQ(daemonPid(), pid);
+    root.clearLog();
+    lt::RunResult r = root.run({lumorad(), "-k"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lumoradLog(), std::vector<std::string>{"VLIBCProcSignalByPidFile() failed."});
+    stopProcess(other);
 }
 
 }  // namespace

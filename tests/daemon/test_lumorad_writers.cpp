@@ -57,48 +57,101 @@ TEST_F(LumoradWriters, EightConcurrentWritersLoseNothingAndDuplicateNothing) {
     ASSERT_GT(pid, 0);
 
     // The writers run for about 20 s, so that the idle check finds them still at work and
-    // its back-to-back passes take the queue from under them again and again.
+    // its back-to-back passes take the queue from under them again and again. A writer that
+    // cannot even start "-a" says so on its standard error.
     std::string script = "for w in $(seq 1 " + std::to_string(kWriters) +
                          "); do ( i=1; while [ $i -le " + std::to_string(kEntriesPerWriter) +
                          " ]; do '" + lumorad() +
-                         "' -a \"F /volume1/photo/w$w/$i.jpg\"; i=$((i+1)); sleep 0.06; done"
-                         " ) & done; wait";
+                         "' -a \"F /volume1/photo/w$w/$i.jpg\" || echo \"writer $w: $i: $?\" >&2;"
+                         " i=$((i+1)); sleep 0.06; done ) & done; wait";
     lt::RunOptions opt;
     opt.timeoutSeconds = 600;
     lt::RunResult r = root.run({"/bin/sh", "-c", script}, opt);
-    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
 
+    // The daemon runs at nice 10, so on a busy machine it may take long: wait for as long as it
+    // makes progress (runs recorded, or its queue files changing), and give up only when a
+    // whole minute passes without any.
     size_t total = expected.size();
-    ASSERT_TRUE(waitUntil([&] { return queueDrained() && facesRun().size() >= total; }, 120))
-        << facesRun().size() << " of " << total << " dispatched";
+    std::string last;
+    auto progress = [&] {
+        return std::to_string(facesRun().size()) + "|" + lt::ApplianceRoot::readFile(kQueue) + "|" +
+               lt::ApplianceRoot::readFile(kWorkCopy);
+    };
+    bool done = false;
+    while (!done) {
+        last = progress();
+        done = waitUntil([&] { return queueDrained() && facesRun().size() >= total; }, 60);
+        if (!done && progress() == last) {
+            break;
+        }
+    }
     // A request dispatched twice would show up as a late extra call.
-    sleep(1);
+    if (done) {
+        sleep(1);
+    }
 
     std::map<std::string, int> seen;
     std::vector<std::string> faces = facesRun();
     for (const std::string &path : faces) {
         seen[path]++;
     }
-    int missing = 0, twice = 0, foreign = 0;
+    std::string queued =
+        lt::ApplianceRoot::readFile(kQueue) + lt::ApplianceRoot::readFile(kWorkCopy);
+    std::vector<std::string> missing, twice, foreign;
     for (const std::string &path : expected) {
         auto it = seen.find(path);
-        missing += it == seen.end();
-        twice += it != seen.end() && it->second > 1;
+        if (it == seen.end()) {
+            bool waiting = queued.find("F " + path + "\n") != std::string::npos;
+            missing.push_back(path + (waiting ? " (still queued)" : " (in no queue file)"));
+        } else if (it->second > 1) {
+            twice.push_back(path);
+        }
     }
     for (const auto &kv : seen) {
-        foreign += expected.count(kv.first) == 0;
+        if (expected.count(kv.first) == 0) {
+            foreign.push_back(kv.first);
+        }
     }
-    EXPECT_EQ(missing, 0);
-    EXPECT_EQ(twice, 0);
-    EXPECT_EQ(foreign, 0);
-    EXPECT_EQ(faces.size(), total);
-
-    for (const std::string &line : lumoradLog()) {
-        ADD_FAILURE() << "unexpected log line: " << line;
-    }
+    std::vector<std::string> log = lumoradLog();
+    EXPECT_TRUE(done && missing.empty() && twice.empty() && foreign.empty() && log.empty())
+        << faces.size() << " of " << total << " dispatched"
+        << (done ? "" : ", and no progress for a minute")
+        << "\nmissing: " << ::testing::PrintToString(missing)
+        << "\ntwice: " << ::testing::PrintToString(twice)
+        << "\nforeign: " << ::testing::PrintToString(foreign)
+        << "\ndaemon log: " << ::testing::PrintToString(log) << "\nwriters: " << r.err;
     EXPECT_FALSE(processGone(pid));
     stopDaemon(pid);
+}
+
+TEST_F(LumoradWriters, WritersThatMeetAtTheQueuesCreationKeepEveryLine) {
+    // The writer that creates the queue may get its lock after others have appended to the new
+    // file: its line must go after theirs, not over the first of them. Many rounds, since the
+    // meeting is rare.
+    root.makeDir(kEaDir);
+    for (int round = 0; round < 200; round++) {
+        unlink(kQueue.c_str());
+        std::set<std::string> expected;
+        std::vector<pid_t> writers;
+        for (int w = 0; w < kWriters; w++) {
+            std::string entry = "F /p/w" + std::to_string(w) + "/" + std::to_string(round);
+            expected.insert(entry);
+            writers.push_back(spawn({lumorad(), "-a", entry}));
+        }
+        for (pid_t w : writers) {
+            waitpid(w, nullptr, 0);
+        }
+        std::set<std::string> lines;
+        std::istringstream queued(lt::ApplianceRoot::readFile(kQueue));
+        for (std::string line; std::getline(queued, line);) {
+            lines.insert(line);
+        }
+        ASSERT_EQ(lines, expected) << "round " << round;
+    }
+    EXPECT_TRUE(lumoradLog().empty()) << ::testing::PrintToString(lumoradLog());
 }
 
 // True when /proc/locks shows pid waiting for a flock.

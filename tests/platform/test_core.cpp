@@ -871,7 +871,33 @@ TEST(ForkEx, NewProcessIsDetachedAsTheFlagsSay) {
 
 // ---- pid files ---------------------------------------------------------------------------------
 
-TEST(PidFile, CreateAliveAndSignal) {
+// A child that has taken the pid file's lock and waits to be signalled; its pid, or -1.
+pid_t lockingChild(const char *pidFile) {
+    int ready[2];
+    char ok = 0;
+
+    if (pipe(ready) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        ok = VLIBCProcPidFileLock(pidFile) >= 0 ? 1 : 2;
+        if (write(ready[1], &ok, 1) != 1)
+            _exit(3);
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    if (read(ready[0], &ok, 1) != 1 || ok != 1) {
+        kill(pid, SIGKILL);
+        waitStatus(pid);
+        pid = -1;
+    }
+    close(ready[0]);
+    return pid;
+}
+
+TEST(PidFile, CreateAndAlive) {
     ApplianceRoot root;
     const char *pidFile = "/run/test.pid";
     ASSERT_EQ(VLIBCProcPidFileCreate(pidFile), 0);
@@ -887,30 +913,32 @@ TEST(PidFile, CreateAliveAndSignal) {
     root.writeFile(pidFile, std::to_string(dead) + "\n");
     EXPECT_EQ(VLIBCProcAliveByPidFile(pidFile), 0);
 
-    // Garbage is not a live process; 0 and negative numbers would reach process groups.
-    for (const char *text :
-         {"", "\n", "abc\n", "123abc\n", "0\n", "-1\n", "-123\n", "99999999999999\n", "1 2\n"}) {
+    // Garbage is no process; 0 and negative numbers would reach process groups, and numbers
+    // past 2^31 or 2^32 (4294967297 must not wrap to init's 1) lie beyond any pid.
+    std::string pidMax = ApplianceRoot::readFile("/proc/sys/kernel/pid_max");
+    for (std::string text :
+         {"", "\n", "abc\n", "123abc\n", "0\n", "-1\n", "-123\n", "1 2\n", "+1\n", "2147483647\n",
+          "2147483648\n", "4294967296\n", "4294967297\n", "9999999999\n", "99999999999999\n",
+          "18446744073709551617\n", "4194304\n"}) {
         root.writeFile(pidFile, text);
         EXPECT_EQ(VLIBCProcAliveByPidFile(pidFile), 0) << text;
+        EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_PARSE) << text;
         EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, SIGTERM), -1) << text;
     }
+    // The kernel's own bound: pid_max itself is no pid, the number below it is one.
+    ASSERT_FALSE(pidMax.empty());
+    int limit = atoi(pidMax.c_str());
+    root.writeFile(pidFile, std::to_string(limit) + "\n");
+    EXPECT_EQ(VLIBCProcAliveByPidFile(pidFile), 0);
+    EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_PARSE);
+    root.writeFile(pidFile, std::to_string(limit - 1) + "\n");
+    if (VLIBCProcAliveByPidFile(pidFile) == 0) {
+        EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_NOT_FOUND);
+    }
+
     EXPECT_EQ(VLIBCProcAliveByPidFile("/run/none.pid"), 0);
-    EXPECT_EQ(VLIBCProcSignalByPidFile("/run/none.pid", SIGTERM), -1);
     EXPECT_EQ(VLIBCProcAliveByPidFile(nullptr), 0);
     EXPECT_EQ(VLIBCProcAliveByPidFile("/run"), 0);
-
-    pid_t sleeper = fork();
-    if (sleeper == 0) {
-        for (;;)
-            pause();
-    }
-    root.writeFile(pidFile, " " + std::to_string(sleeper) + "\n");
-    EXPECT_EQ(VLIBCProcAliveByPidFile(pidFile), 1);
-    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, 1000), -1);
-    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, SIGTERM), 0);
-    int status = waitStatus(sleeper);
-    EXPECT_TRUE(WIFSIGNALED(status));
-    EXPECT_EQ(WTERMSIG(status), SIGTERM);
 
     // A process of another user counts as alive (EPERM).
     root.writeFile(pidFile, "1\n");
@@ -920,9 +948,72 @@ TEST(PidFile, CreateAliveAndSignal) {
             _exit(3);
         _exit(VLIBCProcAliveByPidFile(pidFile) == 1 ? 0 : 1);
     }
-    status = waitStatus(other);
+    int status = waitStatus(other);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+TEST(PidFile, OnlyTheProcessThatHoldsTheLockIsSignalled) {
+    ApplianceRoot root;
+    const char *pidFile = "/run/daemon.pid";
+    pid_t sleeper = fork();
+    if (sleeper == 0) {
+        for (;;)
+            pause();
+    }
+
+    pid_t owner = lockingChild(pidFile);
+    ASSERT_GT(owner, 0);
+    EXPECT_EQ(ApplianceRoot::readFile(pidFile), std::to_string(owner) + "\n");
+    EXPECT_EQ(VLIBCProcPidFileOwner(pidFile), owner);
+    // A second owner is refused while the first lives.
+    errno = 0;
+    EXPECT_EQ(VLIBCProcPidFileLock(pidFile), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_EXISTS);
+
+    // The lock holder with another process's number written into the file: nobody owns it.
+    root.writeFile(pidFile, std::to_string(sleeper) + "\n");
+    EXPECT_EQ(VLIBCProcPidFileOwner(pidFile), 0);
+    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, SIGTERM), -1);
+    root.writeFile(pidFile, std::to_string(owner) + "\n");
+    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, 1000), -1);
+    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, SIGTERM), 0);
+    int status = waitStatus(owner);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+
+    // The owner is gone and its file stays behind (a crash): whoever has that number now, or
+    // any live process named in an unlocked file, gets no signal.
+    EXPECT_EQ(VLIBCProcPidFileOwner(pidFile), 0);
+    root.writeFile(pidFile, std::to_string(sleeper) + "\n");
+    EXPECT_EQ(VLIBCProcPidFileOwner(pidFile), 0);
+    EXPECT_EQ(VLIBCProcSignalByPidFile(pidFile, SIGTERM), -1);
+    EXPECT_EQ(errno, ESRCH);
+    EXPECT_EQ(waitpid(sleeper, &status, WNOHANG), 0) << "the foreign process was signalled";
+
+    // A new owner takes the stale file over.
+    owner = lockingChild(pidFile);
+    ASSERT_GT(owner, 0);
+    EXPECT_EQ(VLIBCProcPidFileOwner(pidFile), owner);
+    kill(owner, SIGKILL);
+    waitStatus(owner);
+    kill(sleeper, SIGKILL);
+    waitStatus(sleeper);
+
+    // No pid file, a link, a FIFO (which must not hang the caller) or a folder.
+    EXPECT_EQ(VLIBCProcPidFileOwner("/run/none.pid"), 0);
+    EXPECT_EQ(VLIBCProcSignalByPidFile("/run/none.pid", SIGTERM), -1);
+    ASSERT_EQ(symlink("/run/target.pid", "/run/link.pid"), 0);
+    EXPECT_EQ(VLIBCProcPidFileLock("/run/link.pid"), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(ApplianceRoot::exists("/run/target.pid"));
+    ASSERT_EQ(mkfifo("/run/fifo.pid", 0644), 0);
+    EXPECT_EQ(VLIBCProcPidFileLock("/run/fifo.pid"), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(VLIBCProcPidFileOwner("/run/fifo.pid"), -1);
+    EXPECT_EQ(VLIBCProcSignalByPidFile("/run/fifo.pid", SIGTERM), -1);
+    EXPECT_EQ(VLIBCProcPidFileLock("/run"), -1);
+    EXPECT_EQ(VLIBCProcPidFileLock(nullptr), -1);
 }
 
 TEST(Banner, OneLineNamingTheProgram) {
