@@ -15,10 +15,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
@@ -334,9 +336,52 @@ static int writePreviewToEA(const char *szPhoto, const Exiv2::PreviewImage &prev
     return 0;
 }
 
-static int fileMode(const char *szPhoto) {
+// The photo mapped into memory for Exiv2 to read. Exiv2 given a path stats it through the C
+// library, which in a build for a 32-bit CPU without 64-bit times fails with EOVERFLOW for a
+// photo dated after January 2038; the mapping is made from our own descriptor instead. What
+// cannot be mapped (missing, unreadable, not a regular file, empty) is left to Exiv2's own
+// open, which reports it as before.
+typedef struct {
+    void *pData;  // NULL: not mapped
+    size_t cbData;
+} PHOTO_MAP;
+
+static void mapPhoto(const char *szPhoto, PHOTO_MAP *pMap) {
+    struct stat st;
+
+    pMap->pData = NULL;
+    pMap->cbData = 0;
+    int fd = KAVOFileOpenRegular(AT_FDCWD, szPhoto, O_RDONLY, 0);
+    if (fd < 0) {
+        return;
+    }
+    // Exiv2 takes the size as a long.
+    if (fstat(fd, &st) == 0 && st.st_size > 0 && (uint64_t)st.st_size <= (uint64_t)LONG_MAX) {
+        void *p = mmap(NULL, (size_t)st.st_size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (p != MAP_FAILED) {
+            pMap->pData = p;
+            pMap->cbData = (size_t)st.st_size;
+        }
+    }
+    close(fd);
+}
+
+static void unmapPhoto(PHOTO_MAP *pMap) {
+    if (pMap->pData != NULL) {
+        munmap(pMap->pData, pMap->cbData);
+    }
+}
+
+static Exiv2::Image::AutoPtr openImage(const char *szPhoto, const PHOTO_MAP *pMap) {
+    if (pMap->pData == NULL) {
+        return Exiv2::ImageFactory::open(szPhoto);
+    }
+    return Exiv2::ImageFactory::open((const Exiv2::byte *)pMap->pData, (long)pMap->cbData);
+}
+
+static int storePreviews(const char *szPhoto, const PHOTO_MAP *pMap) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(szPhoto);
+        Exiv2::Image::AutoPtr image = openImage(szPhoto, pMap);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
@@ -377,6 +422,15 @@ static int fileMode(const char *szPhoto) {
     } catch (std::exception &) {
         return -1;
     }
+}
+
+static int fileMode(const char *szPhoto) {
+    PHOTO_MAP map;
+
+    mapPhoto(szPhoto, &map);
+    int ret = storePreviews(szPhoto, &map);
+    unmapPhoto(&map);
+    return ret;
 }
 
 // Takes on the user's identity for everything that follows: effective group, the user's
@@ -478,9 +532,9 @@ static int streamPreview(const Exiv2::PreviewImage &preview) {
 
 // With the user's rights: the small preview, or else an ordinary photo itself, whatever its
 // size and without turning it.
-static int sendSmallPreview(const char *szPhoto) {
+static int sendSmallPreviewOf(const char *szPhoto, const PHOTO_MAP *pMap) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(szPhoto);
+        Exiv2::Image::AutoPtr image = openImage(szPhoto, pMap);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
@@ -511,6 +565,15 @@ static int sendSmallPreview(const char *szPhoto) {
         KAVOLOG(SZ_SOURCE, "exception: %s", e.what());
         return -1;
     }
+}
+
+static int sendSmallPreview(const char *szPhoto) {
+    PHOTO_MAP map;
+
+    mapPhoto(szPhoto, &map);
+    int ret = sendSmallPreviewOf(szPhoto, &map);
+    unmapPhoto(&map);
+    return ret;
 }
 
 static int stdoutMode(const char *szPhoto, const char *szUser) {
