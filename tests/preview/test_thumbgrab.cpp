@@ -3,6 +3,7 @@
 // line, and that temporary files in /tmp are never written through a planted link and never
 // left behind.
 #include <dirent.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -315,6 +316,24 @@ TEST_F(Thumbgrab, RawPreviewsAreTurnedUpright) {
     EXPECT_EQ(grab(upside).status, 0);
     EXPECT_EQ(photos::readBytes(entry(upside, kLarge)), rotated(large, 270));
     EXPECT_EQ(photos::readBytes(entry(upside, kSmall)), rotated(small, 270));
+}
+
+// A wrong camera clock or a restored archive dates photos after January 2038.
+TEST_F(Thumbgrab, PhotosDatedAfter2038GetTheirPreviews) {
+    std::string small = jpeg(160, 128, 16);
+    std::string large = photos::padJpeg(jpeg(1024, 768, 17), 200000);
+    std::string raw = rawPhoto("DSC_2040.NEF", {{small}, {large}});
+    std::string plain = jpegPhoto("IMG_2040.JPG", jpeg(640, 480, 18), 0, small);
+    for (const std::string &photo : {raw, plain}) {
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = 2208988800;  // 2040-01-01
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ASSERT_EQ(utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
+        RunResult r = grab(photo);
+        EXPECT_EQ(r.status, 0) << photo << ": " << r.err;
+        EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), small) << photo;
+    }
+    EXPECT_EQ(photos::readBytes(entry(raw, kLarge)), large);
 }
 
 TEST_F(Thumbgrab, RawWithOnlyBigPreviewsKeepsTheLargeOneAndFails) {
