@@ -25,11 +25,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <inttypes.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -555,9 +557,45 @@ static int writePreviewToEA(const Photo *pPhoto, const Exiv2::PreviewImage &prev
     return placed == PLACE_STOPPED ? -1 : 0;
 }
 
-static int fileMode(const Photo *pPhoto) {
+// The photo mapped into memory for Exiv2 to read. Exiv2 given a path stats it through the C
+// library, which in a build for a 32-bit CPU without 64-bit times fails with EOVERFLOW for a
+// photo dated after January 2038; the mapping is made from our own descriptor instead. What
+// cannot be mapped (empty, or larger than Exiv2's long size) is read through the descriptor's
+// name as before.
+struct PhotoMap {
+    void *pData;  // NULL: not mapped
+    size_t cbData;
+};
+
+static PhotoMap mapPhoto(const Photo *pPhoto) {
+    PhotoMap map = {NULL, 0};
+
+    if (pPhoto->st.st_size > 0 && (uint64_t)pPhoto->st.st_size <= (uint64_t)LONG_MAX) {
+        void *p = mmap(NULL, (size_t)pPhoto->st.st_size, PROT_READ, MAP_PRIVATE, pPhoto->fd, 0);
+        if (p != MAP_FAILED) {
+            map.pData = p;
+            map.cbData = (size_t)pPhoto->st.st_size;
+        }
+    }
+    return map;
+}
+
+static void unmapPhoto(PhotoMap *pMap) {
+    if (pMap->pData != NULL) {
+        munmap(pMap->pData, pMap->cbData);
+    }
+}
+
+static Exiv2::Image::AutoPtr openImage(const Photo *pPhoto, const PhotoMap *pMap) {
+    if (pMap->pData == NULL) {
+        return Exiv2::ImageFactory::open(pPhoto->szFdPath);
+    }
+    return Exiv2::ImageFactory::open((const Exiv2::byte *)pMap->pData, (long)pMap->cbData);
+}
+
+static int storePreviews(const Photo *pPhoto, const PhotoMap *pMap) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pPhoto->szFdPath);
+        Exiv2::Image::AutoPtr image = openImage(pPhoto, pMap);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
@@ -605,6 +643,14 @@ static int fileMode(const Photo *pPhoto) {
     } catch (std::exception &) {
         return -1;
     }
+}
+
+static int fileMode(const Photo *pPhoto) {
+    PhotoMap map = mapPhoto(pPhoto);
+    int ret = storePreviews(pPhoto, &map);
+
+    unmapPhoto(&map);
+    return ret;
 }
 
 // ---- stdout mode ---------------------------------------------------------------------------
@@ -708,9 +754,9 @@ static int streamPreview(const Exiv2::PreviewImage &preview) {
 
 // With the user's rights: the small preview, or else an ordinary photo itself, whatever its
 // size and without turning it.
-static int sendSmallPreview(const Photo *pPhoto) {
+static int sendSmallPreviewOf(const Photo *pPhoto, const PhotoMap *pMap) {
     try {
-        Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(pPhoto->szFdPath);
+        Exiv2::Image::AutoPtr image = openImage(pPhoto, pMap);
         image->readMetadata();
         Exiv2::PreviewManager manager(*image);
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
@@ -737,6 +783,14 @@ static int sendSmallPreview(const Photo *pPhoto) {
         KAVOLOG(SZ_SOURCE, "exception: %s", e.what());
         return -1;
     }
+}
+
+static int sendSmallPreview(const Photo *pPhoto) {
+    PhotoMap map = mapPhoto(pPhoto);
+    int ret = sendSmallPreviewOf(pPhoto, &map);
+
+    unmapPhoto(&map);
+    return ret;
 }
 
 static int stdoutMode(const char *szPhoto, const char *szUser) {

@@ -322,6 +322,24 @@ TEST_F(Thumbgrab, RawPreviewsAreTurnedUpright) {
     EXPECT_EQ(photos::readBytes(entry(upside, kSmall)), rotated(small, 270));
 }
 
+// A wrong camera clock or a restored archive dates photos after January 2038.
+TEST_F(Thumbgrab, PhotosDatedAfter2038GetTheirPreviews) {
+    std::string small = jpeg(160, 128, 16);
+    std::string large = photos::padJpeg(jpeg(1024, 768, 17), 200000);
+    std::string raw = rawPhoto("DSC_2040.NEF", {{small}, {large}});
+    std::string plain = jpegPhoto("IMG_2040.JPG", jpeg(640, 480, 18), 0, small);
+    for (const std::string &photo : {raw, plain}) {
+        struct timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = 2208988800;  // 2040-01-01
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ASSERT_EQ(utimensat(AT_FDCWD, photo.c_str(), times, 0), 0);
+        RunResult r = grab(photo);
+        EXPECT_EQ(r.status, 0) << photo << ": " << r.err;
+        EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), small) << photo;
+    }
+    EXPECT_EQ(photos::readBytes(entry(raw, kLarge)), large);
+}
+
 TEST_F(Thumbgrab, RawWithOnlyBigPreviewsKeepsTheLargeOneAndFails) {
     std::string a = photos::padJpeg(jpeg(640, 480, 14), 120000);
     std::string b = photos::padJpeg(jpeg(800, 608, 15), 200000);
