@@ -1,8 +1,12 @@
 // The database client: statements, rows read after the connection is closed, failures with
 // the server's own text, no server at all, and no client library.
+#include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
+#include <link.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,8 +188,15 @@ TEST(Database, ClientLibraryMissing) {
     root.addLumoraAccounts();
     root.addShare("photo", "/volume1/photo");
     root.useDatabase();  // the server is there: only the library is missing
-    const std::string lib = std::string(LUMORA_LIBPQ_DIR) + "/libpq.so.5";
-    ASSERT_TRUE(ApplianceRoot::exists(lib));
+    // Where the loader finds the library on this machine (and CPU).
+    void *handle = dlopen("libpq.so.5", RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    struct link_map *map = nullptr;
+    ASSERT_EQ(dlinfo(handle, RTLD_DI_LINKMAP, &map), 0) << dlerror();
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(map->l_name, real), nullptr) << map->l_name;
+    const std::string lib = real;
+    dlclose(handle);
     ASSERT_EQ(unlink(lib.c_str()), 0) << strerror(errno);  // in this root's /usr only
 
     root.writeFile("/volume1/photo/album/IMG_1.JPG", "jpeg", 0600);
