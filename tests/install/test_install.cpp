@@ -190,6 +190,7 @@ TEST_F(Install, TheDebianPackage) {
     root.makeDir(out);
     RunOptions opt;
     opt.env["CCACHE_DISABLE"] = "1";  // a build brought up to date writes into itself only
+    opt.timeoutSeconds = 840;         // a partly built tree is built whole first
     RunResult r =
         root.run({LUMORA_CONFINE, out, LUMORA_BUILD_DIR, "--", LUMORA_CPACK, "-G", "DEB",
                   "--config", std::string(LUMORA_BUILD_DIR) + "/CPackConfig.cmake", "-B", out},
