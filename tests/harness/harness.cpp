@@ -31,8 +31,9 @@ namespace lumora::test {
 
 namespace {
 
-// Scratch space for overlay layers: a tmpfs of our own, outside every appliance path.
-const char *const kScratch = LUMORA_BIN_DIR "/../tests/.scratch";
+// Scratch space for the overlay layers: a tmpfs on /run, which the fresh /run then covers, so
+// that the layers lie outside every overlaid tree wherever the build is.
+const char *const kScratch = "/run";
 // Records of stand-in calls and the recording helper, reachable by every account.
 const char *const kTestRun = "/run/.lumora-test";
 const char *const kPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
@@ -132,7 +133,7 @@ struct ApplianceRoot::Impl {
     std::atomic<bool> stop{false};
     mutable std::mutex logMutex;
     std::vector<std::string> log;  // raw datagrams
-    bool pgBound = false;
+    int pgSockFd = -1;             // the run's PostgreSQL socket folder, -1 when no server runs
 
     void track(const std::string &target) {
         mounts.push_back(target);
@@ -167,12 +168,36 @@ struct ApplianceRoot::Impl {
     }
 };
 
+// A folder opened before the private root is made, bound back at its own path when the root's
+// mounts hide or overlay it.
+static int openFolder(const char *path) {
+    int fd = open(path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        die(std::string("open ") + path);
+    }
+    return fd;
+}
+
+static std::string fdPath(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
 ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
+    // What the root needs from the host, taken while it is still in view: the source and build
+    // trees, the built programs, the stand-ins' recorder and the run's PostgreSQL socket folder.
+    const char *const trees[] = {LUMORA_SOURCE_TOP, LUMORA_BUILD_TOP};
+    int treeFd[2] = {openFolder(trees[0]), openFolder(trees[1])};
+    int binFd = openFolder(LUMORA_BIN_DIR);
+    std::string record = readFile(LUMORA_RECORD_BIN);
+    if (record.empty()) {
+        die(std::string("reading ") + LUMORA_RECORD_BIN);
+    }
+    impl_->pgSockFd = open(LUMORA_PG_DIR "/sock", O_PATH | O_DIRECTORY | O_CLOEXEC);
+
     // Scratch tmpfs for the overlay layers of /etc, /dev, /var and /usr.
-    mkdirs(kScratch, 0700);
     mustMount("lumora-scratch", kScratch, "tmpfs", 0, "mode=0700");
     impl_->track(kScratch);
-    const std::string s = kScratch;
+    const std::string s = std::string(kScratch) + "/layers";
     for (const char *d : {"etc", "dev", "var", "usr"}) {
         mkdirs(s + "/" + d + "-up", 0755);
         mkdirs(s + "/" + d + "-work", 0755);
@@ -182,15 +207,6 @@ ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
         mustMount("overlay", target.c_str(), "overlay", 0, opts.c_str());
         impl_->track(target);
     }
-    // The run's PostgreSQL socket folder stays reachable once /tmp is replaced.
-    std::string pgSock = std::string(LUMORA_PG_DIR) + "/sock";
-    mkdirs(s + "/pgsock", 0755);
-    struct stat st;
-    if (stat(pgSock.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-        mustMount(pgSock.c_str(), (s + "/pgsock").c_str(), nullptr, MS_BIND, nullptr);
-        impl_->track(s + "/pgsock");
-        impl_->pgBound = true;
-    }
     // Fresh appliance folders.
     for (const char *d :
          {"/run", "/tmp", "/var/packages", "/var/services", "/usr/kavo", "/volume1"}) {
@@ -198,6 +214,19 @@ ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
         const char *mode = (strcmp(d, "/tmp") == 0) ? "mode=1777" : "mode=0755";
         mustMount("lumora-root", d, "tmpfs", 0, mode);
         impl_->track(d);
+    }
+    // The source and build trees stay where they are, whichever of those folders holds them.
+    for (int i = 0; i < 2; ++i) {
+        struct stat now, was;
+        if (fstat(treeFd[i], &was) != 0) {
+            die(std::string("stat ") + trees[i]);
+        }
+        if (stat(trees[i], &now) != 0 || now.st_dev != was.st_dev || now.st_ino != was.st_ino) {
+            mkdirs(trees[i], 0755);
+            mustMount(fdPath(treeFd[i]).c_str(), trees[i], nullptr, MS_BIND | MS_REC, nullptr);
+            impl_->track(trees[i]);
+        }
+        close(treeFd[i]);
     }
     mkdirs("/run/lock", 0755);
     mkdirs("/usr/kavo/bin", 0755);
@@ -209,19 +238,12 @@ ApplianceRoot::ApplianceRoot() : impl_(new Impl) {
     mkdirs(std::string(kTestRun) + "/calls", 0777);
     chmod(kTestRun, 0777);
     chmod((std::string(kTestRun) + "/calls").c_str(), 0777);
-    {
-        std::ifstream in(LUMORA_RECORD_BIN, std::ios::binary);
-        std::stringstream bytes;
-        bytes << in.rdbuf();
-        if (bytes.str().empty()) {
-            die(std::string("reading ") + LUMORA_RECORD_BIN);
-        }
-        writeAll(std::string(kTestRun) + "/record", bytes.str(), O_TRUNC, 0755);
-    }
+    writeAll(std::string(kTestRun) + "/record", record, O_TRUNC, 0755);
 
     mkdirs(kBinInRoot, 0755);
-    mustMount(LUMORA_BIN_DIR, kBinInRoot, nullptr, MS_BIND, nullptr);
+    mustMount(fdPath(binFd).c_str(), kBinInRoot, nullptr, MS_BIND, nullptr);
     impl_->track(kBinInRoot);
+    close(binFd);
 
     // The system log: a datagram socket at /dev/log.
     unlink("/dev/log");
@@ -248,6 +270,9 @@ ApplianceRoot::~ApplianceRoot() {
     }
     if (impl_->logFd >= 0) {
         close(impl_->logFd);
+    }
+    if (impl_->pgSockFd >= 0) {
+        close(impl_->pgSockFd);
     }
     for (auto it = impl_->mounts.rbegin(); it != impl_->mounts.rend(); ++it) {
         if (umount2(it->c_str(), MNT_DETACH) != 0) {
@@ -532,10 +557,9 @@ void ApplianceRoot::clearLog() {
 // ---- database -------------------------------------------------------------------------------
 
 void ApplianceRoot::useDatabase() {
-    ASSERT_TRUE(impl_->pgBound) << "no PostgreSQL server for this run (" LUMORA_PG_DIR ")";
+    ASSERT_GE(impl_->pgSockFd, 0) << "no PostgreSQL server for this run (" LUMORA_PG_DIR ")";
     makeDir("/run/postgresql", 0755);
-    std::string src = std::string(kScratch) + "/pgsock";
-    mustMount(src.c_str(), "/run/postgresql", nullptr, MS_BIND, nullptr);
+    mustMount(fdPath(impl_->pgSockFd).c_str(), "/run/postgresql", nullptr, MS_BIND, nullptr);
     impl_->track("/run/postgresql");
     RunResult r =
         run({"/usr/bin/psql", "-X", "-q", "-h", "/run/postgresql", "-U", "postgres", "-d",

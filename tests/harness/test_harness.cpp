@@ -23,6 +23,13 @@ TEST(Harness, AccountsAndFilesStayPrivate) {
                   std::string::npos);
         EXPECT_FALSE(ApplianceRoot::exists("/proc/1/root/etc/lumora-harness-probe"));
         EXPECT_TRUE(ApplianceRoot::exists("/etc/lumora-harness-probe"));
+        // Nor a folder at its root for a mount that the host's root has no folder for.
+        root.mountTmpfs("/lumora-harness-volume/photo");
+        root.writeFile("/lumora-harness-volume/photo/a.jpg", "x");
+        EXPECT_FALSE(ApplianceRoot::exists("/proc/1/root/lumora-harness-volume"));
+        // The build stays reachable, wherever it lies.
+        EXPECT_TRUE(ApplianceRoot::exists(lumora::test::program("lumorad")));
+        EXPECT_TRUE(ApplianceRoot::exists(lumora::test::sourceDir() + "/harness/harness.h"));
     }
     // A new root starts clean.
     ApplianceRoot again;
