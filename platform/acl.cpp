@@ -556,8 +556,7 @@ malformed:
     return -1;
 }
 
-// The compact form of an ACL into a malloc'ed buffer; *pLen its length. null on failure.
-static unsigned char *aclToStored(const KAVOACL *acl, size_t *pLen) {
+unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *pLen) {
     unsigned char *out;
     size_t len;
     int i;
@@ -782,7 +781,7 @@ static int aclWrite(int fd, const KAVOACL *acl) {
     size_t len = 0;
     int err;
 
-    value = aclToStored(acl, &len);
+    value = KAVOACLToStored(acl, &len);
     if (value == nullptr) {
         return -1;
     }

@@ -139,6 +139,9 @@ int KAVOACLPrintErr(int code, int flag, const char *file, int line);
 // ---- Stored and text forms, shared by the service, kavoacl_show and the tests -------------
 // Parses an attribute value in either stored form (compact or text). 0 or -1 (KAVO_ERR_PARSE).
 int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl);
+// Writes the compact stored form of an ACL into a malloc'ed buffer, *pLen its length. null on
+// failure (KAVO_ERR_BAD_PARAMETERS for an entry that cannot be stored).
+unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *pLen);
 // Parses the attribute text into a new ACL (release with KAVOACLFree). 0 or -1.
 int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl);
 // Writes the attribute text of an ACL. Returns a malloc'ed string or null.
