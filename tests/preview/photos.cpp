@@ -405,29 +405,30 @@ std::string prvw(int version, const std::string &jpeg, uint16_t w, uint16_t h) {
 
 }  // namespace
 
-std::string cr3(const Cr3 &spec) {
+std::string cr3(const Cr3 &shape) {
     std::string ftyp = box("ftyp", std::string("crx \0\0\0\1crx isom", 16));
 
     std::vector<std::pair<uint16_t, uint16_t>> ifd0;
-    if (spec.orientation) {
-        ifd0.push_back({0x0112, (uint16_t)spec.orientation});
+    if (shape.orientation) {
+        ifd0.push_back({0x0112, (uint16_t)shape.orientation});
     }
-    std::string cmt1 = box("CMT1", smallTiff({{0x0100, spec.width}, {0x0101, spec.height}}, ifd0));
-    std::string cmt2 = box("CMT2", smallTiff({{0xa002, spec.width}, {0xa003, spec.height}}, {}));
+    std::string cmt1 =
+        box("CMT1", smallTiff({{0x0100, shape.width}, {0x0101, shape.height}}, ifd0));
+    std::string cmt2 = box("CMT2", smallTiff({{0xa002, shape.width}, {0xa003, shape.height}}, {}));
     // THMB: version, flags, the sides, the size, four unknown bytes, the JPEG.
     std::string t;
     append32be(t, 0);
-    append16be(t, spec.thumbWidth);
-    append16be(t, spec.thumbHeight);
-    append32be(t, (uint32_t)spec.thumbnail.size());
+    append16be(t, shape.thumbWidth);
+    append16be(t, shape.thumbHeight);
+    append32be(t, (uint32_t)shape.thumbnail.size());
     append32be(t, 0);
-    std::string thmb = box("THMB", t + spec.thumbnail);
+    std::string thmb = box("THMB", t + shape.thumbnail);
     std::string moov =
         box("moov", box("uuid", std::string(kCanonMetadataUuid, 16) + cmt1 + cmt2 + thmb));
 
-    std::string previews = prvw(0, spec.preview, spec.previewWidth, spec.previewHeight);
-    if (!spec.hdrPreview.empty()) {
-        previews += prvw(1, spec.hdrPreview, spec.previewWidth * 2, spec.previewHeight * 2);
+    std::string previews = prvw(0, shape.preview, shape.previewWidth, shape.previewHeight);
+    if (!shape.hdrPreview.empty()) {
+        previews += prvw(1, shape.hdrPreview, shape.previewWidth * 2, shape.previewHeight * 2);
     }
     std::string canp =
         box("uuid", std::string(kCanonPreviewUuid, 16) + std::string(8, '\0') + previews);

@@ -58,7 +58,7 @@ struct Cr3 {
     int orientation = 0;
     uint32_t width = 6000, height = 4000;
 };
-std::string cr3(const Cr3 &spec);
+std::string cr3(const Cr3 &shape);
 // A HEIF-shaped ISO base media file (brand "heic"): a "meta" box whose item list names an
 // Exif item, located by "iloc" in an "mdat"; the Exif item holds IFD0 (orientation when not
 // 0) and IFD1 with a JPEG thumbnail.
