@@ -262,12 +262,12 @@ TEST(Watermark, LinksInTheStoreAreNeverFollowed) {
 
 TEST(Watermark, ImageSizeOfCr3AndOfHostileFiles) {
     ApplianceRoot root;
-    photos::Cr3 spec;
-    spec.thumbnail = std::string("\xFF\xD8\xFF\xD9", 4);
-    spec.preview = spec.thumbnail;
-    spec.width = 6000;
-    spec.height = 4000;
-    root.writeFile("/tmp/IMG_0001.CR3", photos::cr3(spec));
+    photos::Cr3 shape;
+    shape.thumbnail = std::string("\xFF\xD8\xFF\xD9", 4);
+    shape.preview = shape.thumbnail;
+    shape.width = 6000;
+    shape.height = 4000;
+    root.writeFile("/tmp/IMG_0001.CR3", photos::cr3(shape));
     auto r = rootTool(root, {"-e", "/tmp/IMG_0001.CR3"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "6000 4000\n");
