@@ -366,7 +366,7 @@ TEST_F(Thumbgrab, IsoMediaPhotosGetTheirPreviewsByTheSameRules) {
     std::string modest = jpeg(640, 480, 102);
     struct Case {
         const char *name;
-        photos::Cr3 spec;
+        photos::Cr3 shape;
         const std::string *large, *small;
         int angle;
     } cases[] = {
@@ -383,7 +383,7 @@ TEST_F(Thumbgrab, IsoMediaPhotosGetTheirPreviewsByTheSameRules) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         std::string photo = kPhotoDir + "/IMG_" + std::to_string(n++) + ".CR3";
-        root.writeFile(photo, photos::cr3(c.spec));
+        root.writeFile(photo, photos::cr3(c.shape));
         ASSERT_EQ(photos::mimeType(photo), "image/x-canon-cr3");
         RunResult r = grab(photo);
         EXPECT_EQ(r.status, 0) << r.err;
