@@ -749,28 +749,17 @@ static int aclRead(int fd, PKAVOACL *pAcl) {
 
 // The same by path, links followed (for the read-only effective ACL).
 static int aclReadPath(const char *path, PKAVOACL *pAcl) {
-    char *buf;
-    ssize_t n;
-    int rc;
+    int fd = open(path, O_PATH | O_CLOEXEC);
+    int rc, err;
 
-    buf = (char *)malloc(KAVO_ACL_VALUE_MAX);
-    if (buf == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    n = getxattr(path, SZ_KAVO_ACL_XATTR, buf, KAVO_ACL_VALUE_MAX);
-    if (n < 0) {
-        int err = errno;
-        free(buf);
-        if (aclNoAttr(err)) {
-            return 0;
-        }
-        errno = err;
-        VLIBCErrSet(err == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    rc = aclParseStored(buf, n, pAcl);
-    free(buf);
+    rc = aclRead(fd, pAcl);
+    err = errno;
+    close(fd);
+    errno = err;
     return rc;
 }
 
