@@ -362,58 +362,22 @@ static int createTempPreview(const Exiv2::PreviewImage &preview, char *szPath, s
 
 // ---- EA placement --------------------------------------------------------------------------
 
-// Opens the folder name beneath atFd without following a link, making it when it is missing.
-static int openOrMakeDir(int atFd, const char *szName) {
-    int fd = KAVOPathOpenAt(atFd, szName, O_RDONLY | O_DIRECTORY, 0);
-    if (fd >= 0 || errno != ENOENT) {
-        return fd;
-    }
-    if (mkdirat(atFd, szName, 0777) != 0 && errno != EEXIST) {
-        return -1;
-    }
-    return KAVOPathOpenAt(atFd, szName, O_RDONLY | O_DIRECTORY, 0);
-}
-
-// Opens the photo's EA folder szEADir ("<folder>/@eaDir/<photo>") beneath the photo's
-// opened folder, making the missing parts. fd, EA_LINKED (logged) when a link stands in
-// place of "@eaDir" or of the photo's EA folder, or -1 (logged) when it cannot be made.
+// Opens the photo's EA folder szEADir ("<folder>/@eaDir/<photo>") from the photo's opened
+// folder, making the missing parts. fd, EA_LINKED (logged) when a link stands in place of
+// "@eaDir" or of the photo's EA folder, or -1 (logged) when it cannot be made.
 static int openEADir(const Photo *pPhoto, const char *szEADir) {
-    size_t prefixLen = (size_t)(pPhoto->szLeaf - pPhoto->szPath);
-    char szRel[PATH_BUF_SIZE];
-    int parentFd = -1, eaFd = -1;
+    int eaFd = KAVOEADirOpenAt(pPhoto->dirFd, pPhoto->szLeaf, 1);
 
-    if (strncmp(szEADir, pPhoto->szPath, prefixLen) != 0 ||
-        VLIBCStrCopy(szRel, sizeof(szRel), szEADir + prefixLen) != 0) {
-        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
-        return -1;
+    if (eaFd >= 0) {
+        return eaFd;
     }
-    char *slash = strchr(szRel, '/');
-    if (slash == NULL || slash[1] == '\0' || strchr(slash + 1, '/') != NULL) {
-        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
-        return -1;
+    // Nothing, not even a folder, is made through a link.
+    if (errno == ELOOP) {
+        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
+        return EA_LINKED;
     }
-    *slash = '\0';
-
-    parentFd = openOrMakeDir(pPhoto->dirFd, szRel);
-    if (parentFd >= 0) {
-        eaFd = openOrMakeDir(parentFd, slash + 1);
-    }
-    if (eaFd < 0) {
-        int err = errno;
-        if (parentFd >= 0) {
-            close(parentFd);
-        }
-        errno = err;
-        // Nothing, not even a folder, is made through a link.
-        if (err == ELOOP) {
-            KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
-            return EA_LINKED;
-        }
-        KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
-        return -1;
-    }
-    close(parentFd);
-    return eaFd;
+    KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
+    return -1;
 }
 
 // Creates a new, empty temporary entry in the EA folder, exclusively. fd or -1.
