@@ -137,19 +137,19 @@ END:
 }
 
 bool getUserInfo(const char *name, char *home, size_t homeSize, uid_t *uid, gid_t *gid) {
-    PKAVOUSER user = lookUpUser(name);
+    PKAVOUSER user;
     int fd;
 
-    if (!user) {
-        return false;
-    }
     if (home) {
-        fd = openUserPhotoDir(user, home, homeSize);
+        fd = openPersonalRoot(name, home, homeSize, uid, gid);
         if (fd < 0) {
-            KAVOUserFree(user);
             return false;
         }
         close(fd);
+        return true;
+    }
+    if (!(user = lookUpUser(name))) {
+        return false;
     }
     if (uid) {
         *uid = user->uid;
