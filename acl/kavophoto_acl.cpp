@@ -35,15 +35,15 @@ bool isPathUnderRoot(const char *path, const char *root) {
 }
 
 bool getPhotoPath(char *root, size_t size) {
-    PKAVOSHARE share = NULL;
-    char *resolved = NULL;
+    PKAVOSHARE share = nullptr;
+    char *resolved = nullptr;
     bool ok = false;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE_NAME, &share) < 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "KAVOShareGet failed.");
         return false;
     }
-    resolved = realpath(share->szPath, NULL);
+    resolved = realpath(share->szPath, nullptr);
     if (!resolved) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to get realpath[%s].", share->szPath);
         goto END;
@@ -63,11 +63,11 @@ END:
 // knows its spelling). Release with KAVOUserFree. null on failure (logged).
 static PKAVOUSER lookUpUser(const char *name) {
     char login[KAVOPHOTO_LOGIN_NAME_SIZE];
-    PKAVOUSER user = NULL;
+    PKAVOUSER user = nullptr;
 
     if (!name || !name[0]) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Parameter Error");
-        return NULL;
+        return nullptr;
     }
     memset(login, 0, sizeof(login));
     if (KAVOUserLoginNameConvert(name, login, sizeof(login)) <= 0) {
@@ -76,12 +76,12 @@ static PKAVOUSER lookUpUser(const char *name) {
         memset(login, 0, sizeof(login));
         if (VLIBCStrCopy(login, sizeof(login), name) < 0) {
             KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "KAVOUserGet failed.[%s]", login);
-            return NULL;
+            return nullptr;
         }
     }
     if (KAVOUserGet(login, &user) != 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "KAVOUserGet failed.[%s]", login);
-        return NULL;
+        return nullptr;
     }
     return user;
 }
@@ -93,8 +93,8 @@ static PKAVOUSER lookUpUser(const char *name) {
 static int openUserPhotoDir(PKAVOUSER user, char *home, size_t homeSize) {
     char photoDir[KAVOPHOTO_PATH_SIZE];
     char found[KAVOPHOTO_PATH_SIZE];
-    char *resolved = NULL;
-    char *homeReal = NULL;
+    char *resolved = nullptr;
+    char *homeReal = nullptr;
     int fd = -1;
 
     if (VLIBCStrPrintf(photoDir, sizeof(photoDir), "%s%s", user->szHome, SZ_PERSONAL_PHOTO_DIR) <
@@ -103,12 +103,12 @@ static int openUserPhotoDir(PKAVOUSER user, char *home, size_t homeSize) {
                 SZ_PERSONAL_PHOTO_DIR);
         return -1;
     }
-    resolved = realpath(photoDir, NULL);
+    resolved = realpath(photoDir, nullptr);
     if (!resolved) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
         return -1;
     }
-    homeReal = realpath(user->szHome, NULL);
+    homeReal = realpath(user->szHome, nullptr);
     if (!homeReal || !isPathUnderRoot(resolved, homeReal)) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]",
                 homeReal ? homeReal : user->szHome, resolved);
@@ -351,7 +351,7 @@ int openAlbumFolder(int rootFd, const char *root, const char *sharename, int fla
         errno = ENAMETOOLONG;
         return -1;
     }
-    fd = KAVOPathResolveBeneath(root, joined, flags, 0, NULL, 0);
+    fd = KAVOPathResolveBeneath(root, joined, flags, 0, nullptr, 0);
     if (fd < 0 && errno == EXDEV) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "album name refused[%s]: it leads out of the share",
                 sharename);

@@ -56,7 +56,7 @@ static bool checkCaller(void) {
     uid_t caller = getuid();
     uid_t dbUid = (uid_t)-1;
 
-    if (!getUserInfo(SZ_DB_ACCOUNT, NULL, 0, &dbUid, NULL)) {
+    if (!getUserInfo(SZ_DB_ACCOUNT, nullptr, 0, &dbUid, nullptr)) {
         KAVOLOG(SZ_LOG, "failed to get postgres info");
         return false;
     }
@@ -116,7 +116,7 @@ static int locateAlbumFolder(const char *sharename, char *folder) {
     char root[KAVOPHOTO_PATH_SIZE];
     char joined[KAVOPHOTO_PATH_SIZE];
     struct stat st;
-    char *real = NULL;
+    char *real = nullptr;
     int rootFd = -1;
     int fd = -1;
 
@@ -131,7 +131,7 @@ static int locateAlbumFolder(const char *sharename, char *folder) {
         VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
     } else {
         if (VLIBCStrPrintf(joined, sizeof(joined), "%s/%s", root, sharename) < 0 ||
-            !(real = realpath(joined, NULL)) ||
+            !(real = realpath(joined, nullptr)) ||
             VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, real) < 0) {
             KAVOLOG(SZ_LOG, "failed to get realpath[%s]", sharename);
             free(real);
@@ -201,14 +201,14 @@ static bool addACL(int fd, const char *folder, int32_t type, int32_t id, uint32_
 
 static bool delACL(int fd, const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE_CRITERIA criteria;
-    PKAVOACL acl = NULL;
+    PKAVOACL acl = nullptr;
     bool ok = false;
     int got;
 
     // The read, the edit and the write are one step: an entry that another process adds in
     // between would otherwise be written away again.
     KAVOACLLock();
-    got = KAVOACLGet(NULL, fd, 2, &acl);
+    got = KAVOACLGet(nullptr, fd, 2, &acl);
     if (got < 0) {
         KAVOACLUnlock();
         return false;
@@ -225,7 +225,7 @@ static bool delACL(int fd, const char *folder, int32_t type, int32_t id, uint32_
                 (unsigned)VLIBCErrGet());
         goto END;
     }
-    if (KAVOACLSet(NULL, fd, acl) < 0) {
+    if (KAVOACLSet(nullptr, fd, acl) < 0) {
         KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder, (unsigned)VLIBCErrGet());
         goto END;
     }

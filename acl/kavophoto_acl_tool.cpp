@@ -86,7 +86,7 @@ static void walkLock(WALK *walk) {
 // read.
 static bool walkFolder(int dirFd, WALK *walk) {
     DIR *dir = fdopendir(dirFd);
-    struct dirent *ent = NULL;
+    struct dirent *ent = nullptr;
     char *path = walk->path;
     size_t len;
 
@@ -96,7 +96,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
         return false;
     }
     len = strlen(path);
-    while ((ent = readdir(dir)) != NULL) {
+    while ((ent = readdir(dir)) != nullptr) {
         const char *child = ent->d_name;
         int type = ent->d_type;
         bool ok = false;
@@ -168,7 +168,7 @@ static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid
 
 // Numeric columns arrive as text; text that does not begin with a number gives 0.
 static long long decimalOf(const char *text) {
-    return text ? strtoll(text, NULL, 10) : 0;
+    return text ? strtoll(text, nullptr, 10) : 0;
 }
 
 static const char *fieldOf(PKAVODB_RES res, KAVODB_ROW row, const char *column) {
@@ -210,7 +210,7 @@ static bool addAlbumEntry(int fd, const char *folder, const KAVOACE *ace) {
 // Runs a query on the photo database; the connection is closed before the rows are read.
 // false (logged) when it cannot be run; showQuery puts the query itself in that log line.
 static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
-    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+    PKAVODB db = KAVODBConnect(nullptr, SZ_DB_USER, nullptr, SZ_DB_NAME);
 
     if (!db) {
         KAVOLOG(SZ_LOG, "Failed to connect to database");
@@ -233,7 +233,7 @@ static void addUserACL(int rootFd, const char *root, const char *sharename, uid_
                        uint32_t mask) {
     char folder[KAVOPHOTO_PATH_SIZE] = "";
     int fd = locateAlbum(rootFd, root, sharename, folder);
-    PKAVOACE ace = NULL;
+    PKAVOACE ace = nullptr;
 
     ace = KAVOACLAceAlloc();
     if (!ace) {
@@ -262,7 +262,7 @@ static void addUserACL(int rootFd, const char *root, const char *sharename, uid_
 
 static bool applyUserPerm(int rootFd, const char *root, const char *table) {
     char query[512];
-    PKAVODB_RES res = NULL;
+    PKAVODB_RES res = nullptr;
     KAVODB_ROW row;
     uint32_t mask;
 
@@ -302,7 +302,7 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
                   {PHOTO_GROUP_BIT_UPLOAD, PHOTO_ACE_MASK_UPLOAD},
                   {PHOTO_GROUP_BIT_MANAGE, PHOTO_ACE_MASK_MANAGE}};
     char folder[KAVOPHOTO_PATH_SIZE] = "";
-    PKAVOACE ace = NULL;
+    PKAVOACE ace = nullptr;
     size_t i;
     int fd;
 
@@ -347,7 +347,7 @@ static bool applyGroupPerm(int rootFd, const char *root) {
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
         "photo_share.shareid;";
-    PKAVODB_RES res = NULL;
+    PKAVODB_RES res = nullptr;
     KAVODB_ROW row;
 
     if (!queryPhotoDB(query, false, &res)) {
@@ -367,7 +367,7 @@ static bool applyGroupPerm(int rootFd, const char *root) {
 static bool applyPulicPerm(int rootFd, const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
     char folder[KAVOPHOTO_PATH_SIZE];
-    PKAVODB_RES res = NULL;
+    PKAVODB_RES res = nullptr;
     KAVODB_ROW row;
     KAVOACE everyone = {};
     bool parsed = KAVOACLAceFromStr(1, SZ_ACE_EVERYONE, &everyone) == 0;
@@ -438,9 +438,9 @@ static int takeConvertPidFile(void) {
 
 static bool getPhotoUgid(uid_t *uid, gid_t *gid) {
     struct passwd pw;
-    struct passwd *found = NULL;
+    struct passwd *found = nullptr;
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    char *buf = NULL;
+    char *buf = nullptr;
     int err;
 
     if (size == -1) {
@@ -465,7 +465,7 @@ static bool getPhotoUgid(uid_t *uid, gid_t *gid) {
 }
 
 static bool setHideUnreadable(void) {
-    PKAVOSHARE share = NULL;
+    PKAVOSHARE share = nullptr;
     bool ok = false;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE_NAME, &share) < 0) {
@@ -503,7 +503,7 @@ static const char *const SZ_PERMISSION_TABLES =
     "photo_manage_right_for_nmx_account, photo_group_permission_for_nmx_account";
 
 static bool execIgnoringRows(PKAVODB db, const char *sql) {
-    PKAVODB_RES res = NULL;
+    PKAVODB_RES res = nullptr;
 
     if (KAVODBExecute(db, sql, &res) != 0) {
         return false;
@@ -515,12 +515,12 @@ static bool execIgnoringRows(PKAVODB db, const char *sql) {
 static PKAVODB lockPermissionTables(void) {
     char lock[512];
     char probe[512];
-    PKAVODB db = KAVODBConnect(NULL, SZ_DB_USER, NULL, SZ_DB_NAME);
+    PKAVODB db = KAVODBConnect(nullptr, SZ_DB_USER, nullptr, SZ_DB_NAME);
     bool told = false;
 
     if (!db) {
         KAVOLOG(SZ_LOG, "failed to lock the permission tables (no connection)");
-        return NULL;
+        return nullptr;
     }
     VLIBCStrPrintf(lock, sizeof(lock),
                    "BEGIN; SET LOCAL lock_timeout = " LOCK_TRY_MS "; LOCK TABLE %s IN SHARE MODE;",
@@ -534,7 +534,7 @@ static PKAVODB lockPermissionTables(void) {
         if (!execIgnoringRows(db, "ROLLBACK;") || !execIgnoringRows(db, probe)) {
             KAVOLOG(SZ_LOG, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
             KAVODBClose(db);
-            return NULL;
+            return nullptr;
         }
         if (!told) {
             KAVOLOG(SZ_LOG, "waiting for open changes of the permission tables");
@@ -546,7 +546,7 @@ static PKAVODB lockPermissionTables(void) {
 
 // Ends the lock transaction; it changed nothing, so its end is only the locks' release.
 static void unlockPermissionTables(PKAVODB db) {
-    PKAVODB_RES res = NULL;
+    PKAVODB_RES res = nullptr;
 
     if (!db) {
         return;
@@ -575,8 +575,8 @@ static bool resetRootACL(int rootFd, const char *root, uid_t uid, gid_t gid, con
         KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
         return false;
     }
-    if (KAVOACLIsSupport(NULL, rootFd, 2) == 1) {
-        KAVOACLDelete(NULL, rootFd);
+    if (KAVOACLIsSupport(nullptr, rootFd, 2) == 1) {
+        KAVOACLDelete(nullptr, rootFd);
     }
     if (!applyBaseACL(rootFd, root)) {
         KAVOLOG(SZ_LOG, "Apply %s acl failed", kind);
@@ -588,7 +588,7 @@ static bool resetRootACL(int rootFd, const char *root, uid_t uid, gid_t gid, con
 static int convertPhotoACL(void) {
     static const char *const tables[] = {SZ_TABLE_BROWSE, SZ_TABLE_UPLOAD, SZ_TABLE_MANAGE};
     char root[KAVOPHOTO_PATH_SIZE];
-    PKAVODB lockDb = NULL;
+    PKAVODB lockDb = nullptr;
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
     int rootFd = -1;
@@ -620,14 +620,15 @@ static int convertPhotoACL(void) {
     // Before anything is changed: the tree is rebuilt from what the database holds once the
     // changes under way have ended.
     lockDb = lockPermissionTables();
-    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, 0) < 0) {
+    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, nullptr) <
+        0) {
         KAVOLOG(SZ_LOG, "set convert acl key running failed");
         goto END;
     }
     if (!resetRootACL(rootFd, root, uid, gid, "photo")) {
         goto END;
     }
-    VLIBCExec(SZF_ACL_TRIGGER, "a", NULL, NULL, NULL);
+    VLIBCExec(SZF_ACL_TRIGGER, "a", nullptr, nullptr, nullptr);
     if (!setHideUnreadable()) {
         KAVOLOG(SZ_LOG, "failed to set hideUnreadable flag");
         goto END;
@@ -650,7 +651,8 @@ static int convertPhotoACL(void) {
         KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);
         goto END;
     }
-    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, 0) < 0) {
+    if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, nullptr) <
+        0) {
         KAVOLOG(SZ_LOG, "set convert acl key finish failed");
         goto END;
     }
@@ -678,7 +680,7 @@ static int convertHomeACL(const char *user) {
     if (!resetRootACL(rootFd, root, uid, gid, "uvo")) {
         goto END;
     }
-    if (KAVOACLArchiveEnable(NULL, rootFd, 1, 0) < 0) {
+    if (KAVOACLArchiveEnable(nullptr, rootFd, 1, 0) < 0) {
         KAVOLOG(SZ_LOG, "Failed to set inherit bit [%s]", root);
         goto END;
     }
@@ -716,7 +718,7 @@ static int checkACL(const char *user) {
     char root[KAVOPHOTO_PATH_SIZE];
 
     if (user) {
-        if (!getUserInfo(user, root, sizeof(root), NULL, NULL)) {
+        if (!getUserInfo(user, root, sizeof(root), nullptr, nullptr)) {
             KAVOLOG(SZ_LOG, "fail to get photo info[%s]", user);
             return -1;
         }
@@ -730,7 +732,7 @@ static int checkACL(const char *user) {
 // Resolves path into resolved (KAVOPHOTO_PATH_SIZE bytes); logs on failure. The result only
 // names the place: it is reached again beneath the root without following any link.
 static bool resolveNewPath(const char *path, char *resolved) {
-    char *real = realpath(path, NULL);
+    char *real = realpath(path, nullptr);
     bool ok = real && VLIBCStrCopy(resolved, KAVOPHOTO_PATH_SIZE, real) == 0;
 
     if (!ok) {
@@ -776,7 +778,7 @@ static int applyUnderRoot(int rootFd, const char *resolved, const char *root, co
         return 0;
     }
     if (user && user[0]) {
-        if (!getUserInfo(user, NULL, 0, &uid, &gid)) {
+        if (!getUserInfo(user, nullptr, 0, &uid, &gid)) {
             KAVOLOG(SZ_LOG, "failed to get user info[%s]", user);
             return -1;
         }
@@ -827,7 +829,7 @@ static int applyUvoACL(const char *person, const char *path) {
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }
-    ret = applyUnderRoot(rootFd, resolved, root, NULL, uid, gid);
+    ret = applyUnderRoot(rootFd, resolved, root, nullptr, uid, gid);
     close(rootFd);
     return ret;
 }
@@ -845,7 +847,7 @@ static int usage(void) {
 
 int main(int argc, char **argv) {
     const char *option = argc > 1 ? argv[1] : "";
-    const char *arg2 = argc > 2 ? argv[2] : NULL;
+    const char *arg2 = argc > 2 ? argv[2] : nullptr;
     int ret;
 
     openlog("kavophoto_acl", LOG_PID, LOG_USER);
@@ -856,7 +858,7 @@ int main(int argc, char **argv) {
     } else if (strcmp(option, "--check") == 0 && (argc == 2 || argc == 3)) {
         ret = checkACL(arg2);
     } else if (strcmp(option, "--apply") == 0 && (argc == 3 || argc == 4)) {
-        ret = applyACL(argv[2], argc == 4 ? argv[3] : NULL);
+        ret = applyACL(argv[2], argc == 4 ? argv[3] : nullptr);
     } else if (strcmp(option, "--apply_uvo") == 0 && argc == 4) {
         ret = applyUvoACL(argv[2], argv[3]);
     } else {

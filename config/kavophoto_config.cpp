@@ -139,7 +139,7 @@ static int setSetting(const char *file, bool personal, const char *key, const ch
     int dirFd;
     int ret;
 
-    if (strpbrk(key, "=\n") != NULL || strchr(value, '\n') != NULL) {
+    if (strpbrk(key, "=\n") != nullptr || strchr(value, '\n') != nullptr) {
         KAVOLOG(SZ_SOURCE, "refusing key [%s]: line break or '=' in key or value", key);
         return 1;
     }
@@ -178,67 +178,18 @@ static int checkPermission(const char *path) {
 // renamed over it, so that a crash or a full disk never leaves it torn. 0 or -1.
 static int replaceFile(const char *path, const struct stat *old, const std::string &text) {
     char tmpPath[CONFIG_PATH_MAX];
-    struct stat st;
-    const char *p;
-    size_t left;
-    ssize_t n;
-    int fd;
 
     if (VLIBCStrPrintf(tmpPath, sizeof(tmpPath), "%s.XXXXXX", path) < 0) {
         return -1;
     }
-    fd = mkstemp(tmpPath);
-    if (fd < 0) {
-        return -1;
-    }
-    if (fstat(fd, &st) < 0) {
-        goto Err;
-    }
-    if ((st.st_uid != old->st_uid || st.st_gid != old->st_gid) &&
-        fchown(fd, old->st_uid, old->st_gid) < 0) {
-        goto Err;
-    }
-    if (fchmod(fd, old->st_mode & 07777) < 0) {
-        goto Err;
-    }
-    p = text.data();
-    left = text.size();
-    while (left > 0) {
-        n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            goto Err;
-        }
-        p += n;
-        left -= (size_t)n;
-    }
-    if (fsync(fd) < 0) {
-        goto Err;
-    }
-    if (close(fd) < 0) {
-        fd = -1;
-        goto Err;
-    }
-    fd = -1;
-    if (rename(tmpPath, path) < 0) {
-        goto Err;
-    }
-    return 0;
-Err:
-    if (fd >= 0) {
-        close(fd);
-    }
-    unlink(tmpPath);
-    return -1;
+    return KAVOFileReplace(path, tmpPath, text.data(), text.size(), old);
 }
 
 // Shows (on) or hides (off) the gallery's icon on the web desktop for all users: sets
 // url / KAVO.WBX.Lumora / allUsers of the desktop configuration, keeping every other member.
 // 0, or -1 with the file as it was.
 static int showIcon(bool blOn) {
-    char *realPath = NULL;
+    char *realPath = nullptr;
     struct stat st;
     Json::Value root;
     Json::Reader reader;
@@ -249,7 +200,7 @@ static int showIcon(bool blOn) {
 
     try {
         // Rewrite the file a link points to, not the link.
-        realPath = realpath(SZF_LUMORA_UI_CONFIG, NULL);
+        realPath = realpath(SZF_LUMORA_UI_CONFIG, nullptr);
         if (!realPath) {
             goto End;
         }
@@ -350,11 +301,11 @@ static int fixPersonalDB(const char *name) {
     char loginName[KAVO_LOGIN_NAME_SIZE];
     char dbPath[CONFIG_PATH_MAX];
     char resolved[CONFIG_PATH_MAX];
-    PKAVOUSER user = NULL;
-    char *buf = NULL;
+    PKAVOUSER user = nullptr;
+    char *buf = nullptr;
     long bufSize;
     struct passwd pw;
-    struct passwd *result = NULL;
+    struct passwd *result = nullptr;
     struct stat st;
     int fd = -1;
     int err;
@@ -378,7 +329,7 @@ static int fixPersonalDB(const char *name) {
     fd = KAVOPathResolveBeneath(user->szHome, dbPath, O_RDONLY | O_CREAT | O_NONBLOCK | O_NOCTTY,
                                 PERSONAL_DB_MODE, resolved, sizeof(resolved));
     KAVOUserFree(user);
-    user = NULL;
+    user = nullptr;
     if (fd < 0) {
         if (errno == ENOENT) {
             KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);

@@ -68,7 +68,7 @@ inline void printConfigUsage(void) {
 inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args) {
     if (args->pPersonalUser) {
         KAVOUserFree(args->pPersonalUser);
-        args->pPersonalUser = NULL;
+        args->pPersonalUser = nullptr;
     }
 }
 
@@ -76,16 +76,16 @@ inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args) {
 // (the usage or the platform error has been printed). The caller frees args either way.
 inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
     static const struct option longOptions[] = {
-        {"get", required_argument, NULL, 'g'},
-        {"set", required_argument, NULL, 's'},
-        {"nmx", no_argument, NULL, 'd'},
-        {"value", required_argument, NULL, 'v'},
-        {"personal", required_argument, NULL, 'p'},
-        {"check", required_argument, NULL, 'c'},
-        {"show-icon", required_argument, NULL, 0},
-        {"get-mail", no_argument, NULL, 'm'},
-        {"fix-personal", required_argument, NULL, 'f'},
-        {NULL, 0, NULL, 0},
+        {"get", required_argument, nullptr, 'g'},
+        {"set", required_argument, nullptr, 's'},
+        {"nmx", no_argument, nullptr, 'd'},
+        {"value", required_argument, nullptr, 'v'},
+        {"personal", required_argument, nullptr, 'p'},
+        {"check", required_argument, nullptr, 'c'},
+        {"show-icon", required_argument, nullptr, 0},
+        {"get-mail", no_argument, nullptr, 'm'},
+        {"fix-personal", required_argument, nullptr, 'f'},
+        {nullptr, 0, nullptr, 0},
     };
     int opt;
     int index;
@@ -118,7 +118,7 @@ inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
                 // A second -p replaces the first.
                 freeConfigArgs(args);
                 if (KAVOUserGet(optarg, &args->pPersonalUser) != 0) {
-                    args->pPersonalUser = NULL;
+                    args->pPersonalUser = nullptr;
                     KAVOLOG(SZ_KAVOPHOTO_CONFIG_SOURCE, "Failed to fetch user (%s)", optarg);
                     printf("Lastest KavoErr=[%s:%d]\n",
                            VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());

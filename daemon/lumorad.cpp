@@ -402,7 +402,7 @@ static int Daemon(void) {
             return 1;
         }
         // No daemon came of it: that process ends before this one does.
-        while (waitpid(pid, NULL, 0) < 0 && errno == EINTR) {
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
         }
         if (report == REPORT_NO_HANDLER) {
             return -2;
@@ -451,7 +451,7 @@ static void StopDaemon(int sig) {
 static int ProcessQueue(void) {
     char szLine[LINE_BUF_SIZE];
     struct stat st;
-    FILE *fp = NULL;
+    FILE *fp = nullptr;
     bool blWorkCopy = false;
     int eaFd = -1;
     int fd = -1;
@@ -594,8 +594,8 @@ static void DispatchLine(char *szLine) {
     size_t cchLine = strlen(szLine);
     // The payload starts after the type letter and the separator; a shorter line has none.
     char *szPayload = szLine + (cchLine < 2 ? cchLine : 2);
-    char *szFirst = NULL;
-    char *szLast = NULL;
+    char *szFirst = nullptr;
+    char *szLast = nullptr;
 
     switch (szLine[0]) {
         case 'F':
@@ -617,17 +617,17 @@ static void DispatchLine(char *szLine) {
     WaitForWorkers(SZ_WATERMARK_PID_PATTERN, WATERMARK_POLL_SECONDS);
     switch (szLine[0]) {
         case 'R':
-            VLIBCExec(SZF_WATERMARK_WORKER, "-R", szPayload, NULL, NULL);
+            VLIBCExec(SZF_WATERMARK_WORKER, "-R", szPayload, nullptr, nullptr);
             break;
         case 'W':
-            VLIBCExec(SZF_WATERMARK_WORKER, "-A", szPayload, NULL, NULL);
+            VLIBCExec(SZF_WATERMARK_WORKER, "-A", szPayload, nullptr, nullptr);
             break;
         case 'w':
             if (!(szLast = strrchr(szPayload, '/'))) {
                 break;
             }
             *szLast = '\0';
-            VLIBCExec(SZF_WATERMARK_WORKER, "-a", szPayload, szLast + 1, NULL);
+            VLIBCExec(SZF_WATERMARK_WORKER, "-a", szPayload, szLast + 1, nullptr);
             break;
         case 'r':
         case 'U':
@@ -636,7 +636,7 @@ static void DispatchLine(char *szLine) {
             }
             *szFirst = '\0';
             VLIBCExec(SZF_WATERMARK_WORKER, szLine[0] == 'r' ? "-r" : "-U", szPayload, szFirst + 1,
-                      NULL);
+                      nullptr);
             break;
         case 'u':
             szFirst = strchr(szPayload, '/');
@@ -668,7 +668,7 @@ static int CountLiveWorkers(const char *szPattern) {
     int cLive = 0;
 
     memset(&globbuf, 0, sizeof(globbuf));
-    if (glob(szPattern, 0, NULL, &globbuf) != 0) {
+    if (glob(szPattern, 0, nullptr, &globbuf) != 0) {
         globfree(&globbuf);
         return 0;
     }
@@ -808,7 +808,7 @@ static void RunFaceRecognition(const char *szPath) {
         LUMORA_LOG("Skipped a path longer than %d bytes: %.200s", PATH_MAX_LEN, szPath);
         return;
     }
-    WalkPath(szWalk, strlen(szWalk), NULL);
+    WalkPath(szWalk, strlen(szWalk), nullptr);
 }
 
 // One step of the walk. szPath is the walk's single path buffer of PATH_BUF_SIZE bytes holding
@@ -821,8 +821,8 @@ static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent) {
     }
     if (stat(szPath, &st) == 0 && S_ISDIR(st.st_mode)) {
         WalkFolder folder = {st.st_dev, st.st_ino, pParent ? pParent->depth + 1 : 1, pParent};
-        struct dirent *pEnt = NULL;
-        DIR *pDir = NULL;
+        struct dirent *pEnt = nullptr;
+        DIR *pDir = nullptr;
 
         // Symbolic links are followed: a link back to a folder on the way down would loop.
         for (const WalkFolder *p = pParent; p; p = p->pParent) {
@@ -861,7 +861,7 @@ static void WalkPath(char *szPath, size_t cchPath, const WalkFolder *pParent) {
         return;
     }
     WaitForWorkers(SZ_FACE_PID_PATTERN, FACE_POLL_SECONDS);
-    char *argv[] = {(char *)SZF_FACE_WORKER, (char *)"-F", szPath, NULL};
+    char *argv[] = {(char *)SZF_FACE_WORKER, (char *)"-F", szPath, nullptr};
     VLIBCExecv(SZF_FACE_WORKER, argv, 1);
 }
 

@@ -80,7 +80,7 @@ static int readMusic(const char *path, bool printTitle) {
     // The stream reads the descriptor (and closes it); TagLib tells the format by content.
     TagLib::FileStream stream(fd, true);
     TagLib::FileRef file(&stream, true, TagLib::AudioProperties::Average);
-    if (file.isNull() || file.tag() == NULL || file.audioProperties() == NULL) {
+    if (file.isNull() || file.tag() == nullptr || file.audioProperties() == nullptr) {
         logInvalid(__LINE__, path);
         return -1;
     }

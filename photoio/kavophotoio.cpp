@@ -41,8 +41,8 @@ enum { MODE_ADD, MODE_ADD_RECURSIVE, MODE_DELETE, MODE_DELETE_RECURSIVE, MODE_MO
 
 // Set by the option parser.
 static int g_mode = MODE_ADD;
-static const char *g_indexPath = NULL;
-static const char *g_oldIndexPath = NULL;
+static const char *g_indexPath = nullptr;
+static const char *g_oldIndexPath = nullptr;
 static bool g_blocked = false;
 static bool g_copy = false;
 
@@ -65,7 +65,7 @@ static void printUsage(const char *argv0) {
 // else the share of the path. 0 or -1.
 static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nameSize,
                                    char *sharePath, size_t pathSize) {
-    PKAVOHOME_CHECK_RESULT home = NULL;
+    PKAVOHOME_CHECK_RESULT home = nullptr;
     char real[PATH_MAX];
     int ret = -1;
 
@@ -225,7 +225,7 @@ static int forceRemove(int dir, const char *name, const char *shown) {
         LOG("Failed: tmp path is too long");
         return -1;
     }
-    int status = VLIBCExec("/bin/rm", "-rf", "--one-file-system", target, NULL);
+    int status = VLIBCExec("/bin/rm", "-rf", "--one-file-system", target, nullptr);
     if (status != 0) {
         LOG("Failed to remove [%s]: /bin/rm exit status %d", shown, status);
         return -1;
@@ -259,7 +259,7 @@ static int TmpDirCheckAndMakeAndRemove(const char *path, int parent, const char 
         LOG("Failed to mkdir [%s], errno=%d/%m", tmpDir, errno);
         return -1;
     }
-    snprintf(suffix, sizeof(suffix), ".%lld", (long long)time(NULL));
+    snprintf(suffix, sizeof(suffix), ".%lld", (long long)time(nullptr));
     if (strlen(tmpDir) + 1 + strlen(leaf) + strlen(suffix) > PATH_BUF - 1) {
         LOG("Failed: tmp path is too long");
         close(tmp);
@@ -455,7 +455,7 @@ static int parseOptions(int argc, char **argv) {
                 break;
             case 'm':
                 setMode(MODE_MOVE, optarg);
-                g_oldIndexPath = optind < argc ? argv[optind] : NULL;
+                g_oldIndexPath = optind < argc ? argv[optind] : nullptr;
                 break;
             default:
                 printUsage(argv[0]);

@@ -36,8 +36,9 @@ void VLIBCErrSetEx(int code, const char *file, int line, const char *extra) {
     errCode = code;
     errLine = line;
     // Keep only the file's own name: callers print it as "file:line".
-    if (file != nullptr && (slash = strrchr(file, '/')) != nullptr && slash[1] != '\0')
+    if (file != nullptr && (slash = strrchr(file, '/')) != nullptr && slash[1] != '\0') {
         file = slash + 1;
+    }
     copyLabel(errFile, sizeof(errFile), file);
     copyLabel(errExtra, sizeof(errExtra), extra);
     errno = saved;

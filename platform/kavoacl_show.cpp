@@ -18,8 +18,8 @@
 
 int main(int argc, char **argv) {
     static char value[ACL_VALUE_MAX];
-    PKAVOACL acl = NULL;
-    char *text = NULL;
+    PKAVOACL acl = nullptr;
+    char *text = nullptr;
     ssize_t n;
 
     if (argc != 2 || argv[1][0] == '\0') {
@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
         fprintf(stderr, "kavoacl_show: %s: %s\n", argv[1], strerror(errno));
         return 2;
     }
-    if (KAVOACLFromStored(value, (size_t)n, &acl) != 0 || (text = KAVOACLToText(acl)) == NULL) {
+    if (KAVOACLFromStored(value, (size_t)n, &acl) != 0 || (text = KAVOACLToText(acl)) == nullptr) {
         fprintf(stderr, "kavoacl_show: %s: the stored ACL is damaged\n", argv[1]);
         KAVOACLFree(acl);
         return 2;

@@ -8,6 +8,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <syslog.h>
 
@@ -75,6 +76,20 @@ int VLIBCFileTouch(const char *path);
 int VLIBCFileExist(const char *path);
 // 1 when the path is a directory, else 0.
 int VLIBCFileCheckDir(const char *path);
+
+// ---- Writing files -------------------------------------------------------------------------
+// Room for a path of up to 4095 bytes and its terminator: the size of every path buffer.
+#define KAVO_PATH_SIZE 4096
+
+// Writes all len bytes to fd, going on after short writes and EINTR. 0, or -1 with errno set.
+int KAVOFileWriteAll(int fd, const void *data, size_t len);
+// Replaces the file path by data without ever tearing it: the bytes go to a new file made from
+// tmpl (a mkostemp(3) template ending in "XXXXXX" in the folder of path, rewritten in place),
+// which gets the owner and mode of like (mode 0644 less umask when like is null), is synced and
+// renamed over path. On failure the new file is removed and path is as it was. 0, or -1 with
+// errno set (and KAVO_ERR_SYSTEM recorded).
+int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
+                    const struct stat *like);
 
 // ---- Programs ------------------------------------------------------------------------------
 // Run the program (no shell), wait, and return its exit status read as a signed 8-bit number
@@ -203,7 +218,9 @@ void KAVOPathForceWalk(int on);
 // ---- Bounded string helpers shared by the layer and the programs -----------------------------
 // Copies src into dst of size bytes; fails (-1, nothing written past size, dst terminated)
 // when it does not fit. 0 on success.
-int VLIBCStrCopy(char *dst, size_t size, const char *src);
+// A caller that does not look at the result may go on with a cut string, so both helpers warn
+// when their result is dropped.
+int VLIBCStrCopy(char *dst, size_t size, const char *src) __attribute__((warn_unused_result));
 // snprintf that fails (-1) instead of truncating. 0 on success.
 int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+    __attribute__((format(printf, 3, 4), warn_unused_result));

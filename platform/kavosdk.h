@@ -24,6 +24,10 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
 // 0 with *pUser set; -1 when there is no such user (or on bad arguments).
 int KAVOUserGet(const char *name, PKAVOUSER *pUser);
 void KAVOUserFree(PKAVOUSER user);
+// The uid and primary gid of the account of that exact name (the account database read with a
+// buffer grown as it needs). 0; or -1 with errno ENOENT (KAVO_ERR_NOT_FOUND) when there is no
+// such account, or another errno when the database cannot be read.
+int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid);
 // Type 11: accounts with 1000 <= uid < 65534, in account-database order, appended to *plist.
 #define VLIB_USER_ENUM_LOCAL 11
 int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags);

@@ -107,10 +107,12 @@ static bool checkBuffer(char *buf, size_t size) {
 
 // Length of a line without its line end ("\n", "\r\n", or a lone "\r" at the end of file).
 static size_t lineLength(const char *line, size_t len) {
-    if (len > 0 && line[len - 1] == '\n')
+    if (len > 0 && line[len - 1] == '\n') {
         len--;
-    if (len > 0 && line[len - 1] == '\r')
+    }
+    if (len > 0 && line[len - 1] == '\r') {
         len--;
+    }
     return len;
 }
 
@@ -121,10 +123,12 @@ static bool sectionHeader(const char *line, size_t len, const char **name, size_
         line++;
         len--;
     }
-    while (len > 0 && isBlank(line[len - 1]))
+    while (len > 0 && isBlank(line[len - 1])) {
         len--;
-    if (len < 2 || line[0] != '[' || line[len - 1] != ']')
+    }
+    if (len < 2 || line[0] != '[' || line[len - 1] != ']') {
         return false;
+    }
     *name = line + 1;
     *nameLen = len - 2;
     return true;
@@ -136,18 +140,23 @@ static bool lineSetsKey(const char *line, size_t len, const char *key, size_t ke
                         const char **value, size_t *valueLen) {
     size_t i = 0;
 
-    while (i < len && isBlank(line[i]))
+    while (i < len && isBlank(line[i])) {
         i++;
-    if (len - i < keyLen || memcmp(line + i, key, keyLen) != 0)
+    }
+    if (len - i < keyLen || memcmp(line + i, key, keyLen) != 0) {
         return false;
+    }
     i += keyLen;
-    while (i < len && isBlank(line[i]))
+    while (i < len && isBlank(line[i])) {
         i++;
-    if (i >= len || line[i] != '=')
+    }
+    if (i >= len || line[i] != '=') {
         return false;
+    }
     i++;
-    while (i < len && isBlank(line[i]))
+    while (i < len && isBlank(line[i])) {
         i++;
+    }
     *value = line + i;
     *valueLen = len - i;
     return true;
@@ -159,8 +168,9 @@ static void unquote(const char **value, size_t *len) {
     const char *v = *value;
     size_t n = *len;
 
-    while (n > 0 && isBlank(v[n - 1]))
+    while (n > 0 && isBlank(v[n - 1])) {
         n--;
+    }
     if (n >= 2 && v[0] == '"' && v[n - 1] == '"') {
         *value = v + 1;
         *len = n - 2;
@@ -208,8 +218,9 @@ static int readValue(const char *file, const char *section, const char *key, cha
             inSection = nameLen == sectionLen && memcmp(name, section, sectionLen) == 0;
             continue;
         }
-        if (!inSection || !lineSetsKey(line, len, key, keyLen, &value, &valueLen))
+        if (!inSection || !lineSetsKey(line, len, key, keyLen, &value, &valueLen)) {
             continue;
+        }
         unquote(&value, &valueLen);
         if (valueLen >= size) {
             errno = ENOBUFS;
@@ -231,8 +242,9 @@ static int readValue(const char *file, const char *section, const char *key, cha
     free(line);
     fclose(fp);
     errno = saved;
-    if (ret == 0)
+    if (ret == 0) {
         VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    }
     return ret;
 }
 
@@ -242,14 +254,17 @@ int VLIBCFileGetKeyValue(const char *file, const char *key, char *buf, size_t si
     int ret;
 
     (void)flags;
-    if (!checkBuffer(buf, size))
+    if (!checkBuffer(buf, size)) {
         return -1;
+    }
     buf[0] = '\0';
-    if (!checkPath(file) || !checkKey(key))
+    if (!checkPath(file) || !checkKey(key)) {
         return -1;
+    }
     ret = readValue(file, nullptr, key, buf, size, &len);
-    if (ret <= 0)
+    if (ret <= 0) {
         return ret;
+    }
     return len >= INT_MAX ? INT_MAX : (int)len + 1;
 }
 
@@ -259,14 +274,17 @@ int VLIBCFileGetSectionValue(const char *file, const char *section, const char *
     size_t len = 0;
     int ret;
 
-    if (!checkBuffer(buf, size))
+    if (!checkBuffer(buf, size)) {
         return -1;
+    }
     buf[0] = '\0';
-    if (!checkPath(file) || !checkSection(section) || !checkKey(key))
+    if (!checkPath(file) || !checkSection(section) || !checkKey(key)) {
         return -1;
+    }
     ret = readValue(file, section, key, buf, size, &len);
-    if (ret <= 0)
+    if (ret <= 0) {
         return -1;
+    }
     return len >= INT_MAX ? INT_MAX : (int)len;
 }
 
@@ -292,8 +310,9 @@ struct LineScan {
 static bool candidateLine(LineScan *s, const char *line, size_t len) {
     bool exact = len == s->textLen;
 
-    if (s->found && !exact)
+    if (s->found && !exact) {
         return false;
+    }
     s->found = true;
     s->tooSmall = len >= s->size || len >= INT_MAX;
     if (!s->tooSmall) {
@@ -315,14 +334,17 @@ static bool scanLines(LineScan *s, const char *needle, const char *data, size_t 
         if (left >= s->textLen && memcmp(p, s->text, s->textLen) == 0) {
             const char *nl = (const char *)memchr(p, '\n', left);
             size_t len = nl ? (size_t)(nl - p) : left;
-            if (len > 0 && p[len - 1] == '\r')
+            if (len > 0 && p[len - 1] == '\r') {
                 len--;
-            if (candidateLine(s, p, len))
+            }
+            if (candidateLine(s, p, len)) {
                 return true;
+            }
         }
         const char *next = (const char *)memmem(p, left, needle, s->textLen + 1);
-        if (next == nullptr)
+        if (next == nullptr) {
             return false;
+        }
         p = next + 1;
     }
 }
@@ -338,11 +360,13 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
     bool failed = false, skipping = false;
 
     (void)option;
-    if (!checkBuffer(buf, size))
+    if (!checkBuffer(buf, size)) {
         return -1;
+    }
     buf[0] = '\0';
-    if (!checkPath(file))
+    if (!checkPath(file)) {
         return -1;
+    }
     if (text == nullptr || text[0] == '\0' || hasLineBreak(text)) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
@@ -379,15 +403,17 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
     }
     for (;;) {
         ssize_t n = read(fd, data + have, cap - have);
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
+        }
         if (n < 0) {
             failed = true;
             break;
         }
         if (n == 0) {
-            if (!skipping && have > 0)
+            if (!skipping && have > 0) {
                 scanLines(&s, needle, data, have);  // a last line without a line end
+            }
             break;
         }
         have += (size_t)n;
@@ -405,16 +431,18 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
         if (last == nullptr) {
             if (have >= lineMax) {
                 // Longer than anything that could be returned: judged by its start alone.
-                if (memcmp(data, text, s.textLen) == 0 && candidateLine(&s, data, SIZE_MAX))
+                if (memcmp(data, text, s.textLen) == 0 && candidateLine(&s, data, SIZE_MAX)) {
                     break;
+                }
                 skipping = true;
                 have = 0;
             }
             continue;
         }
         size_t whole = (size_t)(last + 1 - data);
-        if (scanLines(&s, needle, data, whole))
+        if (scanLines(&s, needle, data, whole)) {
             break;
+        }
         have -= whole;
         memmove(data, data + whole, have);
     }
@@ -433,8 +461,9 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
     free(needle);
     close(fd);
     errno = saved;
-    if (ret == 0)
+    if (ret == 0) {
         VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    }
     return ret;
 }
 
@@ -448,24 +477,30 @@ static bool formatLine(const char *format, const char *key, const char *value, s
     std::vector<char> buf;
     int n;
 
-    if (format == nullptr)
+    if (format == nullptr) {
         format = SZ_KEY_VALUE_FORMAT;
+    }
     formatLen = strnlen(format, KV_KEY_MAX + 1);
-    if (formatLen == 0 || formatLen > KV_KEY_MAX)
+    if (formatLen == 0 || formatLen > KV_KEY_MAX) {
         goto bad;
+    }
     for (i = 0; i < formatLen; i++) {
-        if (format[i] == '\r' || (format[i] == '\n' && i + 1 != formatLen))
+        if (format[i] == '\r' || (format[i] == '\n' && i + 1 != formatLen)) {
             goto bad;
-        if (format[i] != '%')
+        }
+        if (format[i] != '%') {
             continue;
-        if (format[i + 1] == 's')
+        }
+        if (format[i + 1] == 's') {
             conversions++;
-        else if (format[i + 1] != '%')
+        } else if (format[i + 1] != '%') {
             goto bad;
+        }
         i++;
     }
-    if (conversions != 2)
+    if (conversions != 2) {
         goto bad;
+    }
 
     try {
         buf.resize(formatLen + strlen(key) + strlen(value) + 2);
@@ -473,11 +508,13 @@ static bool formatLine(const char *format, const char *key, const char *value, s
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
         n = snprintf(buf.data(), buf.size(), format, key, value);
 #pragma GCC diagnostic pop
-        if (n < 0 || (size_t)n >= buf.size())
+        if (n < 0 || (size_t)n >= buf.size()) {
             goto bad;
+        }
         out->assign(buf.data(), (size_t)n);
-        if (out->empty() || out->back() != '\n')
+        if (out->empty() || out->back() != '\n') {
             out->push_back('\n');
+        }
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
@@ -528,18 +565,21 @@ static void updateContent(const std::string &old, const char *section, const cha
             return;
         } else if (firstBlockOpen) {
             size_t i = 0;
-            while (i < len && isBlank(data[pos + i]))
+            while (i < len && isBlank(data[pos + i])) {
                 i++;
-            if (i < len)
+            }
+            if (i < len) {
                 insertAt = pos + full;
+            }
         }
         pos += full;
     }
 
     if (section == nullptr || !sectionSeen) {
         *out = old;
-        if (!out->empty() && out->back() != '\n')
+        if (!out->empty() && out->back() != '\n') {
             out->push_back('\n');
+        }
         if (section != nullptr) {
             out->push_back('[');
             out->append(section);
@@ -549,24 +589,11 @@ static void updateContent(const std::string &old, const char *section, const cha
         return;
     }
     out->assign(old, 0, insertAt);
-    if (insertAt > 0 && old[insertAt - 1] != '\n')
+    if (insertAt > 0 && old[insertAt - 1] != '\n') {
         out->push_back('\n');
+    }
     out->append(newLine);
     out->append(old, insertAt, std::string::npos);
-}
-
-static int writeAll(int fd, const char *data, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
-        }
-        data += n;
-        len -= (size_t)n;
-    }
-    return 0;
 }
 
 // Reads the whole file; a missing file reads as empty with *exists false.
@@ -579,8 +606,9 @@ static int readWhole(const char *path, std::string *content, struct stat *st, bo
     // O_NONBLOCK: a FIFO put in the file's place must not hang the writer (it is refused below).
     fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        if (errno == ENOENT)
+        if (errno == ENOENT) {
             return 0;
+        }
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
@@ -599,10 +627,12 @@ static int readWhole(const char *path, std::string *content, struct stat *st, bo
     try {
         for (;;) {
             n = read(fd, chunk, sizeof(chunk));
-            if (n < 0 && errno == EINTR)
+            if (n < 0 && errno == EINTR) {
                 continue;
-            if (n <= 0)
+            }
+            if (n <= 0) {
                 break;
+            }
             content->append(chunk, (size_t)n);
             if ((off_t)content->size() > KV_FILE_MAX) {
                 errno = EFBIG;
@@ -634,8 +664,9 @@ static int lockFolder(const char *dir) {
         return -1;
     }
     while (flock(fd, LOCK_EX) < 0) {
-        if (errno == EINTR)
+        if (errno == EINTR) {
             continue;
+        }
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         close(fd);
         return -1;
@@ -652,12 +683,14 @@ static void removeLeftovers(int dirFd, const char *base) {
     DIR *d;
     int fd;
 
-    if (VLIBCStrPrintf(prefix, sizeof(prefix), ".%.*s" KV_TMP_TAG, KV_TMP_BASE_MAX, base) < 0)
+    if (VLIBCStrPrintf(prefix, sizeof(prefix), ".%.*s" KV_TMP_TAG, KV_TMP_BASE_MAX, base) < 0) {
         return;
+    }
     prefixLen = strlen(prefix);
     fd = dup(dirFd);
-    if (fd < 0)
+    if (fd < 0) {
         return;
+    }
     d = fdopendir(fd);
     if (d == nullptr) {
         close(fd);
@@ -666,8 +699,9 @@ static void removeLeftovers(int dirFd, const char *base) {
     rewinddir(d);
     while ((de = readdir(d)) != nullptr) {
         if (strncmp(de->d_name, prefix, prefixLen) == 0 &&
-            strlen(de->d_name) == prefixLen + KV_TMP_RANDOM)
+            strlen(de->d_name) == prefixLen + KV_TMP_RANDOM) {
             unlinkat(dirfd(d), de->d_name, 0);
+        }
     }
     closedir(d);
 }
@@ -681,10 +715,12 @@ static int splitPath(const char *path, char *dir, size_t dirSize, const char **b
         return VLIBCStrCopy(dir, dirSize, ".");
     }
     *base = slash + 1;
-    if (slash == path)
+    if (slash == path) {
         return VLIBCStrCopy(dir, dirSize, "/");
-    if ((size_t)(slash - path) >= dirSize)
+    }
+    if ((size_t)(slash - path) >= dirSize) {
         return -1;
+    }
     memcpy(dir, path, (size_t)(slash - path));
     dir[slash - path] = '\0';
     return 0;
@@ -697,15 +733,16 @@ static int writeValue(const char *file, const char *section, const char *key, co
     const char *base;
     std::string newLine, old, content;
     struct stat st, lst;
-    bool exists = false, created = false, renamed = false;
-    int dirFd = -1, fd = -1, ret = -1, saved;
-    mode_t mask;
+    bool exists = false;
+    int dirFd = -1, ret = -1, saved;
 
     if (!checkPath(file) || (section != nullptr && !checkSection(section)) || !checkKey(key) ||
-        !checkValue(value))
+        !checkValue(value)) {
         return -1;
-    if (!formatLine(format, key, value, &newLine))
+    }
+    if (!formatLine(format, key, value, &newLine)) {
         return -1;
+    }
 
     // A link is followed so that the link stays and its target gets the new content.
     if (follow && lstat(file, &lst) == 0 && S_ISLNK(lst.st_mode)) {
@@ -716,8 +753,9 @@ static int writeValue(const char *file, const char *section, const char *key, co
         }
         ret = VLIBCStrCopy(path, sizeof(path), real);
         free(real);
-        if (ret < 0)
+        if (ret < 0) {
             return -1;
+        }
         ret = -1;
     } else if (VLIBCStrCopy(path, sizeof(path), file) < 0) {
         return -1;
@@ -728,16 +766,19 @@ static int writeValue(const char *file, const char *section, const char *key, co
         return -1;
     }
     if (VLIBCStrPrintf(tmp, sizeof(tmp), "%s/.%.*s" KV_TMP_TAG "XXXXXX",
-                       strcmp(dir, "/") == 0 ? "" : dir, KV_TMP_BASE_MAX, base) < 0)
+                       strcmp(dir, "/") == 0 ? "" : dir, KV_TMP_BASE_MAX, base) < 0) {
         return -1;
+    }
 
     dirFd = lockFolder(dir);
-    if (dirFd < 0)
+    if (dirFd < 0) {
         return -1;
+    }
     removeLeftovers(dirFd, base);
 
-    if (readWhole(path, &old, &st, &exists) < 0)
+    if (readWhole(path, &old, &st, &exists) < 0) {
         goto out;
+    }
     try {
         updateContent(old, section, key, newLine, &content);
     } catch (const std::bad_alloc &) {
@@ -746,57 +787,14 @@ static int writeValue(const char *file, const char *section, const char *key, co
         goto out;
     }
 
-    fd = mkostemp(tmp, O_CLOEXEC);
-    if (fd < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
+    if (KAVOFileReplace(path, tmp, content.data(), content.size(), exists ? &st : nullptr) < 0) {
         goto out;
     }
-    created = true;
-    if (writeAll(fd, content.data(), content.size()) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        goto out;
-    }
-    if (exists) {
-        struct stat tst;
-        if (fstat(fd, &tst) < 0 ||
-            ((tst.st_uid != st.st_uid || tst.st_gid != st.st_gid) &&
-             fchown(fd, st.st_uid, st.st_gid) < 0) ||
-            fchmod(fd, st.st_mode & 07777) < 0) {
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
-            goto out;
-        }
-    } else {
-        mask = umask(0);
-        umask(mask);
-        if (fchmod(fd, 0644 & ~mask) < 0) {
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
-            goto out;
-        }
-    }
-    if (fsync(fd) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        goto out;
-    }
-    if (close(fd) < 0) {
-        fd = -1;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        goto out;
-    }
-    fd = -1;
-    if (rename(tmp, path) < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        goto out;
-    }
-    renamed = true;
     fsync(dirFd);
     ret = 1;
 
 out:
     saved = errno;
-    if (fd >= 0)
-        close(fd);
-    if (created && !renamed)
-        unlink(tmp);
     close(dirFd);
     errno = saved;
     return ret;
@@ -838,12 +836,79 @@ int VLIBCFileSetSectionValue(const char *file, const char *section, const char *
 
 // ---- plain files -----------------------------------------------------------------------------
 
+int KAVOFileWriteAll(int fd, const void *data, size_t len) {
+    const char *p = (const char *)data;
+
+    while (len > 0) {
+        ssize_t n = write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        p += n;
+        len -= (size_t)n;
+    }
+    return 0;
+}
+
+int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
+                    const struct stat *like) {
+    struct stat st;
+    mode_t mode;
+    int fd, saved;
+
+    fd = mkostemp(tmpl, O_CLOEXEC);
+    if (fd < 0) {
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    if (like != nullptr) {
+        mode = like->st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode = 0644 & ~mask;
+    }
+    if (KAVOFileWriteAll(fd, data, len) < 0 || fstat(fd, &st) < 0) {
+        goto fail;
+    }
+    if (like != nullptr && (st.st_uid != like->st_uid || st.st_gid != like->st_gid) &&
+        fchown(fd, like->st_uid, like->st_gid) < 0) {
+        goto fail;
+    }
+    if (fchmod(fd, mode) < 0 || fsync(fd) < 0) {
+        goto fail;
+    }
+    if (close(fd) < 0) {
+        fd = -1;
+        goto fail;
+    }
+    fd = -1;
+    if (rename(tmpl, path) < 0) {
+        goto fail;
+    }
+    return 0;
+
+fail:
+    saved = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
+    unlink(tmpl);
+    errno = saved;
+    VLIBCErrSet(KAVO_ERR_SYSTEM);
+    return -1;
+}
+
 int VLIBCFileTouch(const char *path) {
     struct stat st;
     int fd;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     if (stat(path, &st) == 0) {
         if (!S_ISREG(st.st_mode)) {
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
@@ -856,8 +921,9 @@ int VLIBCFileTouch(const char *path) {
     // Created only as a new name: never through a dangling link.
     fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        if (errno == EEXIST && stat(path, &st) == 0 && S_ISREG(st.st_mode))
+        if (errno == EEXIST && stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
             return 0;
+        }
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
@@ -869,8 +935,9 @@ int VLIBCFileTouch(const char *path) {
 static int statMode(const char *path, mode_t *mode) {
     struct stat st;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return 0;
+    }
     if (stat(path, &st) < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return 0;

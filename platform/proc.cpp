@@ -42,12 +42,14 @@ static ssize_t readFull(int fd, void *buf, size_t len) {
     while (done < len) {
         ssize_t n = read(fd, (char *)buf + done, len - done);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             return -1;
         }
-        if (n == 0)
+        if (n == 0) {
             break;
+        }
         done += (size_t)n;
     }
     return (ssize_t)done;
@@ -65,10 +67,12 @@ static void writeErrno(int fd, int err) {
 static int reap(pid_t pid, int *status) {
     for (;;) {
         pid_t r = waitpid(pid, status, 0);
-        if (r == pid)
+        if (r == pid) {
             return 0;
-        if (r < 0 && errno == EINTR)
+        }
+        if (r < 0 && errno == EINTR) {
             continue;
+        }
         return -1;
     }
 }
@@ -76,8 +80,9 @@ static int reap(pid_t pid, int *status) {
 // Moves a descriptor above the standard ones (close-on-exec), so that placing another
 // descriptor on 0, 1 or 2 cannot clobber it.
 static int liftFd(int fd) {
-    if (fd < 0 || fd > STDERR_FILENO)
+    if (fd < 0 || fd > STDERR_FILENO) {
         return fd;
+    }
     return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
@@ -135,14 +140,16 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
         return -1;
     }
     pid = forkReporting(pipeFd, KAVO_ERR_EXEC);
-    if (pid < 0)
+    if (pid < 0) {
         return -1;
+    }
     if (pid == 0) {
         int report = liftFd(pipeFd[1]);
 
         close(pipeFd[0]);
-        if (report < 0)
+        if (report < 0) {
             _exit(127);
+        }
         for (i = 0; i < 3; i++) {
             if (fds[i] >= 0 && fds[i] != i && (fds[i] = liftFd(fds[i])) < 0) {
                 writeErrno(report, errno);
@@ -150,8 +157,9 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
             }
         }
         for (i = 0; i < 3; i++) {
-            if (fds[i] < 0)
+            if (fds[i] < 0) {
                 continue;
+            }
             if (fds[i] == i ? fcntl(i, F_SETFD, 0) < 0 : dup2(fds[i], i) < 0) {
                 writeErrno(report, errno);
                 _exit(127);
@@ -176,8 +184,9 @@ int VLIBCProcWait(pid_t pid) {
         VLIBCErrSet(KAVO_ERR_EXEC);
         return -1;
     }
-    if (WIFEXITED(status))
+    if (WIFEXITED(status)) {
         return (int)(int8_t)(uint8_t)WEXITSTATUS(status);
+    }
     errno = EINTR;
     VLIBCErrSet(KAVO_ERR_EXEC);
     return -1;
@@ -202,8 +211,9 @@ static int runAndWait(const char *path, char *const argv[]) {
     pid = VLIBCProcSpawn(path, argv, -1, -1, -1);
     ret = pid < 0 ? -1 : VLIBCProcWait(pid);
     saved = errno;
-    if (restore)
+    if (restore) {
         sigaction(SIGCHLD, &old, nullptr);
+    }
     errno = saved;
     return ret;
 }
@@ -213,25 +223,29 @@ int VLIBCExec(const char *path, const char *a1, const char *a2, const char *a3, 
     char *argv[6];
     int argc = 0, i;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     argv[argc++] = (char *)path;
-    for (i = 0; i < 4 && args[i] != nullptr; i++)
+    for (i = 0; i < 4 && args[i] != nullptr; i++) {
         argv[argc++] = (char *)args[i];
+    }
     argv[argc] = nullptr;
     return runAndWait(path, argv);
 }
 
 int VLIBCExecv(const char *path, char *const argv[], int wait) {
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     if (argv == nullptr || argv[0] == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (wait)
+    if (wait) {
         return runAndWait(path, argv);
+    }
     return (int)VLIBCProcSpawn(path, argv, -1, -1, -1);
 }
 
@@ -242,15 +256,18 @@ static void closeOthers(int keep) {
     int fd;
 
     // keep is above the standard descriptors (lifted by the caller).
-    if (keep > STDERR_FILENO + 1 && close_range(STDERR_FILENO + 1, (unsigned)keep - 1, 0) < 0)
+    if (keep > STDERR_FILENO + 1 && close_range(STDERR_FILENO + 1, (unsigned)keep - 1, 0) < 0) {
         goto scan;
-    if (close_range((unsigned)keep + 1, ~0U, 0) < 0)
+    }
+    if (close_range((unsigned)keep + 1, ~0U, 0) < 0) {
         goto scan;
+    }
     return;
 scan:
     for (fd = STDERR_FILENO + 1; fd < PROC_MAX_FD_SCAN; fd++) {
-        if (fd != keep)
+        if (fd != keep) {
             close(fd);
+        }
     }
 }
 
@@ -261,34 +278,42 @@ static int prepareChild(int flags, int *report) {
 
     if (flags & VLIBC_FORK_DEFAULT_SIGNALS) {
         for (sig = 1; sig < NSIG; sig++) {
-            if (sig != SIGKILL && sig != SIGSTOP)
+            if (sig != SIGKILL && sig != SIGSTOP) {
                 signal(sig, SIG_DFL);
+            }
         }
         sigemptyset(&none);
-        if (sigprocmask(SIG_SETMASK, &none, nullptr) < 0)
+        if (sigprocmask(SIG_SETMASK, &none, nullptr) < 0) {
             return -1;
+        }
     }
-    if ((flags & VLIBC_FORK_NEW_SESSION) && setsid() < 0)
+    if ((flags & VLIBC_FORK_NEW_SESSION) && setsid() < 0) {
         return -1;
-    if ((flags & VLIBC_FORK_CHDIR_ROOT) && chdir("/") < 0)
+    }
+    if ((flags & VLIBC_FORK_CHDIR_ROOT) && chdir("/") < 0) {
         return -1;
+    }
     if (flags & VLIBC_FORK_NULL_STDIO) {
         fd = open("/dev/null", O_RDWR | O_CLOEXEC | O_NOCTTY);
-        if (fd < 0)
+        if (fd < 0) {
             return -1;
+        }
         if (dup2(fd, STDIN_FILENO) < 0 || dup2(fd, STDOUT_FILENO) < 0 ||
             dup2(fd, STDERR_FILENO) < 0) {
             int saved = errno;
-            if (fd > STDERR_FILENO)
+            if (fd > STDERR_FILENO) {
                 close(fd);
+            }
             errno = saved;
             return -1;
         }
-        if (fd > STDERR_FILENO)
+        if (fd > STDERR_FILENO) {
             close(fd);
+        }
     }
-    if (flags & VLIBC_FORK_CLOSE_FDS)
+    if (flags & VLIBC_FORK_CLOSE_FDS) {
         closeOthers(*report);
+    }
     return 0;
 }
 
@@ -302,13 +327,15 @@ pid_t VLIBCProcForkEx(int flags) {
         return -1;
     }
     pid = forkReporting(pipeFd, KAVO_ERR_SYSTEM);
-    if (pid < 0)
+    if (pid < 0) {
         return -1;
+    }
     if (pid == 0) {
         close(pipeFd[0]);
         report = liftFd(pipeFd[1]);
-        if (report < 0)
+        if (report < 0) {
             _exit(127);
+        }
         if (prepareChild(flags, &report) < 0) {
             writeErrno(report, errno);
             _exit(127);
@@ -335,16 +362,20 @@ static int64_t pidLimit(void) {
     int fd, i;
 
     fd = open(PROC_PID_MAX_FILE, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         return PROC_PID_LIMIT;
+    }
     n = readFull(fd, buf, sizeof(buf) - 1);
     close(fd);
-    if (n <= 0)
+    if (n <= 0) {
         return PROC_PID_LIMIT;
-    for (i = 0; i < n && buf[i] >= '0' && buf[i] <= '9' && value <= PROC_PID_LIMIT; i++)
+    }
+    for (i = 0; i < n && buf[i] >= '0' && buf[i] <= '9' && value <= PROC_PID_LIMIT; i++) {
         value = value * 10 + (buf[i] - '0');
-    if (value <= 1 || value > PROC_PID_LIMIT)
+    }
+    if (value <= 1 || value > PROC_PID_LIMIT) {
         return PROC_PID_LIMIT;
+    }
     return value;
 }
 
@@ -385,24 +416,29 @@ static int readPidFd(int fd, pid_t *pid) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (n > PROC_PIDFILE_MAX)
+    if (n > PROC_PIDFILE_MAX) {
         goto garbage;
+    }
     buf[n] = '\0';
-    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
+    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr) {
         i++;
+    }
     // The value stays below the limit (at most 2^22) before each step: no overflow.
     while (i < n && buf[i] >= '0' && buf[i] <= '9') {
         value = value * 10 + (buf[i] - '0');
         digits++;
-        if (value >= limit)
+        if (value >= limit) {
             goto garbage;
+        }
         i++;
     }
-    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr)
+    while (i < n && strchr(" \t\r\n", buf[i]) != nullptr) {
         i++;
+    }
     // pid 0 would signal a whole process group: never a pid.
-    if (i != n || digits == 0 || value <= 0)
+    if (i != n || digits == 0 || value <= 0) {
         goto garbage;
+    }
     *pid = (pid_t)value;
     return 0;
 garbage:
@@ -414,8 +450,9 @@ garbage:
 static int readPidFile(const char *path, pid_t *pid) {
     int fd = openPidFile(path), ret, saved;
 
-    if (fd < 0)
+    if (fd < 0) {
         return -1;
+    }
     ret = readPidFd(fd, pid);
     saved = errno;
     close(fd);
@@ -429,16 +466,19 @@ int VLIBCProcPidFileCreate(const char *path) {
     int fd, saved;
     size_t len;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     slash = strrchr(path, '/');
     // The pid file appears whole: written beside itself and renamed into place.
     if (slash == nullptr ? VLIBCStrPrintf(tmp, sizeof(tmp), ".%.200s.pidtmp.XXXXXX", path) < 0
                          : VLIBCStrPrintf(tmp, sizeof(tmp), "%.*s/.%.200s.pidtmp.XXXXXX",
-                                          (int)(slash - path), path, slash + 1) < 0)
+                                          (int)(slash - path), path, slash + 1) < 0) {
         return -1;
-    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0)
+    }
+    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0) {
         return -1;
+    }
     len = strlen(text);
     fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) {
@@ -484,31 +524,37 @@ int VLIBCProcPidFileLock(const char *path) {
     size_t len;
     int fd = -1, saved;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
-    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0)
+    }
+    if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0) {
         return -1;
+    }
     len = strlen(text);
     // A holder that ends unlinks the file: a lock granted on the old file is worth nothing, and
     // the lookup starts again on the file the name now holds.
     for (int tries = 0; tries < PROC_LOCK_TRIES; tries++) {
         fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd < 0)
+        if (fd < 0) {
             goto fail;
-        if (fstat(fd, &st) < 0)
+        }
+        if (fstat(fd, &st) < 0) {
             goto failClose;
+        }
         if (!S_ISREG(st.st_mode)) {
             errno = EINVAL;
             goto failClose;
         }
         wholeFileLock(&fl);
         if (fcntl(fd, F_SETLK, &fl) < 0) {
-            if (errno == EACCES)
+            if (errno == EACCES) {
                 errno = EAGAIN;
+            }
             goto failClose;
         }
-        if (stillNamed(fd, path))
+        if (stillNamed(fd, path)) {
             break;
+        }
         close(fd);
         fd = -1;
     }
@@ -516,8 +562,9 @@ int VLIBCProcPidFileLock(const char *path) {
         errno = EAGAIN;
         goto fail;
     }
-    if (ftruncate(fd, 0) < 0 || pwrite(fd, text, len, 0) != (ssize_t)len || fchmod(fd, 0644) < 0)
+    if (ftruncate(fd, 0) < 0 || pwrite(fd, text, len, 0) != (ssize_t)len || fchmod(fd, 0644) < 0) {
         goto failClose;
+    }
     return fd;
 failClose:
     saved = errno;
@@ -539,10 +586,12 @@ static pid_t lockOwner(int fd) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (fl.l_type == F_UNLCK || fl.l_pid <= 0)
+    if (fl.l_type == F_UNLCK || fl.l_pid <= 0) {
         return 0;
-    if (readPidFd(fd, &pid) < 0 || pid != fl.l_pid)
+    }
+    if (readPidFd(fd, &pid) < 0 || pid != fl.l_pid) {
         return 0;
+    }
     return pid;
 }
 
@@ -550,11 +599,13 @@ pid_t VLIBCProcPidFileOwner(const char *path) {
     pid_t pid;
     int fd, saved;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     fd = openPidFile(path);
-    if (fd < 0)
+    if (fd < 0) {
         return errno == ENOENT ? 0 : -1;
+    }
     pid = lockOwner(fd);
     saved = errno;
     close(fd);
@@ -565,10 +616,12 @@ pid_t VLIBCProcPidFileOwner(const char *path) {
 int VLIBCProcAliveByPidFile(const char *path) {
     pid_t pid;
 
-    if (!checkPath(path) || readPidFile(path, &pid) < 0)
+    if (!checkPath(path) || readPidFile(path, &pid) < 0) {
         return 0;
-    if (kill(pid, 0) == 0 || errno == EPERM)
+    }
+    if (kill(pid, 0) == 0 || errno == EPERM) {
         return 1;
+    }
     VLIBCErrSet(KAVO_ERR_NOT_FOUND);
     return 0;
 }
@@ -600,8 +653,9 @@ static int signalOwner(int fd, int sig) {
         int saved = errno;
         close(pidFd);
         errno = saved;
-        if (ret < 0)
+        if (ret < 0) {
             VLIBCErrSet(KAVO_ERR_SYSTEM);
+        }
         return ret < 0 ? -1 : 0;
     }
     if (errno != ENOSYS) {
@@ -610,24 +664,27 @@ static int signalOwner(int fd, int sig) {
     }
 #endif
     ret = kill(pid, sig);
-    if (ret < 0)
+    if (ret < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
+    }
     return ret < 0 ? -1 : 0;
 }
 
 int VLIBCProcSignalByPidFile(const char *path, int sig) {
     int fd, ret, saved;
 
-    if (!checkPath(path))
+    if (!checkPath(path)) {
         return -1;
+    }
     if (sig < 0 || sig >= NSIG) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     fd = openPidFile(path);
-    if (fd < 0)
+    if (fd < 0) {
         return -1;
+    }
     ret = signalOwner(fd, sig);
     saved = errno;
     close(fd);

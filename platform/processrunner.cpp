@@ -22,11 +22,13 @@ ProcessRunner::ProcessRunner(const char *program, const char *arg0, const char *
     const char *args[kMaxArgs - 1] = {arg0, a1, a2, a3, a4, a5, a6, a7, a8};
     int i;
 
-    for (i = 0; i <= kMaxArgs; i++)
+    for (i = 0; i <= kMaxArgs; i++) {
         argv_[i] = nullptr;
+    }
     // The first null ends the list.
-    for (i = 0; i < kMaxArgs - 1 && args[i] != nullptr; i++)
+    for (i = 0; i < kMaxArgs - 1 && args[i] != nullptr; i++) {
         argv_[i] = args[i];
+    }
 }
 
 // Finds the program: a name with a "/" is used as it is, a bare name is the first executable
@@ -37,26 +39,31 @@ static int resolveProgram(const char *program, char *path, size_t size) {
     char dir[RUNNER_PATH_MAX];
     size_t len;
 
-    if (strchr(program, '/') != nullptr)
+    if (strchr(program, '/') != nullptr) {
         return VLIBCStrCopy(path, size, program);
+    }
     dirs = getenv("PATH");
-    if (dirs == nullptr || dirs[0] == '\0')
+    if (dirs == nullptr || dirs[0] == '\0') {
         dirs = RUNNER_DEFAULT_PATH;
+    }
     for (p = dirs;; p = end + 1) {
         end = strchr(p, ':');
-        if (end == nullptr)
+        if (end == nullptr) {
             end = p + strlen(p);
+        }
         len = (size_t)(end - p);
         // An empty entry is the current folder.
         if (len == 0
                 ? VLIBCStrCopy(dir, sizeof(dir), ".") == 0
                 : len < sizeof(dir) && VLIBCStrPrintf(dir, sizeof(dir), "%.*s", (int)len, p) == 0) {
             if (VLIBCStrPrintf(path, size, "%s/%s", dir, program) == 0 && stat(path, &st) == 0 &&
-                S_ISREG(st.st_mode) && access(path, X_OK) == 0)
+                S_ISREG(st.st_mode) && access(path, X_OK) == 0) {
                 return 0;
+            }
         }
-        if (*end == '\0')
+        if (*end == '\0') {
             break;
+        }
     }
     path[0] = '\0';
     errno = ENOENT;
@@ -103,14 +110,16 @@ int ProcessRunner::run(bool wait, bool quiet) {
     }
     if (helper == 0) {
         // The helper's exit status carries the errno of a failed start.
-        if (VLIBCProcSpawn(path, argv, -1, devNull, devNull) < 0)
+        if (VLIBCProcSpawn(path, argv, -1, devNull, devNull) < 0) {
             _exit(errno > 0 && errno < 256 ? errno : EIO);
+        }
         _exit(0);
     }
     for (;;) {
         pid = waitpid(helper, &status, 0);
-        if (pid == helper || errno != EINTR)
+        if (pid == helper || errno != EINTR) {
             break;
+        }
     }
     if (pid == helper && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         ret = 0;
@@ -121,8 +130,9 @@ int ProcessRunner::run(bool wait, bool quiet) {
 
 out:
     saved = errno;
-    if (devNull >= 0)
+    if (devNull >= 0) {
         close(devNull);
+    }
     errno = saved;
     return ret;
 }

@@ -50,8 +50,9 @@ int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...) {
     va_end(ap);
     if (len < 0 || (size_t)len >= size) {
         dst[0] = '\0';
-        if (len >= 0)
+        if (len >= 0) {
             errno = ENAMETOOLONG;
+        }
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }

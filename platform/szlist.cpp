@@ -55,8 +55,9 @@ int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s) {
             return -1;
         }
         capacity = list->nAlloc * 2;
-        if (capacity > SZLIST_MAX_ITEMS)
+        if (capacity > SZLIST_MAX_ITEMS) {
             capacity = SZLIST_MAX_ITEMS;
+        }
         items = (char **)realloc(list->pszItem, (size_t)capacity * sizeof(char *));
         if (items == nullptr) {
             VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
@@ -86,11 +87,13 @@ const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index) {
 void VLIBCSzListFree(PVLIBC_SZLIST list) {
     int i;
 
-    if (list == nullptr)
+    if (list == nullptr) {
         return;
+    }
     if (list->pszItem != nullptr) {
-        for (i = 0; i < list->nItem && i < list->nAlloc; i++)
+        for (i = 0; i < list->nItem && i < list->nAlloc; i++) {
             free(list->pszItem[i]);
+        }
         free(list->pszItem);
     }
     free(list);

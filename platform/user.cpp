@@ -237,6 +237,31 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     return 0;
 }
 
+int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
+    struct passwd pw;
+    char *buf = nullptr;
+    int found;
+
+    if (name == nullptr || name[0] == '\0' || uid == nullptr || gid == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    found = lookupName(name, &pw, &buf);
+    if (found < 0) {
+        return -1;
+    }
+    if (found == 0) {
+        errno = ENOENT;
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+        return -1;
+    }
+    *uid = pw.pw_uid;
+    *gid = pw.pw_gid;
+    free(buf);
+    return 0;
+}
+
 void KAVOUserFree(PKAVOUSER user) {
     free(user);
 }

@@ -63,10 +63,12 @@ static int runCollect(char *const argv[], std::string *output) {
     }
     for (;;) {
         n = read(pipeFd[0], chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && errno == EINTR) {
             continue;
-        if (n <= 0)
+        }
+        if (n <= 0) {
             break;
+        }
         if ((long)(output->size() + (size_t)n) > WEBAPI_OUTPUT_MAX) {
             tooMuch = true;
             kill(pid, SIGKILL);

@@ -31,7 +31,7 @@ bool isOrdinaryType(const std::string &mimeType) {
 // wraps and would rank a huge preview as tiny.
 const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList &list,
                                               PreviewFilter filter) {
-    const Exiv2::PreviewProperties *pChoice = NULL;
+    const Exiv2::PreviewProperties *pChoice = nullptr;
     uint64_t choiceArea = 0;
 
     for (size_t i = 0; i < list.size(); i++) {
@@ -43,7 +43,7 @@ const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList
             continue;
         }
         uint64_t area = (uint64_t)props.width_ * (uint64_t)props.height_;
-        if (pChoice == NULL) {
+        if (pChoice == nullptr) {
             pChoice = &props;
             choiceArea = area;
             continue;
@@ -98,7 +98,7 @@ int getRotation(const Exiv2::ExifData &exifData) {
 }
 
 uint64_t declaredPixels(const Exiv2::byte *pData, size_t size) {
-    if (pData == NULL || size == 0 || size > (size_t)LONG_MAX) {
+    if (pData == nullptr || size == 0 || size > (size_t)LONG_MAX) {
         return 0;
     }
     try {
@@ -110,7 +110,7 @@ uint64_t declaredPixels(const Exiv2::byte *pData, size_t size) {
             return 0;
         }
         auto image = Exiv2::ImageFactory::open(pData, (long)size);
-        if (image.get() == NULL) {
+        if (image.get() == nullptr) {
             return 0;
         }
         image->readMetadata();

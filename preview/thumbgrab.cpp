@@ -246,7 +246,7 @@ static int splitPhotoPath(const char *szPath, Photo *pPhoto) {
         return -1;
     }
     pPhoto->szLeaf = leaf;
-    if (slash == NULL) {
+    if (slash == nullptr) {
         return VLIBCStrCopy(pPhoto->szDir, sizeof(pPhoto->szDir), ".");
     }
     if (slash == szPath) {
@@ -410,7 +410,7 @@ static int placeInEA(const Photo *pPhoto, int srcFd, mode_t mode, int rotation,
     char szDstFd[FD_PATH_SIZE];
     int eaFd = -1, tmpFd = -1, ret = -1;
 
-    if (pPhoto == NULL || pPhoto->szPath == NULL) {
+    if (pPhoto == nullptr || pPhoto->szPath == nullptr) {
         KAVOLOG(SZ_SOURCE, "Bad parameters.");
         goto Err;
     }
@@ -452,11 +452,11 @@ static int placeInEA(const Photo *pPhoto, int srcFd, mode_t mode, int rotation,
 
             snprintf(szAngle, sizeof(szAngle), "%d", (rotation & 3) * 90);
             char *const argv[] = {szJpegtran, szTrim,  szRotate, szAngle,
-                                  szOutfile,  szDstFd, szSrcFd,  NULL};
+                                  szOutfile,  szDstFd, szSrcFd,  nullptr};
             result = runTool(argv, keep, 2, pPhoto->szPath);
         } else {
             char szCp[] = SZF_CP;
-            char *const argv[] = {szCp, szSrcFd, szDstFd, NULL};
+            char *const argv[] = {szCp, szSrcFd, szDstFd, nullptr};
             result = runTool(argv, keep, 2, pPhoto->szPath);
         }
         if (result == -2) {
@@ -510,7 +510,7 @@ static int writePreviewToEA(const Photo *pPhoto, const Exiv2::PreviewImage &prev
                 pPhoto->szPath, pixels, PREVIEW_MAX_PIXELS);
         return PREVIEW_REFUSED;
     }
-    srand((unsigned int)time(NULL));
+    srand((unsigned int)time(nullptr));
     int fd = createTempPreview(preview, szTmp, sizeof(szTmp));
     if (fd < 0) {
         return -1;
@@ -532,10 +532,10 @@ struct PhotoMap {
 };
 
 static PhotoMap mapPhoto(const Photo *pPhoto) {
-    PhotoMap map = {NULL, 0};
+    PhotoMap map = {nullptr, 0};
 
     if (pPhoto->st.st_size > 0 && (uint64_t)pPhoto->st.st_size <= (uint64_t)LONG_MAX) {
-        void *p = mmap(NULL, (size_t)pPhoto->st.st_size, PROT_READ, MAP_PRIVATE, pPhoto->fd, 0);
+        void *p = mmap(nullptr, (size_t)pPhoto->st.st_size, PROT_READ, MAP_PRIVATE, pPhoto->fd, 0);
         if (p != MAP_FAILED) {
             map.pData = p;
             map.cbData = (size_t)pPhoto->st.st_size;
@@ -545,13 +545,13 @@ static PhotoMap mapPhoto(const Photo *pPhoto) {
 }
 
 static void unmapPhoto(PhotoMap *pMap) {
-    if (pMap->pData != NULL) {
+    if (pMap->pData != nullptr) {
         munmap(pMap->pData, pMap->cbData);
     }
 }
 
 static Exiv2::Image::AutoPtr openImage(const Photo *pPhoto, const PhotoMap *pMap) {
-    if (pMap->pData == NULL) {
+    if (pMap->pData == nullptr) {
         return Exiv2::ImageFactory::open(pPhoto->szFdPath);
     }
     return Exiv2::ImageFactory::open((const Exiv2::byte *)pMap->pData, (long)pMap->cbData);
@@ -569,7 +569,7 @@ static int storePreviews(const Photo *pPhoto, const PhotoMap *pMap) {
 
         if (!isOrdinaryType(mimeType)) {
             pChoice = selectPreview(list, FILTER_OPEN);
-            if (pChoice != NULL) {
+            if (pChoice != nullptr) {
                 Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
                 // A refused large preview still leaves the small one to do.
                 if (writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_LARGE_PREVIEW) == -1) {
@@ -579,7 +579,7 @@ static int storePreviews(const Photo *pPhoto, const PhotoMap *pMap) {
         }
 
         pChoice = selectPreview(list, FILTER_SMALL);
-        if (pChoice != NULL) {
+        if (pChoice != nullptr) {
             Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
             return writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_PREVIEW) == 0 ? 0 : -1;
         }
@@ -623,7 +623,7 @@ static int fileMode(const Photo *pPhoto) {
 // groups and effective user. The real user id stays 0.
 static int becomeUser(const char *szUser) {
     char szLogin[KAVO_LOGIN_NAME_SIZE];
-    PKAVOUSER pUser = NULL;
+    PKAVOUSER pUser = nullptr;
     uid_t uid;
     gid_t gid;
 
@@ -636,7 +636,7 @@ static int becomeUser(const char *szUser) {
             szLogin[0] = '\0';
         }
     }
-    if (szLogin[0] == '\0' || KAVOUserGet(szLogin, &pUser) != 0 || pUser == NULL) {
+    if (szLogin[0] == '\0' || KAVOUserGet(szLogin, &pUser) != 0 || pUser == nullptr) {
         KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
         return -1;
     }
@@ -726,7 +726,7 @@ static int sendSmallPreviewOf(const Photo *pPhoto, const PhotoMap *pMap) {
         Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
         const Exiv2::PreviewProperties *pChoice = selectPreview(list, FILTER_SMALL);
 
-        if (pChoice != NULL) {
+        if (pChoice != nullptr) {
             Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
             return streamPreview(preview);
         }
@@ -761,7 +761,7 @@ static int stdoutMode(const char *szPhoto, const char *szUser) {
     Photo photo;
     int ret = -1;
 
-    if (szPhoto == NULL || szPhoto[0] == '\0' || szUser == NULL || szUser[0] == '\0') {
+    if (szPhoto == nullptr || szPhoto[0] == '\0' || szUser == nullptr || szUser[0] == '\0') {
         KAVOLOG(SZ_SOURCE, "error");
         return -1;
     }

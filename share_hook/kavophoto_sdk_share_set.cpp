@@ -33,7 +33,7 @@
 
 // Copies the photo share's path into buf. 0 or -1.
 static int getPhotoSharedPath(char *buf, size_t size) {
-    PKAVOSHARE share = NULL;
+    PKAVOSHARE share = nullptr;
     int ret = -1;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE, &share) == -1) {
@@ -178,7 +178,7 @@ static int createUploadTmpDir(void) {
 
 // 0 when the photo share is encrypted, -1 when it is not or cannot be read.
 static int checkPhotoEncrypted(void) {
-    PKAVOSHARE share = NULL;
+    PKAVOSHARE share = nullptr;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE, &share) == -1) {
         LOG("Failed to KAVOShareGet [%s]", SZ_PHOTO_SHARE);

@@ -63,7 +63,7 @@ static int fetchUser(const char *arg, PKAVOUSER *pUser) {
     bool fits = true;
     int ret;
 
-    *pUser = NULL;
+    *pUser = nullptr;
     // Login names are converted with root's view of the account database.
     if (0 != setuid(0)) {
         // Not looked at: local accounts convert without it.
@@ -82,7 +82,7 @@ static int fetchUser(const char *arg, PKAVOUSER *pUser) {
     }
     if (0 != (ret = KAVOUserGet(name, pUser))) {
         KAVOSyslog("Failed to fetch user (%s)", arg);
-        *pUser = NULL;
+        *pUser = nullptr;
         return ret;
     }
     return 0;
@@ -105,7 +105,7 @@ static bool collectScripts(const char *op, DIR *dir, const char *dirPath, PVLIBC
     struct stat st;
     char path[PATH_BUF_SIZE];
 
-    while (NULL != (ent = readdir(dir))) {
+    while (nullptr != (ent = readdir(dir))) {
         if (!isScriptName(ent->d_name)) {
             continue;
         }
@@ -130,7 +130,7 @@ static bool collectScripts(const char *op, DIR *dir, const char *dirPath, PVLIBC
 
 // KAVOPHOTO_PHOTO_DB: creates the gallery database.
 static int createPhotoDB(void) {
-    if (0 > VLIBCExec(SZF_PHOTO_DB_SCRIPT, NULL, NULL, NULL, NULL)) {
+    if (0 > VLIBCExec(SZF_PHOTO_DB_SCRIPT, nullptr, nullptr, nullptr, nullptr)) {
         UPDLOG(KAVOPHOTO_PHOTO_DB, "Fail to exec photo.sh\n");
         return -1;
     }
@@ -144,11 +144,11 @@ static int updatePhotoDB(void) {
     struct stat st;
     char path[PATH_BUF_SIZE];
 
-    if (NULL == (dir = opendir(SZD_UPGRADE_SCRIPTS))) {
+    if (nullptr == (dir = opendir(SZD_UPGRADE_SCRIPTS))) {
         UPDLOG(KAVOPHOTO_UPDATE_DB, "Failed to open dir [%s]", SZD_UPGRADE_SCRIPTS);
         return -1;
     }
-    while (NULL != (ent = readdir(dir))) {
+    while (nullptr != (ent = readdir(dir))) {
         if (!isScriptName(ent->d_name)) {
             continue;
         }
@@ -163,7 +163,7 @@ static int updatePhotoDB(void) {
         if (!S_ISREG(st.st_mode)) {
             continue;
         }
-        if (0 > VLIBCExec(path, NULL, NULL, NULL, NULL)) {
+        if (0 > VLIBCExec(path, nullptr, nullptr, nullptr, nullptr)) {
             UPDLOG(KAVOPHOTO_UPDATE_DB, "Fail to exec [%s]\n", path);
         }
     }
@@ -181,7 +181,7 @@ static bool getUserDBPath(const char *op, const char *home, char *dbPath, size_t
     struct stat st;
     int fd;
 
-    if (NULL == home) {
+    if (nullptr == home) {
         UPDLOG(op, "Fail to access database: (no home)/%s\n", SZ_UVO_DB_NAME);
         return false;
     }
@@ -215,7 +215,7 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
     char reindexArg[REINDEX_ARG_SIZE];
 
     for (int i = 0; i < scripts->nItem; i++) {
-        int ret = VLIBCExec(VLIBCSzListGet(scripts, i), dbPath, NULL, NULL, NULL);
+        int ret = VLIBCExec(VLIBCSzListGet(scripts, i), dbPath, nullptr, nullptr, nullptr);
         if (1 == ret) {
             changed = true;
         } else if (0 > ret) {
@@ -237,12 +237,12 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
 // KAVOPHOTO_UPDATE_UVODB_ALL: upgrades the personal database of every user who has one.
 // Failures here never fail the run.
 static int updateAllUserDB(void) {
-    PVLIBC_SZLIST users = NULL;
-    PVLIBC_SZLIST scripts = NULL;
-    DIR *dir = NULL;
+    PVLIBC_SZLIST users = nullptr;
+    PVLIBC_SZLIST scripts = nullptr;
+    DIR *dir = nullptr;
     char dbPath[PATH_BUF_SIZE];
 
-    if (NULL == (users = VLIBCSzListAlloc(USER_LIST_SIZE))) {
+    if (nullptr == (users = VLIBCSzListAlloc(USER_LIST_SIZE))) {
         VLIBCErrSetEx(KAVO_ERR_OUT_OF_MEMORY, SZ_SOURCE_NAME, __LINE__);
         goto END;
     }
@@ -250,11 +250,11 @@ static int updateAllUserDB(void) {
         KAVOSyslog("VLIBUserEnum failed.\n");
         goto END;
     }
-    if (NULL == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
+    if (nullptr == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
         UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Failed to open dir [%s]", SZD_UVO_UPGRADE_SCRIPTS);
         goto END;
     }
-    if (NULL == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
+    if (nullptr == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
         UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Failed to allocate script list: %m");
         goto END;
     }
@@ -264,7 +264,7 @@ static int updateAllUserDB(void) {
 
     for (int i = 0; i < users->nItem; i++) {
         const char *name = VLIBCSzListGet(users, i);
-        PKAVOUSER user = NULL;
+        PKAVOUSER user = nullptr;
 
         if (0 != KAVOUserGet(name, &user)) {
             UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Fail to get user: %s.\n", name);
@@ -292,15 +292,15 @@ END:
 
 // KAVOPHOTO_UPDATE_UVODB: upgrades one user's personal database. Failures are logged only.
 static int updateUserDB(const char *userName, const char *home) {
-    PVLIBC_SZLIST scripts = NULL;
-    DIR *dir = NULL;
+    PVLIBC_SZLIST scripts = nullptr;
+    DIR *dir = nullptr;
     char dbPath[PATH_BUF_SIZE];
 
-    if (NULL == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
+    if (nullptr == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
         UPDLOG(KAVOPHOTO_UPDATE_UVODB, "Failed to open dir [%s]", SZD_UVO_UPGRADE_SCRIPTS);
         goto FAIL;
     }
-    if (NULL == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
+    if (nullptr == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
         UPDLOG(KAVOPHOTO_UPDATE_UVODB, "Failed to allocate script list: %m");
         goto FAIL;
     }
@@ -327,18 +327,18 @@ END:
 
 int main(int argc, char *argv[]) {
     static const struct option longOptions[] = {
-        {"all", no_argument, NULL, 'a'},
-        {"user", required_argument, NULL, 'u'},
-        {NULL, 0, NULL, 0},
+        {"all", no_argument, nullptr, 'a'},
+        {"user", required_argument, nullptr, 'u'},
+        {nullptr, 0, nullptr, 0},
     };
     RunMode mode = MODE_NONE;
-    PKAVOUSER user = NULL;
+    PKAVOUSER user = nullptr;
     int ret = 0;
     int opt;
 
     openlog(SZ_SOURCE_NAME, LOG_PID, LOG_USER);
 
-    while (-1 != (opt = getopt_long(argc, argv, "au:", longOptions, NULL))) {
+    while (-1 != (opt = getopt_long(argc, argv, "au:", longOptions, nullptr))) {
         switch (opt) {
             case 'a':
                 mode = MODE_ALL;
@@ -346,7 +346,7 @@ int main(int argc, char *argv[]) {
             case 'u':
                 if (user) {
                     KAVOUserFree(user);
-                    user = NULL;
+                    user = nullptr;
                 }
                 if (0 != (ret = fetchUser(optarg, &user))) {
                     goto END;
@@ -378,7 +378,7 @@ int main(int argc, char *argv[]) {
             ret = updateAllUserDB();
             break;
         case MODE_USER:
-            if (NULL == user->szName || '\0' == user->szName[0]) {
+            if (nullptr == user->szName || '\0' == user->szName[0]) {
                 printUsage();
                 ret = 0;
                 break;

@@ -71,7 +71,7 @@ static void applyConfigRow(Json::Value &config, const char *key, const char *val
 
 static Json::Value collectConfig(PKAVODB db) {
     Json::Value config(Json::objectValue);
-    PKAVODB_RES result = NULL;
+    PKAVODB_RES result = nullptr;
     KAVODB_ROW row;
     char value[VALUE_BUF_SIZE];
     std::string keys;
@@ -93,25 +93,25 @@ static Json::Value collectConfig(PKAVODB db) {
         while (0 == KAVODBFetchRow(result, &row)) {
             const char *key = KAVODBFetchField(result, row, "config_key");
             const char *val = KAVODBFetchField(result, row, "config_value");
-            if (NULL == key || NULL == val) {
+            if (nullptr == key || nullptr == val) {
                 continue;
             }
             applyConfigRow(config, key, val);
         }
         KAVODBFreeResult(result);
-        result = NULL;
+        result = nullptr;
     }
 
     if (0 ==
         KAVODBExecute(db, "SELECT * FROM blog_config WHERE config_key = 'enable_blog'", &result)) {
         if (0 == KAVODBFetchRow(result, &row)) {
             const char *val = KAVODBFetchField(result, row, "config_value");
-            if (NULL != val) {
+            if (nullptr != val) {
                 config["enable_blog"] = (0 == strcmp(val, "1"));
             }
         }
         KAVODBFreeResult(result);
-        result = NULL;
+        result = nullptr;
     }
 
     if (readSetting(SZF_SETTINGS, "runpersonallumora", value, sizeof(value))) {
@@ -125,7 +125,7 @@ static Json::Value collectConfig(PKAVODB db) {
 
 // Reads a count as strtol would (leading digits only), kept within 32 bits.
 static int32_t parseCount(const char *text) {
-    long long n = strtoll(text, NULL, 10);
+    long long n = strtoll(text, nullptr, 10);
 
     if (n > INT32_MAX) {
         return INT32_MAX;
@@ -137,7 +137,7 @@ static int32_t parseCount(const char *text) {
 }
 
 static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
-    PKAVODB_RES result = NULL;
+    PKAVODB_RES result = nullptr;
     KAVODB_ROW row;
     int32_t count = 0;
     std::string sql = "SELECT COUNT(*) as total FROM ";
@@ -152,7 +152,7 @@ static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
     }
     if (0 == KAVODBFetchRow(result, &row)) {
         const char *total = KAVODBFetchField(result, row, "total");
-        if (NULL != total) {
+        if (nullptr != total) {
             count = parseCount(total);
         }
     }
@@ -179,7 +179,7 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     const char *collections;
     const char *photos;
     const char *videos;
-    PKAVODB_RES result = NULL;
+    PKAVODB_RES result = nullptr;
     KAVODB_ROW row;
     std::string id;
 
@@ -203,7 +203,7 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     }
     if (0 == KAVODBFetchRow(result, &row)) {
         const char *field = KAVODBFetchField(result, row, "id");
-        if (NULL != field) {
+        if (nullptr != field) {
             id = field;
         }
     }
@@ -281,7 +281,7 @@ static int32_t countMusicEntries(void) {
 
 static Json::Value collectStatistics(PKAVODB db) {
     Json::Value stats(Json::objectValue);
-    PKAVODB_RES result = NULL;
+    PKAVODB_RES result = nullptr;
     KAVODB_ROW row;
 
     stats["total_music"] = countMusicEntries();
@@ -310,7 +310,7 @@ static Json::Value collectStatistics(PKAVODB db) {
         KAVODBExecute(db, "SELECT date FROM blog_article ORDER BY date DESC LIMIT 1", &result)) {
         if (0 == KAVODBFetchRow(result, &row)) {
             const char *date = KAVODBFetchField(result, row, "date");
-            if (NULL != date) {
+            if (nullptr != date) {
                 stats["latest_blog_post_time"] = date;
             }
         }
@@ -336,7 +336,7 @@ int main(int argc, char *argv[]) {
     (void)argv;
     openlog(SZ_SOURCE_NAME, LOG_PID, LOG_USER);
 
-    if (NULL == (db = KAVODBConnect(NULL, "postgres", NULL, "photo"))) {
+    if (nullptr == (db = KAVODBConnect(nullptr, "postgres", nullptr, "photo"))) {
         KAVOLOG(SZ_SOURCE_NAME, "Failed to connect to database");
     } else {
         doc["collector_version"] = COLLECTOR_VERSION;

@@ -71,7 +71,7 @@
 // argument reaches outside its user's folder.
 static bool isPlainName(const char *name) {
     if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
-        strchr(name, '/') != NULL) {
+        strchr(name, '/') != nullptr) {
         LOG("Bad name [%s]", name);
         return false;
     }
@@ -99,14 +99,14 @@ static int openUserDir(const char *user) {
 // The account of a name (converted to its login spelling); null when there is none.
 static PKAVOUSER lookupUser(const char *name, int flag) {
     char login[KAVO_LOGIN_NAME_SIZE];
-    PKAVOUSER user = NULL;
+    PKAVOUSER user = nullptr;
 
     if (KAVOUserLoginNameConvert(name, login, sizeof(login), flag) <= 0) {
         snprintf(login, sizeof(login), "%s", name);
     }
     if (KAVOUserGet(login, &user) != 0) {
         LOG("KAVOUserGet(%s) failed", login);
-        return NULL;
+        return nullptr;
     }
     return user;
 }
@@ -147,7 +147,7 @@ static int copyWatermark(const char *source, const char *userName, const char *n
             ret = KAVOCopyFileI(source, dest, &opt, -1, 0);
             // rm runs as a program of its own: it needs the descriptor.
             if (fcntl(dirFd, F_SETFD, 0) == 0) {
-                VLIBCExec("/bin/rm", "-rf", eaDir, NULL, NULL);
+                VLIBCExec("/bin/rm", "-rf", eaDir, nullptr, nullptr);
             }
         }
         close(dirFd);

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -756,6 +757,44 @@ void ApplianceRoot::mountTmpfs(const std::string &path) {
     mkdirs(path, 0755);
     mustMount("lumora-extra", path.c_str(), "tmpfs", 0, "mode=0755");
     impl_->track(path);
+}
+
+Swapper::Swapper(const Pairs &pairs, int seconds) : pairs_(pairs) {
+    for (const auto &p : pairs_) {
+        struct stat st;
+        inodes_.push_back(lstat(p.first.c_str(), &st) == 0 ? st.st_ino : 0);
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            for (const auto &p : pairs_) {
+                renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
+            }
+        }
+        _exit(0);
+    }
+    EXPECT_GT(pid_, 0) << "fork: " << strerror(errno);
+}
+
+Swapper::~Swapper() {
+    stop();
+}
+
+void Swapper::stop() {
+    if (pid_ <= 0) {
+        return;
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    for (size_t i = pairs_.size(); i-- > 0;) {
+        struct stat st;
+        const auto &p = pairs_[i];
+        if (inodes_[i] != 0 && lstat(p.first.c_str(), &st) == 0 && st.st_ino != inodes_[i]) {
+            renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
+        }
+    }
 }
 
 }  // namespace lumora::test

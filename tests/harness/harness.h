@@ -24,6 +24,7 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lumora::test {
@@ -131,6 +132,27 @@ class ApplianceRoot {
    private:
     struct Impl;
     Impl *impl_;
+};
+
+// An account racing a privileged program: exchanges each pair of names (rename exchange) in
+// turn, over and over, in a child process, until stop() or for at most `seconds`. stop() (the
+// destructor calls it) ends the child and exchanges back every pair whose first name no longer
+// holds the file it held at the start.
+class Swapper {
+   public:
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    explicit Swapper(const Pairs &pairs, int seconds = 4);
+    Swapper(const std::string &a, const std::string &b, int seconds = 4)
+        : Swapper(Pairs{{a, b}}, seconds) {}
+    ~Swapper();
+    Swapper(const Swapper &) = delete;
+    Swapper &operator=(const Swapper &) = delete;
+    void stop();
+
+   private:
+    Pairs pairs_;
+    std::vector<ino_t> inodes_;  // of each pair's first name at the start (0: none)
+    pid_t pid_ = -1;
 };
 
 }  // namespace lumora::test

@@ -85,3 +85,24 @@ TEST(Harness, ReachesTheRunsDatabase) {
     root.useDatabase();
     EXPECT_EQ(root.sql("SELECT count(*) FROM pg_tables WHERE tablename = 't';"), "0\n");
 }
+
+// The swapper trades names while it runs and leaves each pair as it found it.
+TEST(Harness, SwapperTradesNamesAndPutsThemBack) {
+    ApplianceRoot root;
+    root.makeDir("/volume1/d");
+    ASSERT_EQ(symlink("/volume1/d", "/volume1/l"), 0);
+    struct stat before, st;
+    ASSERT_EQ(lstat("/volume1/d", &before), 0);
+    bool sawLink = false;
+    {
+        lumora::test::Swapper swapper("/volume1/d", "/volume1/l", 2);
+        for (int i = 0; i < 100000 && !sawLink; i++) {
+            sawLink = lstat("/volume1/d", &st) == 0 && S_ISLNK(st.st_mode);
+        }
+    }
+    EXPECT_TRUE(sawLink);
+    ASSERT_EQ(lstat("/volume1/d", &st), 0);
+    EXPECT_EQ(st.st_ino, before.st_ino);
+    ASSERT_EQ(lstat("/volume1/l", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}

@@ -32,8 +32,9 @@ const char *const kFile = "/tmp/kv/settings.conf";
 std::string getValue(const char *file, const char *key, int *ret = nullptr) {
     char buf[4096];
     int r = VLIBCFileGetKeyValue(file, key, buf, sizeof(buf), 0);
-    if (ret != nullptr)
+    if (ret != nullptr) {
         *ret = r;
+    }
     return r > 0 ? std::string(buf) : std::string("<" + std::to_string(r) + ">");
 }
 
@@ -48,11 +49,13 @@ std::vector<std::string> leftovers(const char *dir) {
     std::vector<std::string> out;
     DIR *d = opendir(dir);
     struct dirent *de;
-    if (d == nullptr)
+    if (d == nullptr) {
         return out;
+    }
     while ((de = readdir(d)) != nullptr) {
-        if (strstr(de->d_name, "tmp") != nullptr)
+        if (strstr(de->d_name, "tmp") != nullptr) {
             out.push_back(de->d_name);
+        }
     }
     closedir(d);
     return out;
@@ -127,12 +130,14 @@ TEST(CoreStrings, CopyAndPrintfFitOrFailWithoutOverrun) {
 TEST(CoreStringList, GrowsPastItsCapacity) {
     PVLIBC_SZLIST list = VLIBCSzListAlloc(2);
     ASSERT_NE(list, nullptr);
-    for (int i = 0; i < 1000; i++)
+    for (int i = 0; i < 1000; i++) {
         ASSERT_EQ(VLIBCSzListPush(&list, ("user" + std::to_string(i)).c_str()), 0);
+    }
     EXPECT_EQ(list->nItem, 1000);
     EXPECT_GE(list->nAlloc, 1000);
-    for (int i = 0; i < 1000; i++)
+    for (int i = 0; i < 1000; i++) {
         ASSERT_STREQ(VLIBCSzListGet(list, i), ("user" + std::to_string(i)).c_str());
+    }
     EXPECT_EQ(VLIBCSzListGet(list, 1000), nullptr);
     EXPECT_EQ(VLIBCSzListGet(list, -1), nullptr);
     EXPECT_EQ(VLIBCSzListPush(&list, nullptr), -1);
@@ -405,13 +410,15 @@ TEST(KeyValueWrite, ConcurrentWritersLoseNothing) {
         if (pids[w] == 0) {
             char c;
             close(go[1]);
-            if (read(go[0], &c, 1) < 0)
+            if (read(go[0], &c, 1) < 0) {
                 _exit(2);
+            }
             for (int i = 0; i < 500; i++) {
                 std::string key = std::string(w == 0 ? "first" : "second") + std::to_string(i);
                 if (VLIBCFileSetKeyValue(kFile, key.c_str(), std::to_string(i * 7).c_str(),
-                                         nullptr) <= 0)
+                                         nullptr) <= 0) {
                     _exit(1);
+                }
             }
             _exit(0);
         }
@@ -439,10 +446,12 @@ TEST(KeyValueWrite, ConcurrentWritersLoseNothing) {
 TEST(KeyValueWrite, KilledWriterNeverTearsTheFile) {
     ApplianceRoot root;
     std::string head, tail;
-    for (int i = 0; i < 3000; i++)
+    for (int i = 0; i < 3000; i++) {
         head += "head" + std::to_string(i) + "=\"" + longString(40, 'h') + "\"\n";
-    for (int i = 0; i < 3000; i++)
+    }
+    for (int i = 0; i < 3000; i++) {
         tail += "tail" + std::to_string(i) + "=\"" + longString(40, 't') + "\"\n";
+    }
     root.writeFile(kFile, head + "counter=\"0\"\n" + tail, 0600, 321, 654);
     std::mt19937 rng(12345);
     long highest = 0;
@@ -456,10 +465,12 @@ TEST(KeyValueWrite, KilledWriterNeverTearsTheFile) {
             close(ready[0]);
             for (long n = 1;; n++) {
                 std::string v = std::to_string(round * 1000000L + n);
-                if (VLIBCFileSetKeyValue(kFile, "counter", v.c_str(), nullptr) <= 0)
+                if (VLIBCFileSetKeyValue(kFile, "counter", v.c_str(), nullptr) <= 0) {
                     _exit(1);
-                if (n == 1 && write(ready[1], "x", 1) != 1)
+                }
+                if (n == 1 && write(ready[1], "x", 1) != 1) {
                     _exit(1);
+                }
             }
         }
         close(ready[1]);
@@ -840,8 +851,9 @@ TEST(ForkEx, NewProcessIsDetachedAsTheFlagsSay) {
         char cwd[256] = "";
         char fd0[64] = "", fd2[64] = "";
         struct sigaction sa;
-        if (getcwd(cwd, sizeof(cwd)) == nullptr)
+        if (getcwd(cwd, sizeof(cwd)) == nullptr) {
             _exit(3);
+        }
         ssize_t n0 = readlink("/proc/self/fd/0", fd0, sizeof(fd0) - 1);
         ssize_t n2 = readlink("/proc/self/fd/2", fd2, sizeof(fd2) - 1);
         sigaction(SIGUSR1, nullptr, &sa);
@@ -851,8 +863,9 @@ TEST(ForkEx, NewProcessIsDetachedAsTheFlagsSay) {
                            (int)(n2 > 0 ? n2 : 0), fd2, fcntl(extra, F_GETFD) >= 0,
                            sa.sa_handler == SIG_DFL);
         int fd = open("/tmp/fork/report", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || write(fd, out, (size_t)len) != len)
+        if (fd < 0 || write(fd, out, (size_t)len) != len) {
             _exit(4);
+        }
         close(fd);
         _exit(0);
     }
@@ -876,16 +889,19 @@ pid_t lockingChild(const char *pidFile) {
     int ready[2];
     char ok = 0;
 
-    if (pipe(ready) != 0)
+    if (pipe(ready) != 0) {
         return -1;
+    }
     pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
         ok = VLIBCProcPidFileLock(pidFile) >= 0 ? 1 : 2;
-        if (write(ready[1], &ok, 1) != 1)
+        if (write(ready[1], &ok, 1) != 1) {
             _exit(3);
-        for (;;)
+        }
+        for (;;) {
             pause();
+        }
     }
     close(ready[1]);
     if (read(ready[0], &ok, 1) != 1 || ok != 1) {
@@ -907,8 +923,9 @@ TEST(PidFile, CreateAndAlive) {
     EXPECT_LT(VLIBCProcPidFileCreate(nullptr), 0);
 
     pid_t dead = fork();
-    if (dead == 0)
+    if (dead == 0) {
         _exit(0);
+    }
     waitStatus(dead);
     root.writeFile(pidFile, std::to_string(dead) + "\n");
     EXPECT_EQ(VLIBCProcAliveByPidFile(pidFile), 0);
@@ -944,8 +961,9 @@ TEST(PidFile, CreateAndAlive) {
     root.writeFile(pidFile, "1\n");
     pid_t other = fork();
     if (other == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0)
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
             _exit(3);
+        }
         _exit(VLIBCProcAliveByPidFile(pidFile) == 1 ? 0 : 1);
     }
     int status = waitStatus(other);
@@ -958,8 +976,9 @@ TEST(PidFile, OnlyTheProcessThatHoldsTheLockIsSignalled) {
     const char *pidFile = "/run/daemon.pid";
     pid_t sleeper = fork();
     if (sleeper == 0) {
-        for (;;)
+        for (;;) {
             pause();
+        }
     }
 
     pid_t owner = lockingChild(pidFile);
@@ -1063,8 +1082,9 @@ TEST(StdoutClose, ReportsWhatNeverArrived) {
                 close(STDOUT_FILENO);
             } else {
                 int fd = open(c.target, O_WRONLY);
-                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0)
+                if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) {
                     _exit(100);
+                }
             }
             std::string text(c.bytes, 'x');
             fwrite(text.data(), 1, text.size(), stdout);

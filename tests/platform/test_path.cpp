@@ -22,8 +22,9 @@ const char *const kRoot = "/volume1/share";
 // Opens path beneath kRoot with flags; the errno of a refusal, or 0 when it opened.
 int openErr(const char *path, int flags, mode_t mode = 0600) {
     int fd = KAVOPathOpenBeneath(kRoot, path, flags, mode);
-    if (fd < 0)
+    if (fd < 0) {
         return errno;
+    }
     close(fd);
     return 0;
 }
@@ -78,8 +79,9 @@ TEST_P(PathBeneath, RefusesEveryLinkAndEveryWayOut) {
         {"/volume1/share/album/photo.jpg/x", O_RDONLY, ENOTDIR},
         {"/volume1/share/album/missing", O_RDONLY, ENOENT},
     };
-    for (const Case &c : cases)
+    for (const Case &c : cases) {
         EXPECT_EQ(openErr(c.path, c.flags), c.err) << c.path;
+    }
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/secret/new"));
     EXPECT_EQ(ApplianceRoot::readFile("/volume1/secret/file"), "outside");
 

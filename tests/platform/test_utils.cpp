@@ -25,15 +25,17 @@ class PathScope {
     explicit PathScope(const char *path) {
         const char *old = getenv("PATH");
         had_ = old != nullptr;
-        if (had_)
+        if (had_) {
             old_ = old;
+        }
         setenv("PATH", path, 1);
     }
     ~PathScope() {
-        if (had_)
+        if (had_) {
             setenv("PATH", old_.c_str(), 1);
-        else
+        } else {
             unsetenv("PATH");
+        }
     }
 
    private:
@@ -134,8 +136,9 @@ TEST(ProcessRunner, WithoutWaitingStartsAndLeavesNoZombie) {
     ASSERT_GE(gate, 0);
     ASSERT_EQ(write(gate, "go\n", 3), 3);
     close(gate);
-    for (int i = 0; i < 3000 && !ApplianceRoot::exists("/tmp/mark"); i++)
+    for (int i = 0; i < 3000 && !ApplianceRoot::exists("/tmp/mark"); i++) {
         usleep(10000);
+    }
     EXPECT_EQ(ApplianceRoot::readFile("/tmp/mark"), "done\n");
     // The caller has no child left to reap: the program was not its child.
     int status;
