@@ -41,7 +41,7 @@ static int getPhotoSharedPath(char *buf, size_t size) {
     if (!path) {
         KAVOLOG(SZ_SOURCE, "Failed to VLIBSharePathGet");
     } else if (VLIBCStrCopy(buf, size, path) != 0) {
-        // Cut, it would name another folder.
+        // Never cut: it would name another folder.
         KAVOLOG(SZ_SOURCE, "photo share path too long [%s]", path);
     } else {
         ret = 0;
