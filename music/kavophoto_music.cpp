@@ -53,12 +53,7 @@ static void logError(int line, const char *fmt, ...) {
     va_start(ap, fmt);
     int len = vsnprintf(message, sizeof(message), fmt, ap);
     va_end(ap);
-    if (len < 0) {
-        syslog(LOG_ERR, "%s:%d (message not formatted)", SZ_SOURCE, line);
-        errno = saved;
-        return;
-    }
-    std::string text = message;
+    std::string text = len < 0 ? "(message not formatted)" : message;
     if (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }
