@@ -21,14 +21,13 @@
 #define SZK_DDNS_HOSTNAME "hostname"
 #define SZ_PHOTO_PORTAL "photo_portal"
 #define RELAY_NOT_CONFIGURED 102
-#define VALUE_BUF 4096
-
-#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
+// The size of a value read from a configuration file.
+#define CONF_VALUE_SIZE 4096
 
 // The platform answers only root's requests in full; failing to become root is not fatal.
 static void becomeRoot(void) {
     if (setuid(0) != 0 || setgid(0) != 0 || setegid(0) != 0) {
-        LOG("change to root fail");
+        KAVOLOG(SZ_SOURCE, "change to root fail");
     }
 }
 
@@ -92,8 +91,8 @@ static int printRelayAddress(void) {
 }
 
 static int printDdnsHost(void) {
-    char select[VALUE_BUF];
-    char host[VALUE_BUF];
+    char select[CONF_VALUE_SIZE];
+    char host[CONF_VALUE_SIZE];
 
     if (VLIBCFileGetKeyValue(SZF_KAVOINFO_CONF, SZK_DDNS_SELECT, select, sizeof(select), 0) <= 0) {
         return -1;
@@ -137,7 +136,7 @@ int main(int argc, char **argv) {
     }
     // An address that never reached the caller is no answer.
     if (KAVOStdoutClose() != 0) {
-        LOG("failed to write standard output: %m");
+        KAVOLOG(SZ_SOURCE, "failed to write standard output: %m");
         ret = -1;
     }
     return ret & 0xFF;

@@ -20,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "kavocore.h"
 #include "kavofileop.h"
 #include "kavorecycle.h"
@@ -29,22 +31,28 @@
 #define SZ_SOURCE "kavophotoio"
 #define SZ_HOME_SHARE "home"
 #define SZ_TMP_DIR "/@tmp"
-#define PATH_BUF 4096
-#define TIME_SUFFIX_BUF 256
+#define TIME_SUFFIX_SIZE 256
 // How many numbered names a removal tries when its temporary name is taken.
 #define TMP_NAME_TRIES 1000
 
-#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 #define PLATFORM_ERR VLIBCErrGet(), VLIBCErrorGetFile(), VLIBCErrorGetLine()
 
 enum { MODE_ADD, MODE_ADD_RECURSIVE, MODE_DELETE, MODE_DELETE_RECURSIVE, MODE_MOVE };
 
-// Set by the option parser.
-static int g_mode = MODE_ADD;
-static const char *g_indexPath = nullptr;
-static const char *g_oldIndexPath = nullptr;
-static bool g_blocked = false;
-static bool g_copy = false;
+// What the command line asks for, set by the option parser.
+typedef struct _tag_KAVOPHOTOIO_ARGS {
+    int mode;
+    const char *indexPath;     // -a, -A, -d, -D, and the new place of -m
+    const char *oldIndexPath;  // -m: the word right after its argument
+    bool blocked;              // -b: run in the foreground
+    bool copy;                 // -c: -m keeps the source
+} KAVOPHOTOIO_ARGS;
+
+// The share (or home) an item belongs to.
+struct ItemShare {
+    char name[KAVO_PATH_SIZE];
+    char path[KAVO_PATH_SIZE];
+};
 
 static void printUsage(const char *argv0) {
     VLIBCPrintBanner(argv0);
@@ -70,7 +78,7 @@ static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nam
     int ret = -1;
 
     if (!path) {
-        LOG("Bad parameters.");
+        KAVOLOG(SZ_SOURCE, "Bad parameters.");
         return -1;
     }
     int check = KAVOServiceHomePathCheck(path, 1, 1, &home);
@@ -81,9 +89,10 @@ static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nam
             ret = 0;
         }
     } else if (check != 0) {
-        LOG("KAVOServiceHomePathCheck failed, path: [%s]", path);
+        KAVOLOG(SZ_SOURCE, "KAVOServiceHomePathCheck failed, path: [%s]", path);
     } else if (KAVOShareNamePathGet(path, shareName, nameSize, sharePath, pathSize) < 0) {
-        LOG("KAVOShareNamePathGet failed. path: [%s]. [0x%04X %s:%d]", path, PLATFORM_ERR);
+        KAVOLOG(SZ_SOURCE, "KAVOShareNamePathGet failed. path: [%s]. [0x%04X %s:%d]", path,
+                PLATFORM_ERR);
     } else {
         ret = 0;
     }
@@ -91,6 +100,16 @@ static int RecycleGetShareNamePath(const char *path, char *shareName, size_t nam
         KAVOHomeCheckResultFree(home);
     }
     return ret;
+}
+
+// RecycleGetShareNamePath into share, logged when it fails. 0 or -1.
+static int findItemShare(const char *path, ItemShare *share) {
+    if (RecycleGetShareNamePath(path, share->name, sizeof(share->name), share->path,
+                                sizeof(share->path)) != 0) {
+        KAVOLOG(SZ_SOURCE, "RecycleGetShareNamePath failed. path: [%s] ", path);
+        return -1;
+    }
+    return 0;
 }
 
 // Opens the folder that holds the item path beneath its share (or home) root, without
@@ -106,10 +125,11 @@ static int openItemParent(const char *path, const char *what, const char *shareN
 
     if (fd < 0) {
         if (errno == EINVAL) {
-            LOG("Refused to %s the root of share [%s], path: [%s]", what, shareName, path);
+            KAVOLOG(SZ_SOURCE, "Refused to %s the root of share [%s], path: [%s]", what, shareName,
+                    path);
         } else {
-            LOG("Refused to %s [%s] beneath share [%s] ([%s]): %m", what, path, shareName,
-                sharePath);
+            KAVOLOG(SZ_SOURCE, "Refused to %s [%s] beneath share [%s] ([%s]): %m", what, path,
+                    shareName, sharePath);
         }
         return -1;
     }
@@ -118,7 +138,8 @@ static int openItemParent(const char *path, const char *what, const char *shareN
         if (S_ISLNK(st.st_mode)) {
             errno = ELOOP;
         }
-        LOG("Refused to %s [%s]: not a folder of share [%s]: %m", what, path, shareName);
+        KAVOLOG(SZ_SOURCE, "Refused to %s [%s]: not a folder of share [%s]: %m", what, path,
+                shareName);
         close(fd);
         return -1;
     }
@@ -129,43 +150,47 @@ static int openItemParent(const char *path, const char *what, const char *shareN
 
 // -1 failure, 0 the share's recycle bin is off, 1 the item is in the recycle bin.
 static int RecycleDelete(const char *path, const char *shareName, const char *sharePath) {
-    char prefix[PATH_BUF];
+    char prefix[KAVO_PATH_SIZE];
+    char leaf[KAVO_PATH_SIZE];
     struct stat st;
     int on = 0;
     int adminOnly = 0;
 
     if (!path || !shareName || !sharePath) {
-        LOG("Bad parameters.");
+        KAVOLOG(SZ_SOURCE, "Bad parameters.");
         return -1;
     }
     if (stat(path, &st) != 0) {
-        LOG("stat failed, path: [%s].", path);
+        KAVOLOG(SZ_SOURCE, "stat failed, path: [%s].", path);
         return -1;
     }
     bool isDir = S_ISDIR(st.st_mode);
     if (KAVORecycleStatusGet(shareName, &on) < 0) {
-        LOG("KAVORecycleStatusGet failed. share:[%s] [0x%04X %s:%d]", shareName, PLATFORM_ERR);
+        KAVOLOG(SZ_SOURCE, "KAVORecycleStatusGet failed. share:[%s] [0x%04X %s:%d]", shareName,
+                PLATFORM_ERR);
         return -1;
     }
     if (!on) {
         return 0;
     }
     if (KAVORecycleAdminOnlyStatusGet(shareName, &adminOnly) < 0) {
-        LOG("KAVORecycleAdminOnlyStatusGet failed. share:[%s] Disable it. [0x%04X %s:%d]",
-            shareName, PLATFORM_ERR);
+        KAVOLOG(SZ_SOURCE,
+                "KAVORecycleAdminOnlyStatusGet failed. share:[%s] Disable it. [0x%04X %s:%d]",
+                shareName, PLATFORM_ERR);
         return -1;
     }
     if (VLIBCStrPrintf(prefix, sizeof(prefix), "%s/", sharePath) != 0 ||
         strncmp(path, prefix, strlen(prefix)) != 0) {
-        LOG("Path is not begin with share, path: [%s], share: [%s].", path, sharePath);
+        KAVOLOG(SZ_SOURCE, "Path is not begin with share, path: [%s], share: [%s].", path,
+                sharePath);
         return -1;
     }
     const char *relPath = path + strlen(prefix);
     if (relPath[0] == '\0') {
-        LOG("Format of relative path is wrong, path: [%s].", path);
+        KAVOLOG(SZ_SOURCE, "Format of relative path is wrong, path: [%s].", path);
         return -1;
     }
-    char leaf[PATH_BUF];
+    // Only an item reached beneath the share's root, without a link, goes to the recycle bin.
     int parent = openItemParent(path, "delete", shareName, sharePath, leaf, sizeof(leaf));
     if (parent < 0) {
         return -1;
@@ -174,9 +199,11 @@ static int RecycleDelete(const char *path, const char *shareName, const char *sh
     int ret = isDir ? KAVORecycleRmDirWithSharePath(sharePath, relPath, 0, adminOnly)
                     : KAVORecycleUnlinkFileWithSharePath(sharePath, relPath, 0, adminOnly);
     if (ret < 0) {
-        LOG("KAVORecycleUnlinkFileWithSharePath failed. share_path:[%s] rpath:[%s] "
-            "[0x%04X %s:%d]",
-            sharePath, relPath, PLATFORM_ERR);
+        // Folders too are reported under the file call's name: kept as callers expect it.
+        KAVOLOG(SZ_SOURCE,
+                "KAVORecycleUnlinkFileWithSharePath failed. share_path:[%s] rpath:[%s] "
+                "[0x%04X %s:%d]",
+                sharePath, relPath, PLATFORM_ERR);
         return -1;
     }
     return 1;
@@ -188,9 +215,9 @@ static int RecycleDelete(const char *path, const char *shareName, const char *sh
 // errno set.
 static int moveToTmp(int parent, const char *leaf, int tmp, const char *suffix, char *target,
                      size_t size) {
-    for (int n = 0; n < TMP_NAME_TRIES; ++n) {
-        int len = n == 0 ? snprintf(target, size, "%s%s", leaf, suffix)
-                         : snprintf(target, size, "%s%s.%d", leaf, suffix, n);
+    for (int attempt = 0; attempt < TMP_NAME_TRIES; ++attempt) {
+        int len = attempt == 0 ? snprintf(target, size, "%s%s", leaf, suffix)
+                               : snprintf(target, size, "%s%s.%d", leaf, suffix, attempt);
         if (len < 0 || (size_t)len >= size) {
             errno = ENAMETOOLONG;
             return -1;
@@ -218,16 +245,16 @@ static int moveToTmp(int parent, const char *leaf, int tmp, const char *suffix, 
 // that no name above it is looked up again, never leaving the item's file system. Any status
 // but 0 is a failure.
 static int forceRemove(int dir, const char *name, const char *shown) {
-    char target[PATH_BUF];
+    char target[KAVO_PATH_SIZE];
 
     if (VLIBCStrPrintf(target, sizeof(target), "/proc/%d/fd/%d/%s", (int)getpid(), dir, name) !=
         0) {
-        LOG("Failed: tmp path is too long");
+        KAVOLOG(SZ_SOURCE, "Failed: tmp path is too long");
         return -1;
     }
     int status = VLIBCExec("/bin/rm", "-rf", "--one-file-system", target, nullptr);
     if (status != 0) {
-        LOG("Failed to remove [%s]: /bin/rm exit status %d", shown, status);
+        KAVOLOG(SZ_SOURCE, "Failed to remove [%s]: /bin/rm exit status %d", shown, status);
         return -1;
     }
     return 0;
@@ -236,46 +263,43 @@ static int forceRemove(int dir, const char *name, const char *shown) {
 // Removes the item leaf of the folder parent (path as given) through the temporary folder of
 // its share's volume, then its EA data.
 static int TmpDirCheckAndMakeAndRemove(const char *path, int parent, const char *leaf) {
-    char tmpDir[PATH_BUF];
-    char target[PATH_BUF];
-    char shown[PATH_BUF];
-    char suffix[TIME_SUFFIX_BUF];
+    char tmpDir[KAVO_PATH_SIZE];
+    char target[KAVO_PATH_SIZE];
+    char suffix[TIME_SUFFIX_SIZE];
 
     if (!path) {
         return -1;
     }
     if (KAVOShareBinPathGet(path, tmpDir, sizeof(tmpDir)) < 0) {
-        LOG("Fail to get share bin path from path [%s]", path);
+        KAVOLOG(SZ_SOURCE, "Fail to get share bin path from path [%s]", path);
         return -1;
     }
     size_t baseLen = strlen(tmpDir);
-    if (baseLen + strlen(SZ_TMP_DIR) > PATH_BUF - 1) {
-        LOG("Failed: tmp path is too long");
+    if (baseLen + strlen(SZ_TMP_DIR) > KAVO_PATH_SIZE - 1) {
+        KAVOLOG(SZ_SOURCE, "Failed: tmp path is too long");
         return -1;
     }
     int tmp = KAVOShareTmpDirOpen(tmpDir);
     strcat(tmpDir, SZ_TMP_DIR);
     if (tmp < 0) {
-        LOG("Failed to mkdir [%s], errno=%d/%m", tmpDir, errno);
+        KAVOLOG(SZ_SOURCE, "Failed to mkdir [%s], errno=%d/%m", tmpDir, errno);
         return -1;
     }
-    snprintf(suffix, sizeof(suffix), ".%lld", (long long)time(nullptr));
-    if (strlen(tmpDir) + 1 + strlen(leaf) + strlen(suffix) > PATH_BUF - 1) {
-        LOG("Failed: tmp path is too long");
+    if (VLIBCStrPrintf(suffix, sizeof(suffix), ".%lld", (long long)time(nullptr)) != 0 ||
+        strlen(tmpDir) + 1 + strlen(leaf) + strlen(suffix) > KAVO_PATH_SIZE - 1) {
+        KAVOLOG(SZ_SOURCE, "Failed: tmp path is too long");
         close(tmp);
         return -1;
     }
     int ret = -1;
     if (moveToTmp(parent, leaf, tmp, suffix, target, sizeof(target)) == 0) {
-        if (VLIBCStrPrintf(shown, sizeof(shown), "%s/%s", tmpDir, target) != 0) {
-            VLIBCStrCopy(shown, sizeof(shown), target);
-        }
-        ret = forceRemove(tmp, target, shown);
+        ret = forceRemove(tmp, target, (std::string(tmpDir) + "/" + target).c_str());
     } else if (errno == EXDEV) {
         // The temporary folder lies on another file system: removed where it is.
         ret = forceRemove(parent, leaf, path);
     } else {
-        LOG("Failed to rename [%s->%s/%s], errno=%d/%m", path, tmpDir, target, errno);
+        KAVOLOG(SZ_SOURCE, "Failed to rename [%s->%s/%s], errno=%d/%m", path, tmpDir, target,
+                errno);
     }
     close(tmp);
     if (ret != 0) {
@@ -283,40 +307,42 @@ static int TmpDirCheckAndMakeAndRemove(const char *path, int parent, const char 
     }
     KAVOEA_REMOVE_OPT opt = {1, 0};
     if (KAVOEARemoveAt(parent, leaf, &opt) < 0) {
-        LOG("Failed to remove the EA data of [%s]: %m", path);
+        KAVOLOG(SZ_SOURCE, "Failed to remove the EA data of [%s]: %m", path);
         return -1;
     }
     return 0;
 }
 
-// The steps shared by both deletions once the item is known to exist.
+// Both deletions once the item is known to exist: into the recycle bin when the share has it
+// on, else through the temporary folder.
 static int deleteItem(const char *path) {
-    char shareName[PATH_BUF];
-    char sharePath[PATH_BUF];
-    char leaf[PATH_BUF];
+    ItemShare share;
 
-    if (RecycleGetShareNamePath(path, shareName, sizeof(shareName), sharePath, sizeof(sharePath)) !=
-        0) {
-        LOG("RecycleGetShareNamePath failed. path: [%s] ", path);
+    if (findItemShare(path, &share) != 0) {
         return -1;
     }
-    int ret = RecycleDelete(path, shareName, sharePath);
+    int ret = RecycleDelete(path, share.name, share.path);
     if (ret == -1) {
-        LOG("RecycleGetShareNamePath failed. path: [%s], share name: [%s], share path: [%s] ", path,
-            shareName, sharePath);
+        // Names the share lookup although the recycle step failed: kept as callers expect it.
+        KAVOLOG(SZ_SOURCE,
+                "RecycleGetShareNamePath failed. path: [%s], share name: [%s], share path: [%s] ",
+                path, share.name, share.path);
         return -1;
     }
     if (ret == 1) {
         return 0;
     }
-    int parent = openItemParent(path, "delete", shareName, sharePath, leaf, sizeof(leaf));
+    char leaf[KAVO_PATH_SIZE];
+    int parent = openItemParent(path, "delete", share.name, share.path, leaf, sizeof(leaf));
     if (parent < 0) {
         return -1;
     }
     ret = TmpDirCheckAndMakeAndRemove(path, parent, leaf);
     close(parent);
     if (ret != 0) {
-        LOG("cbDeleteIndex: TmpDirCheckAndMakeAndRemove: fail to move %s to tmp dir!", path);
+        // "-D" reports its failure under "-d"'s name too: kept as callers expect it.
+        KAVOLOG(SZ_SOURCE,
+                "cbDeleteIndex: TmpDirCheckAndMakeAndRemove: fail to move %s to tmp dir!", path);
         return -1;
     }
     return 0;
@@ -324,94 +350,99 @@ static int deleteItem(const char *path) {
 
 // ---- The five operations ---------------------------------------------------------------------
 
-static int cbAddIndex(void) {
-    if (!g_indexPath) {
-        LOG("cbAddRecursiveIndex: incorrect parameters!");
-        return -1;
+// Every mode but "-D" needs its index path, and all of them report a missing one in the words
+// of the recursive add: the text is kept as callers expect it.
+static bool hasIndexPath(const KAVOPHOTOIO_ARGS *args) {
+    if (!args->indexPath) {
+        KAVOLOG(SZ_SOURCE, "cbAddRecursiveIndex: incorrect parameters!");
+        return false;
     }
-    return 0;
+    return true;
 }
 
-static int cbAddRecursiveIndex(void) {
-    if (!g_indexPath) {
-        LOG("cbAddRecursiveIndex: incorrect parameters!");
-        return -1;
-    }
-    return 0;
+static int cbAddIndex(const KAVOPHOTOIO_ARGS *args) {
+    return hasIndexPath(args) ? 0 : -1;
 }
 
-static int cbDeleteIndex(void) {
-    if (!g_indexPath) {
-        LOG("cbAddRecursiveIndex: incorrect parameters!");
-        return -1;
-    }
-    if (VLIBCFileExist(g_indexPath) != 1 && VLIBCFileCheckDir(g_indexPath) != 1) {
-        LOG("cbDeleteIndex: %s is not file or folder!", g_indexPath);
-        return -1;
-    }
-    return deleteItem(g_indexPath);
+static int cbAddRecursiveIndex(const KAVOPHOTOIO_ARGS *args) {
+    return hasIndexPath(args) ? 0 : -1;
 }
 
-static int cbDeleteRecursive(void) {
-    if (!g_indexPath) {
+static int cbDeleteIndex(const KAVOPHOTOIO_ARGS *args) {
+    if (!hasIndexPath(args)) {
         return -1;
     }
-    if (VLIBCFileCheckDir(g_indexPath) != 1) {
-        LOG("cbDeleteRecursive: %s does not exist!", g_indexPath);
+    if (VLIBCFileExist(args->indexPath) != 1 && VLIBCFileCheckDir(args->indexPath) != 1) {
+        KAVOLOG(SZ_SOURCE, "cbDeleteIndex: %s is not file or folder!", args->indexPath);
         return -1;
     }
-    return deleteItem(g_indexPath);
+    return deleteItem(args->indexPath);
+}
+
+// Like cbDeleteIndex, for a folder only; a missing path fails without a message.
+static int cbDeleteRecursive(const KAVOPHOTOIO_ARGS *args) {
+    const char *path = args->indexPath;
+
+    if (!path) {
+        return -1;
+    }
+    if (VLIBCFileCheckDir(path) != 1) {
+        KAVOLOG(SZ_SOURCE, "cbDeleteRecursive: %s does not exist!", path);
+        return -1;
+    }
+    return deleteItem(path);
 }
 
 // Opens the folder holding a path of a move beneath its share (or home) root. fd or -1.
 static int openMoveParent(const char *path, char *leaf, size_t leafSize) {
-    char shareName[PATH_BUF];
-    char sharePath[PATH_BUF];
+    ItemShare share;
 
-    if (RecycleGetShareNamePath(path, shareName, sizeof(shareName), sharePath, sizeof(sharePath)) !=
-        0) {
-        LOG("RecycleGetShareNamePath failed. path: [%s] ", path);
+    if (findItemShare(path, &share) != 0) {
         return -1;
     }
-    return openItemParent(path, "move", shareName, sharePath, leaf, leafSize);
+    return openItemParent(path, "move", share.name, share.path, leaf, leafSize);
 }
 
-static int cbMoveIndex(void) {
+static int cbMoveIndex(const KAVOPHOTOIO_ARGS *args) {
+    const char *oldPath = args->oldIndexPath;
+    const char *newPath = args->indexPath;
     KAVOCOPY_OPT opt;
-    char oldLeaf[PATH_BUF];
-    char newLeaf[PATH_BUF];
+    char oldLeaf[KAVO_PATH_SIZE];
+    char newLeaf[KAVO_PATH_SIZE];
 
-    if (!g_oldIndexPath || !g_indexPath) {
+    if (!oldPath || !newPath) {
         return -1;
     }
-    bool isFile = VLIBCFileExist(g_oldIndexPath) == 1;
-    if (!isFile && VLIBCFileCheckDir(g_oldIndexPath) != 1) {
-        LOG("cbMoveIndex: %s is not file or folder!", g_oldIndexPath);
+    bool isFile = VLIBCFileExist(oldPath) == 1;
+    if (!isFile && VLIBCFileCheckDir(oldPath) != 1) {
+        KAVOLOG(SZ_SOURCE, "cbMoveIndex: %s is not file or folder!", oldPath);
         return -1;
     }
-    int oldDir = openMoveParent(g_oldIndexPath, oldLeaf, sizeof(oldLeaf));
+    int oldDir = openMoveParent(oldPath, oldLeaf, sizeof(oldLeaf));
     if (oldDir < 0) {
         return -1;
     }
-    int newDir = openMoveParent(g_indexPath, newLeaf, sizeof(newLeaf));
+    int newDir = openMoveParent(newPath, newLeaf, sizeof(newLeaf));
     if (newDir < 0) {
         close(oldDir);
         return -1;
     }
     memset(&opt, 0, sizeof(opt));
     opt.opt[KAVO_COPY_OVERWRITE] = 1;
-    opt.opt[KAVO_COPY_REMOVE_SRC] = g_copy ? 0 : 1;
+    opt.opt[KAVO_COPY_REMOVE_SRC] = args->copy ? 0 : 1;
     opt.opt[KAVO_COPY_WITH_EA] = 1;
     opt.opt[KAVO_COPY_KEEP_TIMES] = 1;
     int ret = 0;
     if (isFile) {
         if (KAVOFileCopyAt(oldDir, oldLeaf, newDir, newLeaf, &opt) < 0) {
-            LOG("cbMoveIndex: KAVOFileCopy: fail to move! (%s) (%s)", g_indexPath, g_oldIndexPath);
+            // Names KAVOFileCopy and a move, new path first: kept as callers expect it.
+            KAVOLOG(SZ_SOURCE, "cbMoveIndex: KAVOFileCopy: fail to move! (%s) (%s)", newPath,
+                    oldPath);
             ret = -1;
         }
     } else if (KAVOFileCopyDirectoryAt(oldDir, oldLeaf, newDir, newLeaf, &opt) < 0) {
-        LOG("cbMoveIndex: KAVOFileCopyDirectory: fail to move! (%s) (%s)", g_indexPath,
-            g_oldIndexPath);
+        KAVOLOG(SZ_SOURCE, "cbMoveIndex: KAVOFileCopyDirectory: fail to move! (%s) (%s)", newPath,
+                oldPath);
         ret = -1;
     }
     close(oldDir);
@@ -419,61 +450,82 @@ static int cbMoveIndex(void) {
     return ret;
 }
 
-static int (*const g_operations[])(void) = {cbAddIndex, cbAddRecursiveIndex, cbDeleteIndex,
-                                            cbDeleteRecursive, cbMoveIndex};
+// The operation of the mode. 0 or -1.
+static int runOperation(const KAVOPHOTOIO_ARGS *args) {
+    switch (args->mode) {
+        case MODE_ADD:
+            return cbAddIndex(args);
+        case MODE_ADD_RECURSIVE:
+            return cbAddRecursiveIndex(args);
+        case MODE_DELETE:
+            return cbDeleteIndex(args);
+        case MODE_DELETE_RECURSIVE:
+            return cbDeleteRecursive(args);
+        case MODE_MOVE:
+            return cbMoveIndex(args);
+        default:
+            return -1;
+    }
+}
 
 // ---- main ------------------------------------------------------------------------------------
 
-static void setMode(int mode, const char *path) {
-    g_mode = mode;
-    g_indexPath = path;
+// The mode an option selects, or -1 for an option that selects none.
+static int modeOfOption(int opt) {
+    static const struct {
+        int option;
+        int mode;
+    } modes[] = {{'a', MODE_ADD},
+                 {'A', MODE_ADD_RECURSIVE},
+                 {'d', MODE_DELETE},
+                 {'D', MODE_DELETE_RECURSIVE},
+                 {'m', MODE_MOVE}};
+
+    for (const auto &m : modes) {
+        if (m.option == opt) {
+            return m.mode;
+        }
+    }
+    return -1;
 }
 
-// 0, or -1 after printing the usage text.
-static int parseOptions(int argc, char **argv) {
+// Fills args from the command line. 0, or -1 after printing the usage text.
+static int parseOptions(int argc, char **argv, KAVOPHOTOIO_ARGS *args) {
     int opt;
 
     while ((opt = getopt(argc, argv, "bca:A:d:D:m:h")) != -1) {
-        switch (opt) {
-            case 'b':
-                g_blocked = true;
-                break;
-            case 'c':
-                g_copy = true;
-                break;
-            case 'a':
-                setMode(MODE_ADD, optarg);
-                break;
-            case 'A':
-                setMode(MODE_ADD_RECURSIVE, optarg);
-                break;
-            case 'd':
-                setMode(MODE_DELETE, optarg);
-                break;
-            case 'D':
-                setMode(MODE_DELETE_RECURSIVE, optarg);
-                break;
-            case 'm':
-                setMode(MODE_MOVE, optarg);
-                g_oldIndexPath = optind < argc ? argv[optind] : nullptr;
-                break;
-            default:
-                printUsage(argv[0]);
-                return -1;
+        int mode = modeOfOption(opt);
+        if (opt == 'b') {
+            args->blocked = true;
+        } else if (opt == 'c') {
+            args->copy = true;
+        } else if (mode < 0) {
+            printUsage(argv[0]);
+            return -1;
+        } else {
+            // A later mode option replaces an earlier one, mode and path.
+            args->mode = mode;
+            args->indexPath = optarg;
+            if (mode == MODE_MOVE) {
+                args->oldIndexPath = optind < argc ? argv[optind] : nullptr;
+            }
         }
     }
     return 0;
 }
 
 int main(int argc, char **argv) {
+    KAVOPHOTOIO_ARGS args = {MODE_ADD, nullptr, nullptr, false, false};
+
     openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
-    if (parseOptions(argc, argv) != 0) {
+    if (parseOptions(argc, argv, &args) != 0) {
         return -1;
     }
-    if (g_blocked) {
-        return g_operations[g_mode]();
+    if (args.blocked) {
+        return runOperation(&args);
     }
-    fflush(stdout);
+    // Nothing buffered may be written twice, by the parent and by the child.
+    (void)fflush(stdout);
     pid_t pid = fork();
     if (pid < 0) {
         return -1;
@@ -485,12 +537,12 @@ int main(int argc, char **argv) {
     int null = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null < 0 || dup2(null, STDIN_FILENO) < 0 || dup2(null, STDOUT_FILENO) < 0 ||
         dup2(null, STDERR_FILENO) < 0) {
-        LOG("Failed to detach the standard streams: %m");
+        KAVOLOG(SZ_SOURCE, "Failed to detach the standard streams: %m");
         return -1;
     }
     if (null > STDERR_FILENO) {
         close(null);
     }
     setsid();
-    return g_operations[g_mode]();
+    return runOperation(&args);
 }

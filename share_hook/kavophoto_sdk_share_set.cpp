@@ -25,11 +25,8 @@
 #define SZ_PHP_LINE_FORMAT "%s = \"%s\"\n"
 #define SZF_RELOAD "/usr/sbin/reload"
 #define SZ_PHP_SERVICE "php56-fpm"
-#define PATH_BUF 4096
 #define UPLOAD_DIR_MODE 0777
 #define UPLOAD_DIR_OWNER 0
-
-#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
 
 // Copies the photo share's path into buf. 0 or -1.
 static int getPhotoSharedPath(char *buf, size_t size) {
@@ -37,14 +34,16 @@ static int getPhotoSharedPath(char *buf, size_t size) {
     int ret = -1;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE, &share) == -1) {
-        LOG("Failed to KAVOShareGet [%s]", SZ_PHOTO_SHARE);
+        KAVOLOG(SZ_SOURCE, "Failed to KAVOShareGet [%s]", SZ_PHOTO_SHARE);
         return -1;
     }
     const char *path = VLIBSharePathGet(share);
     if (!path) {
-        LOG("Failed to VLIBSharePathGet");
+        KAVOLOG(SZ_SOURCE, "Failed to VLIBSharePathGet");
+    } else if (VLIBCStrCopy(buf, size, path) != 0) {
+        // Never cut: it would name another folder.
+        KAVOLOG(SZ_SOURCE, "photo share path too long [%s]", path);
     } else {
-        snprintf(buf, size, "%s", path);
         ret = 0;
     }
     KAVOShareFree(share);
@@ -57,11 +56,11 @@ static int addModeBits(int fd, const char *path, mode_t bits) {
     struct stat st;
 
     if (fstat(fd, &st) != 0) {
-        LOG("fstat(%s) failed: %m", path);
+        KAVOLOG(SZ_SOURCE, "fstat(%s) failed: %m", path);
         return -1;
     }
     if (fchmod(fd, (st.st_mode & 07777) | bits) != 0) {
-        LOG("fchmod(%s) failed: %m", path);
+        KAVOLOG(SZ_SOURCE, "fchmod(%s) failed: %m", path);
         return -1;
     }
     return 0;
@@ -79,13 +78,13 @@ static int makeUploadDir(int tmpFd, const char *dir) {
     mkdirat(tmpFd, SZ_UPLOAD_TMP_DIR, UPLOAD_DIR_MODE);
     fd = openat(tmpFd, SZ_UPLOAD_TMP_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        LOG("%s is not a folder: %m", dir);
+        KAVOLOG(SZ_SOURCE, "%s is not a folder: %m", dir);
         return -1;
     }
     if (fstat(fd, &st) != 0) {
-        LOG("fstat(%s) failed: %m", dir);
+        KAVOLOG(SZ_SOURCE, "fstat(%s) failed: %m", dir);
     } else if (st.st_uid != UPLOAD_DIR_OWNER) {
-        LOG("%s belongs to uid %u, not to root: refused", dir, (unsigned)st.st_uid);
+        KAVOLOG(SZ_SOURCE, "%s belongs to uid %u, not to root: refused", dir, (unsigned)st.st_uid);
     } else {
         ret = addModeBits(fd, dir, UPLOAD_DIR_MODE);
     }
@@ -96,27 +95,27 @@ static int makeUploadDir(int tmpFd, const char *dir) {
 // (Re)creates the upload folder for a share path and records it in the PHP configuration;
 // with reload set the PHP service is reloaded too. 0 or -1.
 static int updateUploadTmpDirInfo(const char *sharePath, bool reload) {
-    char tmpDir[PATH_BUF];
-    char uploadDir[PATH_BUF];
+    char tmpDir[KAVO_PATH_SIZE];
+    char uploadDir[KAVO_PATH_SIZE];
     int tmpFd;
     int ret;
 
     if (!sharePath) {
-        LOG("Bad Parameters.");
+        KAVOLOG(SZ_SOURCE, "Bad Parameters.");
         return -1;
     }
     if (KAVOShareTmpPathGet(sharePath, tmpDir, sizeof(tmpDir)) == -1) {
-        LOG("Failed to KAVOShareTmpPathGet [%s].", sharePath);
+        KAVOLOG(SZ_SOURCE, "Failed to KAVOShareTmpPathGet [%s].", sharePath);
         return -1;
     }
     if (VLIBCStrPrintf(uploadDir, sizeof(uploadDir), "%s/%s", tmpDir, SZ_UPLOAD_TMP_DIR) != 0) {
-        LOG("Bad Parameters.");
+        KAVOLOG(SZ_SOURCE, "Bad Parameters.");
         return -1;
     }
     // The temporary folder is the platform's own: its path is trusted as it stands.
     tmpFd = KAVOPathOpenRoot(tmpDir);
     if (tmpFd < 0) {
-        LOG("Failed to open [%s]: %m", tmpDir);
+        KAVOLOG(SZ_SOURCE, "Failed to open [%s]: %m", tmpDir);
         return -1;
     }
     addModeBits(tmpFd, tmpDir, 0777);
@@ -127,8 +126,8 @@ static int updateUploadTmpDirInfo(const char *sharePath, bool reload) {
     }
     if (VLIBCFileSetKeyValue(SZF_PHP_CONF, SZK_UPLOAD_TMP_DIR, uploadDir, SZ_PHP_LINE_FORMAT) ==
         -1) {
-        LOG("Failed to VLIBCFileSetKeyValue[%s, %s, %s]", SZF_PHP_CONF, SZK_UPLOAD_TMP_DIR,
-            uploadDir);
+        KAVOLOG(SZ_SOURCE, "Failed to VLIBCFileSetKeyValue[%s, %s, %s]", SZF_PHP_CONF,
+                SZK_UPLOAD_TMP_DIR, uploadDir);
         return -1;
     }
     if (reload) {
@@ -140,7 +139,7 @@ static int updateUploadTmpDirInfo(const char *sharePath, bool reload) {
 
 // After the framework moved a share: when it was the photo share, follow it. 0 or -1.
 static int postAction(void) {
-    char photoPath[PATH_BUF];
+    char photoPath[KAVO_PATH_SIZE];
     const char *sharePath = getenv("SHARE_PATH");
     const char *originPath = getenv("ORIGIN_SHARE_PATH");
 
@@ -148,14 +147,14 @@ static int postAction(void) {
         return 0;
     }
     if (getPhotoSharedPath(photoPath, sizeof(photoPath)) == -1) {
-        LOG("Failed to getPhotoSharedPath");
+        KAVOLOG(SZ_SOURCE, "Failed to getPhotoSharedPath");
         return -1;
     }
     if (strcmp(photoPath, sharePath) != 0) {
         return 0;
     }
     if (updateUploadTmpDirInfo(photoPath, true) == -1) {
-        LOG("Failed to updateUploadTmpDirInfo [%s]", photoPath);
+        KAVOLOG(SZ_SOURCE, "Failed to updateUploadTmpDirInfo [%s]", photoPath);
         return -1;
     }
     return 0;
@@ -163,14 +162,14 @@ static int postAction(void) {
 
 // At set-up: the upload folder of the photo share. 0 or -1.
 static int createUploadTmpDir(void) {
-    char photoPath[PATH_BUF];
+    char photoPath[KAVO_PATH_SIZE];
 
     if (getPhotoSharedPath(photoPath, sizeof(photoPath)) == -1) {
-        LOG("Failed to getPhotoSharedPath");
+        KAVOLOG(SZ_SOURCE, "Failed to getPhotoSharedPath");
         return -1;
     }
     if (updateUploadTmpDirInfo(photoPath, false) == -1) {
-        LOG("Failed to updateUploadTmpDirInfo [%s]", photoPath);
+        KAVOLOG(SZ_SOURCE, "Failed to updateUploadTmpDirInfo [%s]", photoPath);
         return -1;
     }
     return 0;
@@ -181,7 +180,7 @@ static int checkPhotoEncrypted(void) {
     PKAVOSHARE share = nullptr;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE, &share) == -1) {
-        LOG("Failed to KAVOShareGet [%s]", SZ_PHOTO_SHARE);
+        KAVOLOG(SZ_SOURCE, "Failed to KAVOShareGet [%s]", SZ_PHOTO_SHARE);
         return -1;
     }
     int ret = (share->fStatus & SHARE_STATUS_ENCRYPTED) ? 0 : -1;
@@ -203,18 +202,18 @@ static int dispatch(const char *arg) {
         return 0;
     } else if (strcmp(arg, "--post") == 0) {
         if (postAction() == -1) {
-            LOG("Failed to postAction.");
+            KAVOLOG(SZ_SOURCE, "Failed to postAction.");
             return -1;
         }
     } else if (strcmp(arg, "--set-upload-tmp-dir") == 0) {
         if (createUploadTmpDir() == -1) {
-            LOG("Failed to createUploadTmpDir.");
+            KAVOLOG(SZ_SOURCE, "Failed to createUploadTmpDir.");
             return -1;
         }
     } else if (strcmp(arg, "--check-photo-encrypted") == 0) {
         return checkPhotoEncrypted();
     } else {
-        LOG("Wrong params.");
+        KAVOLOG(SZ_SOURCE, "Wrong params.");
         return -1;
     }
     return 0;
@@ -225,13 +224,13 @@ int main(int argc, char **argv) {
 
     openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
     if (argc != 2) {
-        LOG("Wrong params.");
+        KAVOLOG(SZ_SOURCE, "Wrong params.");
         return -1;
     }
     ret = dispatch(argv[1]);
     // An answer that never reached the framework is no answer.
     if (KAVOStdoutClose() != 0) {
-        LOG("failed to write standard output: %m");
+        KAVOLOG(SZ_SOURCE, "failed to write standard output: %m");
         ret = -1;
     }
     return ret & 0xFF;

@@ -36,7 +36,11 @@
 #include "kavosdk.h"
 #endif
 
+#ifdef KAVOPHOTO_WATERMARK_ROOT
 #define SZ_SOURCE "kavophoto_watermark_util_root"
+#else
+#define SZ_SOURCE "kavophoto_watermark_util"
+#endif
 #define SZD_WATERMARK_STORE "/var/packages/Lumora/target/watermarks"
 #define SZ_PACKAGE_ACCOUNT "Lumora"
 #define SZ_EA_DIR "@eaDir"
@@ -52,27 +56,18 @@
 #ifndef MEASURE_BOUND_AS
 #define MEASURE_BOUND_AS 1
 #endif
-#define PATH_BUF 4096
 #define FD_PATH_FORMAT "/proc/self/fd/%d"
 // Bounds of measuring one image (a hostile file must not hang or exhaust the tool): CPU
 // seconds, and address space beyond the image's own size (Exiv2 maps the file).
 #define MEASURE_CPU_SECONDS 20
 #define MEASURE_AS_BYTES (768ULL << 20)
 
-#ifdef KAVOPHOTO_WATERMARK_ROOT
-#define LOG(fmt, ...) KAVOLOG(SZ_SOURCE, fmt, ##__VA_ARGS__)
-#else
-#define LOG(fmt, ...) \
-    do {              \
-    } while (0)
-#endif
-
 // USER and NAME become path components of the store: only a plain name may pass, so that no
 // argument reaches outside its user's folder.
 static bool isPlainName(const char *name) {
     if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0 ||
         strchr(name, '/') != nullptr) {
-        LOG("Bad name [%s]", name);
+        KAVOLOG(SZ_SOURCE, "Bad name [%s]", name);
         return false;
     }
     return true;
@@ -89,37 +84,38 @@ static int openUserDir(const char *user) {
     close(storeFd);
     errno = err;
     if (fd < 0) {
-        LOG("Cannot open the store folder of [%s]: %m", user);
+        KAVOLOG(SZ_SOURCE, "Cannot open the store folder of [%s]: %m", user);
     }
     return fd;
 }
 
 #ifdef KAVOPHOTO_WATERMARK_ROOT
 
-// The account of a name (converted to its login spelling); null when there is none.
+// The account of a name (converted to its login spelling); null when there is none. A name
+// that is no known spelling is looked up as given, but one too long for a login name is
+// refused rather than cut, so that it cannot turn into another account's name.
 static PKAVOUSER lookupUser(const char *name, int flag) {
     char login[KAVO_LOGIN_NAME_SIZE];
     PKAVOUSER user = nullptr;
 
-    if (KAVOUserLoginNameConvert(name, login, sizeof(login), flag) <= 0) {
-        snprintf(login, sizeof(login), "%s", name);
-    }
-    if (KAVOUserGet(login, &user) != 0) {
-        LOG("KAVOUserGet(%s) failed", login);
+    bool fits = KAVOUserLoginNameConvert(name, login, sizeof(login), flag) > 0 ||
+                VLIBCStrCopy(login, sizeof(login), name) == 0;
+    if (!fits || KAVOUserGet(login, &user) != 0) {
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet(%s) failed", fits ? login : name);
         return nullptr;
     }
     return user;
 }
 
 static int copyWatermark(const char *source, const char *userName, const char *name) {
-    char dest[PATH_BUF];
-    char eaDir[PATH_BUF];
+    char dest[KAVO_PATH_SIZE];
+    char eaDir[KAVO_PATH_SIZE];
     KAVOCOPY_OPT opt;
 
     {
         std::ifstream probe(source);
         if (!probe.is_open()) {
-            LOG("ifstream open failed: %s", source);
+            KAVOLOG(SZ_SOURCE, "ifstream open failed: %s", source);
             return -1;
         }
     }
@@ -142,7 +138,7 @@ static int copyWatermark(const char *source, const char *userName, const char *n
     if (dirFd >= 0) {
         if (VLIBCStrPrintf(dest, sizeof(dest), FD_PATH_FORMAT "/%s", dirFd, name) != 0 ||
             VLIBCStrPrintf(eaDir, sizeof(eaDir), FD_PATH_FORMAT "/%s", dirFd, SZ_EA_DIR) != 0) {
-            LOG("Path too long [%s/%s]", userName, name);
+            KAVOLOG(SZ_SOURCE, "Path too long [%s/%s]", userName, name);
         } else {
             ret = KAVOCopyFileI(source, dest, &opt, -1, 0);
             // rm runs as a program of its own: it needs the descriptor.
@@ -168,13 +164,14 @@ static int printImageSize(const char *image) {
     int fd = KAVOFileOpenRegular(AT_FDCWD, image, O_RDONLY, 0);
     if (fd < 0 || fstat(fd, &st) != 0 ||
         VLIBCStrPrintf(fdPath, sizeof(fdPath), FD_PATH_FORMAT, fd) != 0) {
-        LOG("readMetadata failed: %s", image);
+        KAVOLOG(SZ_SOURCE, "readMetadata failed: %s", image);
         if (fd >= 0) {
             close(fd);
         }
         return -1;
     }
-    fflush(stdout);
+    // Nothing buffered may be written twice, by the parent and by the child.
+    (void)fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
         struct rlimit core = {0, 0}, cpu, as;
@@ -208,7 +205,7 @@ static int printImageSize(const char *image) {
     }
     close(fd);
     if (pid < 0) {
-        LOG("readMetadata failed: %s", image);
+        KAVOLOG(SZ_SOURCE, "readMetadata failed: %s", image);
         return -1;
     }
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -217,9 +214,9 @@ static int printImageSize(const char *image) {
         return 0;
     }
     if (WIFSIGNALED(status)) {
-        LOG("measuring %s stopped by signal %d", image, WTERMSIG(status));
+        KAVOLOG(SZ_SOURCE, "measuring %s stopped by signal %d", image, WTERMSIG(status));
     }
-    LOG("readMetadata failed: %s", image);
+    KAVOLOG(SZ_SOURCE, "readMetadata failed: %s", image);
     return -1;
 }
 
@@ -240,7 +237,7 @@ static int fixOwnership(const char *userName, const char *name) {
                 ret = 0;
             }
         } else if (dirFd >= 0) {
-            LOG("Refused [%s/%s]: not a file of its own", userName, name);
+            KAVOLOG(SZ_SOURCE, "Refused [%s/%s]: not a file of its own", userName, name);
         }
         if (fd >= 0) {
             close(fd);
@@ -296,12 +293,47 @@ static int removeWatermark(const char *userName, const char *name) {
 
 #endif
 
+// The arguments each letter of this build takes: how many at least, and from which one on they
+// name an entry of the store (a user or an image), which must then be a plain name.
+static bool argumentsFit(char letter, int count, char **args) {
+    static const struct {
+        char letter;
+        int count;
+        int firstName;
+    } letters[] = {
+#ifdef KAVOPHOTO_WATERMARK_ROOT
+        {'c', 3, 1},
+        {'e', 1, 1},
+        {'o', 2, 0},
+#else
+        {'d', 1, 0},
+        {'r', 2, 0},
+#endif
+    };
+
+    for (const auto &l : letters) {
+        if (l.letter != letter) {
+            continue;
+        }
+        if (count < l.count) {
+            return false;
+        }
+        for (int i = l.firstName; i < l.count; i++) {
+            if (!isPlainName(args[i])) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return false;
+}
+
 int main(int argc, char **argv) {
     openlog(SZ_SOURCE, LOG_CONS, LOG_USER);
-    if (argc < 2 || strlen(argv[1]) < 2) {
+    // Only the second character of the first argument selects the operation.
+    if (argc < 2 || strlen(argv[1]) < 2 || !argumentsFit(argv[1][1], argc - 2, argv + 2)) {
         return -1;
     }
-    int nargs = argc - 2;
     char **args = argv + 2;
 
 #ifdef KAVOPHOTO_WATERMARK_ROOT
@@ -312,30 +344,15 @@ int main(int argc, char **argv) {
     switch (argv[1][1]) {
 #ifdef KAVOPHOTO_WATERMARK_ROOT
         case 'c':
-            if (nargs < 3 || !isPlainName(args[1]) || !isPlainName(args[2])) {
-                return -1;
-            }
             return copyWatermark(args[0], args[1], args[2]);
         case 'e':
-            if (nargs < 1) {
-                return -1;
-            }
             return printImageSize(args[0]);
         case 'o':
-            if (nargs < 2 || !isPlainName(args[0]) || !isPlainName(args[1])) {
-                return -1;
-            }
             return fixOwnership(args[0], args[1]);
 #else
         case 'd':
-            if (nargs < 1 || !isPlainName(args[0])) {
-                return -1;
-            }
             return createUserStore(args[0]);
         case 'r':
-            if (nargs < 2 || !isPlainName(args[0]) || !isPlainName(args[1])) {
-                return -1;
-            }
             return removeWatermark(args[0], args[1]);
 #endif
         default:

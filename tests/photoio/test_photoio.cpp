@@ -4,13 +4,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -457,14 +457,10 @@ TEST(PhotoIo, FolderSwappedForALinkWhileDeletingOrMovingTakesNothingElse) {
         ASSERT_EQ(symlink("/volume1/outside", "/volume1/photo/evil/o"), 0);
         int real = open("/volume1/photo/evil/d", O_RDONLY | O_DIRECTORY);
         ASSERT_GE(real, 0);
-        std::atomic<bool> stop(false);
-        std::thread swapper([&] {
-            for (int i = 0; !stop; i++) {
-                renameat2(AT_FDCWD, "/volume1/photo/evil/d", AT_FDCWD,
-                          i % 2 ? "/volume1/photo/evil/l" : "/volume1/photo/evil/o",
-                          RENAME_EXCHANGE);
-            }
-        });
+        // The folder trades places with each link in turn.
+        Swapper swapper({{"/volume1/photo/evil/d", "/volume1/photo/evil/o"},
+                         {"/volume1/photo/evil/d", "/volume1/photo/evil/l"}},
+                        3);
         auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
         int runs = 0;
         while (std::chrono::steady_clock::now() < end) {
@@ -481,8 +477,7 @@ TEST(PhotoIo, FolderSwappedForALinkWhileDeletingOrMovingTakesNothingElse) {
             io(root, {"-b", "-m", "/volume1/photo/evil/got.jpg", "/volume1/photo/evil/d/x.jpg"});
             runs++;
         }
-        stop = true;
-        swapper.join();
+        swapper.stop();
         close(real);
         EXPECT_GT(runs, 0);
         EXPECT_EQ(ApplianceRoot::readFile("/volume1/photo/bob/x.jpg"), "bob") << recycle;
@@ -492,65 +487,91 @@ TEST(PhotoIo, FolderSwappedForALinkWhileDeletingOrMovingTakesNothingElse) {
     }
 }
 
+namespace {
+
+const char kAlbumAcl[] = "kavoacl 1 inherit\nuser:1001:allow:rwxpdDaARWc--:fd--\n";
+const int kAlbumPhotos = 120;
+const std::vector<std::string> kAlbumMove = {"-b", "-m", "/volume2/archive/album",
+                                             "/volume1/photo/album"};
+
+// The album the kill tests move from /volume1/photo to /volume2/archive: photos in five
+// folders, an ACL on the album and EA data beside it.
+void makeAlbum(ApplianceRoot &root, uid_t uid) {
+    root.makeDir("/volume1/photo/album", 0750, uid, uid);
+    ASSERT_EQ(
+        setxattr("/volume1/photo/album", "security.kavo.acl", kAlbumAcl, strlen(kAlbumAcl), 0), 0);
+    for (int i = 0; i < kAlbumPhotos; i++) {
+        root.writeFile(
+            "/volume1/photo/album/d" + std::to_string(i % 5) + "/p" + std::to_string(i) + ".jpg",
+            std::string(48 * 1024, (char)('a' + i % 26)) + std::to_string(i), 0640, uid, uid);
+    }
+    root.writeFile("/volume1/photo/@eaDir/album/SYNOINDEX", "ea");
+}
+
+// Kill point k of 24 has come: while copying (by how much arrived, points 1 to 12), once all
+// is copied and flushed (13 to 16), and while removing (by how much of the source went).
+bool killPointReached(int k) {
+    size_t there = countFiles("/volume2/archive/album");
+    size_t left = countFiles("/volume1/photo/album");
+    if (k <= 12) {
+        return there >= (size_t)k * 9;
+    }
+    if (k <= 16) {
+        return there == kAlbumPhotos && left == kAlbumPhotos;
+    }
+    return left <= (size_t)(kAlbumPhotos - (k - 16) * 14);
+}
+
+// Runs the move until kill point k (or for at most limit) and kills it there, unless it ended.
+void moveKilledAt(int k, std::chrono::steady_clock::duration limit) {
+    pid_t pid = start(kAlbumMove);
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!killPointReached(k) && std::chrono::steady_clock::now() < end) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            return;
+        }
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// The album arrived whole, with its mode, owner and ACL, and nothing of it stayed behind.
+void expectAlbumArrived(const std::map<std::string, std::string> &want, uid_t uid, int k) {
+    std::map<std::string, std::string> dst;
+    bool stray = false;
+    snapshot("/volume2/archive/album", "", &dst, &stray);
+    EXPECT_EQ(dst, want) << "kill point " << k;
+    EXPECT_FALSE(stray) << k;
+    EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/album")) << k;
+    struct stat st;
+    ASSERT_EQ(stat("/volume2/archive/album", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u) << k;
+    EXPECT_EQ(st.st_uid, uid) << k;
+    char buf[256];
+    ssize_t n = getxattr("/volume2/archive/album", "security.kavo.acl", buf, sizeof(buf));
+    EXPECT_EQ(std::string(buf, n < 0 ? 0 : (size_t)n), kAlbumAcl) << k;
+}
+
+}  // namespace
+
 TEST(PhotoIo, MoveKilledAnywhereLosesNothingAndARerunFinishesIt) {
     ApplianceRoot root;
     uid_t uid = root.addUser("kate");
     root.mountTmpfs("/volume2");
     root.addShare("photo", "/volume1/photo");
     root.addShare("archive", "/volume2/archive");
-    const std::string acl = "kavoacl 1 inherit\nuser:1001:allow:rwxpdDaARWc--:fd--\n";
-    auto build = [&] {
-        root.makeDir("/volume1/photo/album", 0750, uid, uid);
-        ASSERT_EQ(setxattr("/volume1/photo/album", "security.kavo.acl", acl.data(), acl.size(), 0),
-                  0);
-        for (int i = 0; i < 120; i++) {
-            root.writeFile("/volume1/photo/album/d" + std::to_string(i % 5) + "/p" +
-                               std::to_string(i) + ".jpg",
-                           std::string(48 * 1024, (char)('a' + i % 26)) + std::to_string(i), 0640,
-                           uid, uid);
-        }
-        root.writeFile("/volume1/photo/@eaDir/album/SYNOINDEX", "ea");
-    };
-    build();
+    makeAlbum(root, uid);
     std::map<std::string, std::string> want;
     bool stray = false;
     snapshot("/volume1/photo/album", "", &want, &stray);
-    const std::vector<std::string> move = {"-b", "-m", "/volume2/archive/album",
-                                           "/volume1/photo/album"};
     auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(io(root, move).status, 0);
+    ASSERT_EQ(io(root, kAlbumMove).status, 0);
     auto full = std::chrono::steady_clock::now() - t0;
     ASSERT_EQ(system("rm -rf /volume2/archive/album /volume2/archive/@eaDir"), 0);
 
-    const int points = 24;
-    for (int k = 1; k <= points; k++) {
-        build();
-        // Killed while copying (by how much arrived), once all is copied and flushed, and
-        // while removing (by how much of the source went).
-        auto due = [&] {
-            size_t there = countFiles("/volume2/archive/album");
-            size_t left = countFiles("/volume1/photo/album");
-            if (k <= 12) {
-                return there >= (size_t)k * 9;
-            }
-            if (k <= 16) {
-                return there == 120 && left == 120;
-            }
-            return left <= (size_t)(120 - (k - 16) * 14);
-        };
-        pid_t pid = start(move);
-        auto limit = std::chrono::steady_clock::now() + full * 20;
-        bool ended = false;
-        while (!due() && std::chrono::steady_clock::now() < limit) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) {
-                ended = true;
-                break;
-            }
-        }
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
+    for (int k = 1; k <= 24; k++) {
+        makeAlbum(root, uid);
+        moveKilledAt(k, full * 20);
         // Every file is whole in one place or the other.
         std::map<std::string, std::string> src, dst;
         snapshot("/volume1/photo/album", "", &src, &stray);
@@ -560,21 +581,9 @@ TEST(PhotoIo, MoveKilledAnywhereLosesNothingAndARerunFinishesIt) {
                 << f.first << " at kill point " << k;
         }
         // The rerun finishes it (or finds it finished).
-        auto r = io(root, move);
+        auto r = io(root, kAlbumMove);
         EXPECT_TRUE(r.status == 0 || !ApplianceRoot::exists("/volume1/photo/album")) << k;
-        dst.clear();
-        stray = false;
-        snapshot("/volume2/archive/album", "", &dst, &stray);
-        EXPECT_EQ(dst, want) << "kill point " << k;
-        EXPECT_FALSE(stray) << k;
-        EXPECT_FALSE(ApplianceRoot::exists("/volume1/photo/album")) << k;
-        struct stat st;
-        ASSERT_EQ(stat("/volume2/archive/album", &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0750u) << k;
-        EXPECT_EQ(st.st_uid, uid) << k;
-        char buf[256];
-        ssize_t n = getxattr("/volume2/archive/album", "security.kavo.acl", buf, sizeof(buf));
-        EXPECT_EQ(std::string(buf, n < 0 ? 0 : (size_t)n), acl) << k;
+        expectAlbumArrived(want, uid, k);
         ASSERT_EQ(system("rm -rf /volume2/archive/album /volume2/archive/@eaDir "
                          "/volume1/photo/@eaDir"),
                   0);

@@ -5,10 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -109,17 +105,36 @@ TEST(Watermark, ArgumentCountsAndBuilds) {
     root.addLumoraAccounts();
     root.addUser("alice");
     root.writeFile("/tmp/upload.png", "X");
-    EXPECT_EQ(rootTool(root, {}).status, 255);
-    EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", "alice"}).status, 255);
+    // Too few arguments, a letter of the other build, a letter of neither: all 255.
+    const std::vector<std::vector<std::string>> rootRefuses = {{},
+                                                               {"-c", "/tmp/upload.png", "alice"},
+                                                               {"-d", "alice"},
+                                                               {"-r", "alice", "x"},
+                                                               {"-z", "alice"}};
+    const std::vector<std::vector<std::string>> userRefuses = {
+        {"-c", "/tmp/upload.png", "alice", "m.png"},
+        {"-e", "/tmp/upload.png"},
+        {"-o", "alice", "m.png"},
+        {"-d"}};
+    for (const auto &args : rootRefuses) {
+        EXPECT_EQ(rootTool(root, args).status, 255) << testing::PrintToString(args);
+    }
+    for (const auto &args : userRefuses) {
+        EXPECT_EQ(userTool(root, args).status, 255) << testing::PrintToString(args);
+    }
     EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice"));
-    EXPECT_EQ(rootTool(root, {"-d", "alice"}).status, 255);
-    EXPECT_EQ(rootTool(root, {"-r", "alice", "x"}).status, 255);
-    EXPECT_EQ(rootTool(root, {"-z", "alice"}).status, 255);
-    EXPECT_EQ(userTool(root, {"-c", "/tmp/upload.png", "alice", "m.png"}).status, 255);
-    EXPECT_EQ(userTool(root, {"-e", "/tmp/upload.png"}).status, 255);
-    EXPECT_EQ(userTool(root, {"-o", "alice", "m.png"}).status, 255);
-    EXPECT_EQ(userTool(root, {"-d"}).status, 255);
-    EXPECT_FALSE(ApplianceRoot::exists(kStore + "/alice"));
+}
+
+TEST(Watermark, UserNameTooLongForALoginNameIsNoAccount) {
+    ApplianceRoot root;
+    root.addLumoraAccounts();
+    // An account whose name is all that would be left of a longer one cut to fit.
+    const std::string fits(492, 'a');  // the longest login name
+    const std::string longer = fits + "bbbb";
+    root.addUser(fits, 0, 0, "/volume1/homes/long");
+    root.writeFile("/tmp/upload.png", "X");
+    EXPECT_EQ(rootTool(root, {"-c", "/tmp/upload.png", longer, "m.png"}).status, 255);
+    EXPECT_TRUE(root.logged(" KAVOUserGet(" + longer + ") failed"));
 }
 
 TEST(Watermark, OwnershipNeedsBothAccounts) {
@@ -180,7 +195,9 @@ TEST(Watermark, NamesThatLeaveTheStoreAreRefused) {
         EXPECT_EQ(rootTool(root, {"-o", "alice", name}).status, 255) << name;
         EXPECT_EQ(userTool(root, {"-r", "alice", name}).status, 255) << name;
     }
+    // Each build logs its refusals under its own name.
     EXPECT_TRUE(root.logged("kavophoto_watermark_util_root:"));
+    EXPECT_TRUE(root.logged("kavophoto_watermark_util:"));
     EXPECT_EQ(ApplianceRoot::readFile("/var/packages/Lumora/target/victim"), "keep");
     EXPECT_EQ(statOf("/var/packages/Lumora/target/victim").st_mode & 07777, 0600u);
     EXPECT_FALSE(ApplianceRoot::exists(kStore + "/m.png"));
@@ -241,21 +258,13 @@ TEST(Watermark, LinksInTheStoreAreNeverFollowed) {
     root.makeDir(kStore + "/alice/@eaDir", 0755);
     const std::string decoy = kStore + "/decoy";
     ASSERT_EQ(symlink(outside.c_str(), decoy.c_str()), 0);
-    std::atomic<bool> stop(false);
-    std::thread swapper([&] {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-        while (!stop && std::chrono::steady_clock::now() < end) {
-            renameat2(AT_FDCWD, (kStore + "/alice").c_str(), AT_FDCWD, decoy.c_str(),
-                      RENAME_EXCHANGE);
-        }
-    });
+    Swapper swapper(kStore + "/alice", decoy, 4);
     int done = 0;
     for (int i = 0; i < 15; i++) {
         done += rootTool(root, {"-c", "/tmp/upload.png", "alice", "victim.png"}).status == 0;
         done += rootTool(root, {"-o", "alice", "victim.png"}).status == 0;
     }
-    stop = true;
-    swapper.join();
+    swapper.stop();
     EXPECT_GT(done, 0);
     untouched();
 }
