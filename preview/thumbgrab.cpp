@@ -74,10 +74,10 @@
 // Results of createTempPreview when no file was made.
 #define TMP_OPEN_FAILED -1
 #define TMP_WRITE_FAILED -2
-// Result of runTool, and so of placeInEA besides 0 and -1: a bound or a signal stopped the
-// outside program.
-#define TOOL_STOPPED -2
-#define PLACE_STOPPED TOOL_STOPPED
+// Result of childResult and runTool, and so of placeInEA besides 0 and -1: a bound or a
+// signal stopped the child.
+#define CHILD_STOPPED -2
+#define PLACE_STOPPED CHILD_STOPPED
 // Result of openEADir when a link stands in place of an EA folder.
 #define EA_LINKED -2
 // Result of writePreviewToEA for a preview over the pixel bound.
@@ -167,14 +167,14 @@ static int applyBounds(uint64_t cpuSeconds, uint64_t asBytes) {
 #endif
 
 // How a bounded child ended: 0 when it exited with 0, -1 when it exited otherwise, and
-// TOOL_STOPPED (logged) when a bound or a signal stopped it.
+// CHILD_STOPPED (logged) when a bound or a signal stopped it.
 static int childResult(pid_t pid, const char *what, const char *photoPath) {
     int status = 0;
 
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             KAVOLOG(SZ_SOURCE, "waitpid failed: %m");
-            return TOOL_STOPPED;
+            return CHILD_STOPPED;
         }
     }
     if (WIFEXITED(status)) {
@@ -186,11 +186,11 @@ static int childResult(pid_t pid, const char *what, const char *photoPath) {
         KAVOLOG(SZ_SOURCE, "%s %s ended by signal %d", what, photoPath,
                 WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     }
-    return TOOL_STOPPED;
+    return CHILD_STOPPED;
 }
 
 // Runs jpegtran or cp under the transform bounds; the keepCount descriptors of keepFds are
-// inherited by it. 0 when it exited with 0, -1 when it failed, TOOL_STOPPED (logged) when a
+// inherited by it. 0 when it exited with 0, -1 when it failed, CHILD_STOPPED (logged) when a
 // bound or a signal stopped it.
 static int runTool(char *const argv[], const int *keepFds, int keepCount, const char *photoPath) {
     pid_t pid = fork();
@@ -522,7 +522,7 @@ static int placeInEA(const Photo *photo, int srcFd, mode_t mode, int rotation, c
     keep[0] = srcFd;
     keep[1] = tmpFd;
     ret = transform(srcFdPath, dstFdPath, (rotation & 3) ? angle : nullptr, keep, photo->path);
-    if (ret == TOOL_STOPPED) {
+    if (ret == CHILD_STOPPED) {
         goto out;
     }
     if (ret != 0) {
@@ -775,6 +775,7 @@ static int stdoutMode(const char *photoPath, const char *userName) {
     return ret;
 }
 
+// The space before the colon is kept as callers expect it.
 static void usage(void) {
     printf("USAGE : " SZ_PROGRAM " file_full_path\n");
     printf("USAGE : " SZ_PROGRAM " file_full_path " SZ_OPT_STDOUT " username\n");
