@@ -2,7 +2,7 @@
 
 #include <limits.h>
 
-static const char *const rgszOrdinaryTypes[] = {
+static const char *const ordinaryTypes[] = {
     "image/jpeg",
     "image/png",
     "image/gif",
@@ -10,15 +10,15 @@ static const char *const rgszOrdinaryTypes[] = {
 };
 
 // Consulted in this order when "Exif.Image.Orientation" says 1.
-static const char *const rgszMakerNoteRotationKeys[] = {
+static const char *const makerNoteRotationKeys[] = {
     "Exif.Panasonic.Rotation",   "Exif.MinoltaCs5D.Rotation",    "Exif.MinoltaCs5D.Rotation2",
     "Exif.MinoltaCs7D.Rotation", "Exif.Sony1MltCsA100.Rotation", "Exif.Sony1Cs.Rotation",
     "Exif.Sony2Cs.Rotation",     "Exif.Sony1Cs2.Rotation",       "Exif.Sony2Cs2.Rotation",
 };
 
 bool isOrdinaryType(const std::string &mimeType) {
-    for (size_t i = 0; i < sizeof(rgszOrdinaryTypes) / sizeof(rgszOrdinaryTypes[0]); i++) {
-        if (mimeType == rgszOrdinaryTypes[i]) {
+    for (size_t i = 0; i < sizeof(ordinaryTypes) / sizeof(ordinaryTypes[0]); i++) {
+        if (mimeType == ordinaryTypes[i]) {
             return true;
         }
     }
@@ -31,7 +31,7 @@ bool isOrdinaryType(const std::string &mimeType) {
 // wraps and would rank a huge preview as tiny.
 const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList &list,
                                               PreviewFilter filter) {
-    const Exiv2::PreviewProperties *pChoice = nullptr;
+    const Exiv2::PreviewProperties *choice = nullptr;
     uint64_t choiceArea = 0;
 
     for (size_t i = 0; i < list.size(); i++) {
@@ -43,18 +43,18 @@ const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList
             continue;
         }
         uint64_t area = (uint64_t)props.width_ * (uint64_t)props.height_;
-        if (pChoice == nullptr) {
-            pChoice = &props;
+        if (choice == nullptr) {
+            choice = &props;
             choiceArea = area;
             continue;
         }
         if (area > choiceArea && props.width_ >= PREVIEW_MIN_SIDE &&
             props.height_ >= PREVIEW_MIN_SIDE) {
-            pChoice = &props;
+            choice = &props;
             choiceArea = area;
         }
     }
-    return pChoice;
+    return choice;
 }
 
 static int rotationFromText(const std::string &value) {
@@ -82,11 +82,10 @@ int getRotation(const Exiv2::ExifData &exifData) {
         return rotationFromText(value);
     }
 
-    for (size_t i = 0; i < sizeof(rgszMakerNoteRotationKeys) / sizeof(rgszMakerNoteRotationKeys[0]);
-         i++) {
+    for (size_t i = 0; i < sizeof(makerNoteRotationKeys) / sizeof(makerNoteRotationKeys[0]); i++) {
         try {
             Exiv2::ExifData::const_iterator mn =
-                exifData.findKey(Exiv2::ExifKey(rgszMakerNoteRotationKeys[i]));
+                exifData.findKey(Exiv2::ExifKey(makerNoteRotationKeys[i]));
             if (mn != exifData.end()) {
                 return rotationFromText(mn->toString());
             }
@@ -97,19 +96,19 @@ int getRotation(const Exiv2::ExifData &exifData) {
     return ROTATE_NONE;
 }
 
-uint64_t declaredPixels(const Exiv2::byte *pData, size_t size) {
-    if (pData == nullptr || size == 0 || size > (size_t)LONG_MAX) {
+uint64_t declaredPixels(const Exiv2::byte *data, size_t size) {
+    if (data == nullptr || size == 0 || size > (size_t)LONG_MAX) {
         return 0;
     }
     try {
         // Only the readers of the ordinary types look at the bytes: a preview that claims to
         // be a JPEG but holds a video must not reach the video readers.
-        int type = Exiv2::ImageFactory::getType(pData, (long)size);
+        int type = Exiv2::ImageFactory::getType(data, (long)size);
         if (type != Exiv2::ImageType::jpeg && type != Exiv2::ImageType::png &&
             type != Exiv2::ImageType::gif && type != Exiv2::ImageType::bmp) {
             return 0;
         }
-        auto image = Exiv2::ImageFactory::open(pData, (long)size);
+        auto image = Exiv2::ImageFactory::open(data, (long)size);
         if (image.get() == nullptr) {
             return 0;
         }

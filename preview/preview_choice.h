@@ -41,6 +41,6 @@ const Exiv2::PreviewProperties *selectPreview(const Exiv2::PreviewPropertiesList
 int getRotation(const Exiv2::ExifData &exifData);
 // The pixel count an image's own bytes declare (its frame header as Exiv2 reads it); 0 when
 // they are no JPEG, PNG, GIF or BMP that Exiv2 can read.
-uint64_t declaredPixels(const Exiv2::byte *pData, size_t size);
+uint64_t declaredPixels(const Exiv2::byte *data, size_t size);
 // True when a frame of width x height pixels is within PREVIEW_MAX_PIXELS.
 bool withinPixelBound(uint64_t width, uint64_t height);

@@ -66,7 +66,6 @@
 #define SZ_EA_TMP_FORMAT ".%s.%x.%d.tmp"
 #define SZ_FD_PATH_FORMAT "/proc/self/fd/%d"
 
-#define PATH_BUF_SIZE 4096
 #define COPY_BUF_SIZE 4096
 #define ANGLE_BUF_SIZE 4
 #define FD_PATH_SIZE 32
@@ -75,8 +74,10 @@
 // Results of createTempPreview when no file was made.
 #define TMP_OPEN_FAILED -1
 #define TMP_WRITE_FAILED -2
-// Results of placeInEA besides 0 and -1: a bound stopped the outside program.
-#define PLACE_STOPPED -2
+// Result of childResult and runTool, and so of placeInEA besides 0 and -1: a bound or a
+// signal stopped the child.
+#define CHILD_STOPPED -2
+#define PLACE_STOPPED CHILD_STOPPED
 // Result of openEADir when a link stands in place of an EA folder.
 #define EA_LINKED -2
 // Result of writePreviewToEA for a preview over the pixel bound.
@@ -104,13 +105,13 @@
 
 // The photo as opened once: its folder (file mode), itself, and the name Exiv2 reads it by.
 struct Photo {
-    const char *szPath;
-    char szDir[PATH_BUF_SIZE];
-    const char *szLeaf;  // last component, inside szPath
+    const char *path;
+    char dir[KAVO_PATH_SIZE];
+    const char *leaf;  // last component, inside path
     int dirFd;
     int fd;
     struct stat st;
-    char szFdPath[FD_PATH_SIZE];
+    char fdPath[FD_PATH_SIZE];
 };
 
 // The limits the program was started with; the bounds never loosen them.
@@ -165,54 +166,33 @@ static int applyBounds(uint64_t cpuSeconds, uint64_t asBytes) {
 }
 #endif
 
-// How a bounded child ended: 0 when it exited with 0, -1 when it exited otherwise, and -2
-// (logged) when a bound or a signal stopped it.
-static int childResult(pid_t pid, const char *szWhat, const char *szPhoto) {
+// How a bounded child ended: 0 when it exited with 0, -1 when it exited otherwise, and
+// CHILD_STOPPED (logged) when a bound or a signal stopped it.
+static int childResult(pid_t pid, const char *what, const char *photoPath) {
     int status = 0;
 
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             KAVOLOG(SZ_SOURCE, "waitpid failed: %m");
-            return -2;
+            return CHILD_STOPPED;
         }
     }
     if (WIFEXITED(status)) {
         return WEXITSTATUS(status) == 0 ? 0 : -1;
     }
     if (WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL)) {
-        KAVOLOG(SZ_SOURCE, "%s %s stopped at its CPU time limit", szWhat, szPhoto);
+        KAVOLOG(SZ_SOURCE, "%s %s stopped at its CPU time limit", what, photoPath);
     } else {
-        KAVOLOG(SZ_SOURCE, "%s %s ended by signal %d", szWhat, szPhoto,
+        KAVOLOG(SZ_SOURCE, "%s %s ended by signal %d", what, photoPath,
                 WIFSIGNALED(status) ? WTERMSIG(status) : 0);
     }
-    return -2;
+    return CHILD_STOPPED;
 }
 
-// Runs work on the photo in a child under the parser's bounds. 0 or -1.
-static int runBounded(int (*work)(const Photo *), const Photo *pPhoto) {
-#ifdef THUMBGRAB_UNBOUNDED
-    // The benchmark's build without bounds, to measure what they cost.
-    return work(pPhoto);
-#else
-    pid_t pid = fork();
-    if (pid < 0) {
-        KAVOLOG(SZ_SOURCE, "fork failed: %m");
-        return -1;
-    }
-    if (pid == 0) {
-        int ret = -1;
-        if (applyBounds(PARSE_CPU_SECONDS, PARSE_AS_BYTES + (uint64_t)pPhoto->st.st_size) == 0) {
-            ret = work(pPhoto);
-        }
-        _exit(ret == 0 ? 0 : 1);
-    }
-    return childResult(pid, "reading", pPhoto->szPath) == 0 ? 0 : -1;
-#endif
-}
-
-// Runs jpegtran or cp under the transform bounds; keepFds are inherited by it. 0 when it
-// exited with 0, -1 when it failed, -2 (logged) when a bound or a signal stopped it.
-static int runTool(char *const argv[], const int *keepFds, int nKeep, const char *szPhoto) {
+// Runs jpegtran or cp under the transform bounds; the keepCount descriptors of keepFds are
+// inherited by it. 0 when it exited with 0, -1 when it failed, CHILD_STOPPED (logged) when a
+// bound or a signal stopped it.
+static int runTool(char *const argv[], const int *keepFds, int keepCount, const char *photoPath) {
     pid_t pid = fork();
     if (pid < 0) {
         KAVOLOG(SZ_SOURCE, "fork failed: %m");
@@ -224,7 +204,7 @@ static int runTool(char *const argv[], const int *keepFds, int nKeep, const char
             _exit(127);
         }
 #endif
-        for (int i = 0; i < nKeep; i++) {
+        for (int i = 0; i < keepCount; i++) {
             if (fcntl(keepFds[i], F_SETFD, 0) != 0) {
                 _exit(127);
             }
@@ -232,293 +212,77 @@ static int runTool(char *const argv[], const int *keepFds, int nKeep, const char
         execv(argv[0], argv);
         _exit(127);
     }
-    return childResult(pid, argv[0], szPhoto);
+    return childResult(pid, argv[0], photoPath);
 }
 
 // ---- the photo ---------------------------------------------------------------------------
 
 // Splits the photo's path into its folder and its last component. 0 or -1.
-static int splitPhotoPath(const char *szPath, Photo *pPhoto) {
-    const char *slash = strrchr(szPath, '/');
-    const char *leaf = slash ? slash + 1 : szPath;
+static int splitPhotoPath(const char *path, Photo *photo) {
+    const char *slash = strrchr(path, '/');
+    const char *leaf = slash ? slash + 1 : path;
 
     if (leaf[0] == '\0' || strcmp(leaf, ".") == 0 || strcmp(leaf, "..") == 0) {
         return -1;
     }
-    pPhoto->szLeaf = leaf;
+    photo->leaf = leaf;
     if (slash == nullptr) {
-        return VLIBCStrCopy(pPhoto->szDir, sizeof(pPhoto->szDir), ".");
+        return VLIBCStrCopy(photo->dir, sizeof(photo->dir), ".");
     }
-    if (slash == szPath) {
-        return VLIBCStrCopy(pPhoto->szDir, sizeof(pPhoto->szDir), "/");
+    if (slash == path) {
+        return VLIBCStrCopy(photo->dir, sizeof(photo->dir), "/");
     }
-    return VLIBCStrPrintf(pPhoto->szDir, sizeof(pPhoto->szDir), "%.*s", (int)(slash - szPath),
-                          szPath);
+    return VLIBCStrPrintf(photo->dir, sizeof(photo->dir), "%.*s", (int)(slash - path), path);
 }
 
 // Opens the photo as a regular file, never blocking on a FIFO. In file mode the photo's
 // folder is opened too and a link at the photo is refused; in stdout mode the user's own
 // rights decide what may be read, so a link is followed. 0 or -1 (logged).
-static int openPhoto(const char *szPath, bool fileMode, Photo *pPhoto) {
-    memset(pPhoto, 0, sizeof(*pPhoto));
-    pPhoto->szPath = szPath;
-    pPhoto->dirFd = -1;
-    pPhoto->fd = -1;
+static int openPhoto(const char *path, bool fileMode, Photo *photo) {
+    memset(photo, 0, sizeof(*photo));
+    photo->path = path;
+    photo->dirFd = -1;
+    photo->fd = -1;
 
     if (fileMode) {
-        if (splitPhotoPath(szPath, pPhoto) != 0) {
+        if (splitPhotoPath(path, photo) != 0) {
             KAVOLOG(SZ_SOURCE, "Bad parameters.");
             return -1;
         }
-        pPhoto->dirFd = KAVOPathOpenRoot(pPhoto->szDir);
-        if (pPhoto->dirFd < 0) {
-            KAVOLOG(SZ_SOURCE, "cannot open the folder of %s: %m", szPath);
+        photo->dirFd = KAVOPathOpenRoot(photo->dir);
+        if (photo->dirFd < 0) {
+            KAVOLOG(SZ_SOURCE, "cannot open the folder of %s: %m", path);
             return -1;
         }
-        pPhoto->fd = KAVOFileOpenRegular(pPhoto->dirFd, pPhoto->szLeaf, O_RDONLY | O_NOFOLLOW, 0);
+        photo->fd = KAVOFileOpenRegular(photo->dirFd, photo->leaf, O_RDONLY | O_NOFOLLOW, 0);
     } else {
-        pPhoto->fd = KAVOFileOpenRegular(AT_FDCWD, szPath, O_RDONLY, 0);
+        photo->fd = KAVOFileOpenRegular(AT_FDCWD, path, O_RDONLY, 0);
     }
-    if (pPhoto->fd < 0) {
+    if (photo->fd < 0) {
         if (errno == ELOOP) {
-            KAVOLOG(SZ_SOURCE, "photo is a link, refused: %s", szPath);
+            KAVOLOG(SZ_SOURCE, "photo is a link, refused: %s", path);
         } else if (errno == EINVAL) {
-            KAVOLOG(SZ_SOURCE, "photo is not a regular file: %s", szPath);
+            KAVOLOG(SZ_SOURCE, "photo is not a regular file: %s", path);
         } else {
-            KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", szPath);
+            KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", path);
         }
         return -1;
     }
-    if (fstat(pPhoto->fd, &pPhoto->st) != 0 ||
-        VLIBCStrPrintf(pPhoto->szFdPath, sizeof(pPhoto->szFdPath), SZ_FD_PATH_FORMAT, pPhoto->fd) !=
-            0) {
-        KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", szPath);
+    if (fstat(photo->fd, &photo->st) != 0 ||
+        VLIBCStrPrintf(photo->fdPath, sizeof(photo->fdPath), SZ_FD_PATH_FORMAT, photo->fd) != 0) {
+        KAVOLOG(SZ_SOURCE, "open photo fail[%s][%m]", path);
         return -1;
     }
     return 0;
 }
 
-static void closePhoto(Photo *pPhoto) {
-    if (pPhoto->fd >= 0) {
-        close(pPhoto->fd);
+static void closePhoto(Photo *photo) {
+    if (photo->fd >= 0) {
+        close(photo->fd);
     }
-    if (pPhoto->dirFd >= 0) {
-        close(pPhoto->dirFd);
+    if (photo->dirFd >= 0) {
+        close(photo->dirFd);
     }
-}
-
-// ---- temporary previews ------------------------------------------------------------------
-
-static int writeAll(int fd, const void *pData, size_t size) {
-    const unsigned char *p = (const unsigned char *)pData;
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        p += n;
-        size -= (size_t)n;
-    }
-    return 0;
-}
-
-// Writes the preview to a new temporary file and returns its descriptor (read and write,
-// positioned at the end) with the file's full name in szPath. The file is created
-// exclusively, so a name that exists already (a file or a planted link) is never written
-// through: the next number of the generator is tried instead. On failure nothing is left
-// and the result is TMP_OPEN_FAILED or TMP_WRITE_FAILED.
-static int createTempPreview(const Exiv2::PreviewImage &preview, char *szPath, size_t cbPath) {
-    std::string extension = preview.extension();
-    int fd = -1;
-
-    for (int tries = 0; tries < TMP_CREATE_TRIES; tries++) {
-        char szName[PATH_BUF_SIZE];
-        if (VLIBCStrPrintf(szName, sizeof(szName), SZ_TMP_NAME_FORMAT, (unsigned int)getpid(),
-                           (unsigned long)random()) < 0 ||
-            VLIBCStrPrintf(szPath, cbPath, "%s%s", szName, extension.c_str()) < 0) {
-            KAVOLOG(SZ_SOURCE, "temporary name too long");
-            return TMP_OPEN_FAILED;
-        }
-        fd = open(szPath, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) {
-            break;
-        }
-    }
-    if (fd < 0) {
-        KAVOLOG(SZ_SOURCE, "open thumb path fail[%s][%m]", szPath);
-        return TMP_OPEN_FAILED;
-    }
-    if (writeAll(fd, preview.pData(), preview.size()) < 0) {
-        KAVOLOG(SZ_SOURCE, "write thumb path fail[%s][%m]", szPath);
-        close(fd);
-        unlink(szPath);
-        return TMP_WRITE_FAILED;
-    }
-    return fd;
-}
-
-// ---- EA placement --------------------------------------------------------------------------
-
-// Opens the photo's EA folder szEADir ("<folder>/@eaDir/<photo>") from the photo's opened
-// folder, making the missing parts. fd, EA_LINKED (logged) when a link stands in place of
-// "@eaDir" or of the photo's EA folder, or -1 (logged) when it cannot be made.
-static int openEADir(const Photo *pPhoto, const char *szEADir) {
-    int eaFd = KAVOEADirOpenAt(pPhoto->dirFd, pPhoto->szLeaf, 1);
-
-    if (eaFd >= 0) {
-        return eaFd;
-    }
-    // Nothing, not even a folder, is made through a link.
-    if (errno == ELOOP) {
-        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", szEADir);
-        return EA_LINKED;
-    }
-    KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", szEADir);
-    return -1;
-}
-
-// Creates a new, empty temporary entry in the EA folder, exclusively. fd or -1.
-static int createTempEntry(int eaFd, const char *szEntry, mode_t mode, char *szName,
-                           size_t cbName) {
-    for (int tries = 0; tries < TMP_CREATE_TRIES; tries++) {
-        if (VLIBCStrPrintf(szName, cbName, SZ_EA_TMP_FORMAT, szEntry, (unsigned int)getpid(),
-                           tries) != 0) {
-            return -1;
-        }
-        int fd = openat(eaFd, szName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            return fd;
-        }
-    }
-    errno = EEXIST;
-    return -1;
-}
-
-// Stores the data of srcFd as the photo's EA entry szEntry: turned by jpegtran when the
-// rotation asks for it, else copied by cp. A new entry gets the mode given (less the umask).
-// 0 also when the outside program failed (logged, the old entry kept); -1 when the entry
-// cannot be placed; PLACE_STOPPED when a bound stopped the outside program.
-static int placeInEA(const Photo *pPhoto, int srcFd, mode_t mode, int rotation,
-                     const char *szEntry) {
-    char szEADir[PATH_BUF_SIZE];
-    char szDest[PATH_BUF_SIZE];
-    char szTmp[PATH_BUF_SIZE];
-    char szSrcFd[FD_PATH_SIZE];
-    char szDstFd[FD_PATH_SIZE];
-    int eaFd = -1, tmpFd = -1, ret = -1;
-
-    if (pPhoto == nullptr || pPhoto->szPath == nullptr) {
-        KAVOLOG(SZ_SOURCE, "Bad parameters.");
-        goto Err;
-    }
-    if (KAVOEADirPath(0, pPhoto->szPath, szEADir, sizeof(szEADir)) != 0) {
-        KAVOLOG(SZ_SOURCE, "Get ea dir path error. file path: %s", pPhoto->szPath);
-        goto Err;
-    }
-    eaFd = openEADir(pPhoto, szEADir);
-    if (eaFd == EA_LINKED) {
-        return -1;
-    }
-    if (eaFd < 0) {
-        goto Err;
-    }
-    // The entry's own name is checked by the platform: one name inside the EA folder.
-    if (KAVOEAPath(0, pPhoto->szPath, szEntry, szDest, sizeof(szDest), 0) < 0) {
-        close(eaFd);
-        goto Err;
-    }
-    tmpFd = createTempEntry(eaFd, szEntry, mode, szTmp, sizeof(szTmp));
-    if (tmpFd < 0) {
-        KAVOLOG(SZ_SOURCE, "cannot create an entry in %s: %m", szEADir);
-        close(eaFd);
-        return -1;
-    }
-    if (VLIBCStrPrintf(szSrcFd, sizeof(szSrcFd), SZ_FD_PATH_FORMAT, srcFd) != 0 ||
-        VLIBCStrPrintf(szDstFd, sizeof(szDstFd), SZ_FD_PATH_FORMAT, tmpFd) != 0) {
-        goto Done;
-    }
-    {
-        int keep[2] = {srcFd, tmpFd};
-        int result;
-        if (rotation & 3) {
-            char szAngle[ANGLE_BUF_SIZE];
-            char szJpegtran[] = SZF_JPEGTRAN;
-            char szTrim[] = "-trim";
-            char szRotate[] = "-rotate";
-            char szOutfile[] = "-outfile";
-
-            snprintf(szAngle, sizeof(szAngle), "%d", (rotation & 3) * 90);
-            char *const argv[] = {szJpegtran, szTrim,  szRotate, szAngle,
-                                  szOutfile,  szDstFd, szSrcFd,  nullptr};
-            result = runTool(argv, keep, 2, pPhoto->szPath);
-        } else {
-            char szCp[] = SZF_CP;
-            char *const argv[] = {szCp, szSrcFd, szDstFd, nullptr};
-            result = runTool(argv, keep, 2, pPhoto->szPath);
-        }
-        if (result == -2) {
-            ret = PLACE_STOPPED;
-            goto Done;
-        }
-        if (result != 0) {
-            KAVOLOG(SZ_SOURCE, "%s failed for %s", (rotation & 3) ? SZF_JPEGTRAN : SZF_CP, szDest);
-            ret = 0;
-            goto Done;
-        }
-    }
-    // The new entry replaces whatever stands at the name (a file, a link, a second name of
-    // a file elsewhere) without writing through it.
-    if (renameat(eaFd, szTmp, eaFd, szEntry) != 0) {
-        KAVOLOG(SZ_SOURCE, "cannot store ea entry %s: %m", szDest);
-        goto Done;
-    }
-    close(tmpFd);
-    close(eaFd);
-    return 0;
-
-Done:
-    if (unlinkat(eaFd, szTmp, 0) != 0) {
-        KAVOLOG(SZ_SOURCE, "cannot remove %s/%s: %m", szEADir, szTmp);
-    }
-    close(tmpFd);
-    close(eaFd);
-    return ret;
-
-Err:
-    KAVOLOG(SZ_SOURCE, "GetEADirPath failed: %s[0x%04X %s:%d]",
-            pPhoto && pPhoto->szPath ? pPhoto->szPath : "", VLIBCErrGet(),
-            VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
-    return -1;
-}
-
-// ---- file mode -----------------------------------------------------------------------------
-
-// Writes the preview to a temporary file, stores that as the EA entry and removes it again.
-// PREVIEW_REFUSED (logged) for a preview over the pixel bound; -1 when the temporary file
-// cannot be made or a bound stopped the outside program; otherwise the placement's result is
-// not examined.
-static int writePreviewToEA(const Photo *pPhoto, const Exiv2::PreviewImage &preview, int rotation,
-                            const char *szEntry) {
-    char szTmp[PATH_BUF_SIZE];
-    uint64_t pixels = declaredPixels(preview.pData(), preview.size());
-
-    if (pixels > PREVIEW_MAX_PIXELS) {
-        KAVOLOG(SZ_SOURCE, "preview of %s declares %" PRIu64 " pixels, more than %llu: not stored",
-                pPhoto->szPath, pixels, PREVIEW_MAX_PIXELS);
-        return PREVIEW_REFUSED;
-    }
-    srand((unsigned int)time(nullptr));
-    int fd = createTempPreview(preview, szTmp, sizeof(szTmp));
-    if (fd < 0) {
-        return -1;
-    }
-    int placed = placeInEA(pPhoto, fd, 0666, rotation, szEntry);
-    close(fd);
-    unlink(szTmp);
-    return placed == PLACE_STOPPED ? -1 : 0;
 }
 
 // The photo mapped into memory for Exiv2 to read. Exiv2 given a path stats it through the C
@@ -527,93 +291,342 @@ static int writePreviewToEA(const Photo *pPhoto, const Exiv2::PreviewImage &prev
 // cannot be mapped (empty, or larger than Exiv2's long size) is read through the descriptor's
 // name as before.
 struct PhotoMap {
-    void *pData;  // NULL: not mapped
-    size_t cbData;
+    void *data;  // null: not mapped
+    size_t size;
 };
 
-static PhotoMap mapPhoto(const Photo *pPhoto) {
+static PhotoMap mapPhoto(const Photo *photo) {
     PhotoMap map = {nullptr, 0};
 
-    if (pPhoto->st.st_size > 0 && (uint64_t)pPhoto->st.st_size <= (uint64_t)LONG_MAX) {
-        void *p = mmap(nullptr, (size_t)pPhoto->st.st_size, PROT_READ, MAP_PRIVATE, pPhoto->fd, 0);
-        if (p != MAP_FAILED) {
-            map.pData = p;
-            map.cbData = (size_t)pPhoto->st.st_size;
+    if (photo->st.st_size > 0 && (uint64_t)photo->st.st_size <= (uint64_t)LONG_MAX) {
+        void *data = mmap(nullptr, (size_t)photo->st.st_size, PROT_READ, MAP_PRIVATE, photo->fd, 0);
+        if (data != MAP_FAILED) {
+            map.data = data;
+            map.size = (size_t)photo->st.st_size;
         }
     }
     return map;
 }
 
-static void unmapPhoto(PhotoMap *pMap) {
-    if (pMap->pData != nullptr) {
-        munmap(pMap->pData, pMap->cbData);
+static void unmapPhoto(PhotoMap *map) {
+    if (map->data != nullptr) {
+        munmap(map->data, map->size);
     }
 }
 
-static Exiv2::Image::AutoPtr openImage(const Photo *pPhoto, const PhotoMap *pMap) {
-    if (pMap->pData == nullptr) {
-        return Exiv2::ImageFactory::open(pPhoto->szFdPath);
+static Exiv2::Image::AutoPtr openImage(const Photo *photo, const PhotoMap *map) {
+    if (map->data == nullptr) {
+        return Exiv2::ImageFactory::open(photo->fdPath);
     }
-    return Exiv2::ImageFactory::open((const Exiv2::byte *)pMap->pData, (long)pMap->cbData);
+    return Exiv2::ImageFactory::open((const Exiv2::byte *)map->data, (long)map->size);
 }
 
-static int storePreviews(const Photo *pPhoto, const PhotoMap *pMap) {
+// What a mode does with the photo's image once its metadata is read. 0 or -1.
+typedef int (*ImageWork)(const Photo *photo, Exiv2::Image &image);
+
+// Opens the photo with Exiv2, reads its metadata and hands the image to work, under a handler
+// for the library's errors. File mode fails on them without a word; stdout mode (logErrors)
+// logs the error's code. Running out of the memory bound is logged in both modes.
+static int readPhoto(const Photo *photo, ImageWork work, bool logErrors) {
+    PhotoMap map = mapPhoto(photo);
+    int ret = -1;
+
     try {
-        Exiv2::Image::AutoPtr image = openImage(pPhoto, pMap);
+        Exiv2::Image::AutoPtr image = openImage(photo, &map);
         image->readMetadata();
-        Exiv2::PreviewManager manager(*image);
-        Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
-        std::string mimeType = image->mimeType();
-        int rotation = getRotation(image->exifData());
-        const Exiv2::PreviewProperties *pChoice;
-
-        if (!isOrdinaryType(mimeType)) {
-            pChoice = selectPreview(list, FILTER_OPEN);
-            if (pChoice != nullptr) {
-                Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
-                // A refused large preview still leaves the small one to do.
-                if (writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_LARGE_PREVIEW) == -1) {
-                    return -1;
-                }
-            }
+        ret = work(photo, *image);
+    } catch (Exiv2::AnyError &e) {
+        if (logErrors) {
+            KAVOLOG(SZ_SOURCE, "Exiv2::AnyError, code = %d", e.code());
         }
-
-        pChoice = selectPreview(list, FILTER_SMALL);
-        if (pChoice != nullptr) {
-            Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
-            return writePreviewToEA(pPhoto, preview, rotation, SZ_THUMB_PREVIEW) == 0 ? 0 : -1;
-        }
-
-        if (isOrdinaryType(mimeType) && pPhoto->st.st_size <= (off_t)PREVIEW_SMALL_LIMIT) {
-            if (!withinPixelBound((uint32_t)image->pixelWidth(), (uint32_t)image->pixelHeight())) {
-                KAVOLOG(SZ_SOURCE, "photo %s declares %dx%d pixels, more than %llu: not stored",
-                        pPhoto->szPath, image->pixelWidth(), image->pixelHeight(),
-                        PREVIEW_MAX_PIXELS);
-                return -1;
-            }
-            // A copy of the photo itself is no more readable than the photo.
-            mode_t mode = pPhoto->st.st_mode & 0777;
-            if (placeInEA(pPhoto, pPhoto->fd, mode, rotation, SZ_THUMB_PREVIEW) == PLACE_STOPPED) {
-                return -1;
-            }
-            return 0;
-        }
-        return -1;
-    } catch (Exiv2::AnyError &) {
-        return -1;
     } catch (std::bad_alloc &) {
-        KAVOLOG(SZ_SOURCE, "reading %s ran out of its memory bound", pPhoto->szPath);
-        return -1;
-    } catch (std::exception &) {
-        return -1;
+        KAVOLOG(SZ_SOURCE, "reading %s ran out of its memory bound", photo->path);
+    } catch (std::exception &e) {
+        if (logErrors) {
+            KAVOLOG(SZ_SOURCE, "exception: %s", e.what());
+        }
     }
+    unmapPhoto(&map);
+    return ret;
 }
 
-static int fileMode(const Photo *pPhoto) {
-    PhotoMap map = mapPhoto(pPhoto);
-    int ret = storePreviews(pPhoto, &map);
+// Reads the photo as readPhoto does, in a child under the parser's bounds. 0 or -1.
+static int runBounded(const Photo *photo, ImageWork work, bool logErrors) {
+#ifdef THUMBGRAB_UNBOUNDED
+    // The benchmark's build without bounds, to measure what they cost.
+    return readPhoto(photo, work, logErrors);
+#else
+    pid_t pid = fork();
+    if (pid < 0) {
+        KAVOLOG(SZ_SOURCE, "fork failed: %m");
+        return -1;
+    }
+    if (pid == 0) {
+        int ret = -1;
+        if (applyBounds(PARSE_CPU_SECONDS, PARSE_AS_BYTES + (uint64_t)photo->st.st_size) == 0) {
+            ret = readPhoto(photo, work, logErrors);
+        }
+        _exit(ret == 0 ? 0 : 1);
+    }
+    return childResult(pid, "reading", photo->path) == 0 ? 0 : -1;
+#endif
+}
 
-    unmapPhoto(&map);
+// ---- temporary previews ------------------------------------------------------------------
+
+// Writes the preview to a new temporary file and returns its descriptor (read and write,
+// positioned at the end) with the file's full name in path. The file is created exclusively,
+// so a name that exists already (a file or a planted link) is never written through: the
+// next number of the generator is tried instead. On failure nothing is left and the result is
+// TMP_OPEN_FAILED or TMP_WRITE_FAILED.
+static int createTempPreview(const Exiv2::PreviewImage &preview, char *path, size_t pathSize) {
+    std::string extension = preview.extension();
+    int fd = -1;
+
+    for (int tries = 0; tries < TMP_CREATE_TRIES; tries++) {
+        char name[KAVO_PATH_SIZE];
+        if (VLIBCStrPrintf(name, sizeof(name), SZ_TMP_NAME_FORMAT, (unsigned int)getpid(),
+                           (unsigned long)random()) < 0 ||
+            VLIBCStrPrintf(path, pathSize, "%s%s", name, extension.c_str()) < 0) {
+            KAVOLOG(SZ_SOURCE, "temporary name too long");
+            return TMP_OPEN_FAILED;
+        }
+        fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) {
+            break;
+        }
+    }
+    if (fd < 0) {
+        KAVOLOG(SZ_SOURCE, "open thumb path fail[%s][%m]", path);
+        return TMP_OPEN_FAILED;
+    }
+    if (KAVOFileWriteAll(fd, preview.pData(), preview.size()) < 0) {
+        KAVOLOG(SZ_SOURCE, "write thumb path fail[%s][%m]", path);
+        close(fd);
+        unlink(path);
+        return TMP_WRITE_FAILED;
+    }
+    return fd;
+}
+
+// ---- EA placement --------------------------------------------------------------------------
+
+// Opens the photo's EA folder eaDir ("<folder>/@eaDir/<photo>") from the photo's opened
+// folder, making the missing parts. fd, EA_LINKED (logged) when a link stands in place of
+// "@eaDir" or of the photo's EA folder, or -1 (logged) when it cannot be made.
+static int openEADir(const Photo *photo, const char *eaDir) {
+    int eaFd = KAVOEADirOpenAt(photo->dirFd, photo->leaf, 1);
+
+    if (eaFd >= 0) {
+        return eaFd;
+    }
+    // Nothing, not even a folder, is made through a link.
+    if (errno == ELOOP) {
+        KAVOLOG(SZ_SOURCE, "ea dir is not a folder of its own: %s", eaDir);
+        return EA_LINKED;
+    }
+    KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", eaDir);
+    return -1;
+}
+
+// Finds the place of the photo's EA entry: the EA folder, opened (and made when missing) into
+// eaDir's name, and the entry's path in dest. The folder's fd, or -1 (logged).
+static int openEAPlace(const Photo *photo, const char *entry, char *eaDir, size_t eaDirSize,
+                       char *dest, size_t destSize) {
+    if (photo == nullptr || photo->path == nullptr) {
+        KAVOLOG(SZ_SOURCE, "Bad parameters.");
+    } else if (KAVOEADirPath(0, photo->path, eaDir, eaDirSize) != 0) {
+        KAVOLOG(SZ_SOURCE, "Get ea dir path error. file path: %s", photo->path);
+    } else {
+        int eaFd = openEADir(photo, eaDir);
+        if (eaFd == EA_LINKED) {
+            return -1;
+        }
+        // The entry's own name is checked by the platform: one name inside the EA folder.
+        if (eaFd >= 0 && KAVOEAPath(0, photo->path, entry, dest, destSize, 0) >= 0) {
+            return eaFd;
+        }
+        if (eaFd >= 0) {
+            close(eaFd);
+        }
+    }
+    // Callers look for this text whichever step failed: kept as they expect it.
+    KAVOLOG(SZ_SOURCE, "GetEADirPath failed: %s[0x%04X %s:%d]",
+            photo != nullptr && photo->path != nullptr ? photo->path : "", VLIBCErrGet(),
+            VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
+    return -1;
+}
+
+// Creates a new, empty temporary entry in the EA folder, exclusively. fd or -1.
+static int createTempEntry(int eaFd, const char *entry, mode_t mode, char *name, size_t nameSize) {
+    for (int tries = 0; tries < TMP_CREATE_TRIES; tries++) {
+        if (VLIBCStrPrintf(name, nameSize, SZ_EA_TMP_FORMAT, entry, (unsigned int)getpid(),
+                           tries) != 0) {
+            return -1;
+        }
+        int fd = openat(eaFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// Runs jpegtran to turn src by angle into dst, or cp to copy it when angle is null; src and
+// dst are the /proc names of the two descriptors in keep. As runTool.
+static int transform(char *src, char *dst, char *angle, const int keep[2], const char *photoPath) {
+    if (angle != nullptr) {
+        char jpegtran[] = SZF_JPEGTRAN;
+        char trimOpt[] = "-trim";
+        char rotateOpt[] = "-rotate";
+        char outfileOpt[] = "-outfile";
+        char *const argv[] = {jpegtran, trimOpt, rotateOpt, angle, outfileOpt, dst, src, nullptr};
+        return runTool(argv, keep, 2, photoPath);
+    }
+    char cp[] = SZF_CP;
+    char *const argv[] = {cp, src, dst, nullptr};
+    return runTool(argv, keep, 2, photoPath);
+}
+
+// Stores the data of srcFd as the photo's EA entry: turned by jpegtran when the rotation asks
+// for it, else copied by cp. A new entry gets the mode given (less the umask). 0 also when the
+// outside program failed (logged, the old entry kept); -1 when the entry cannot be placed;
+// PLACE_STOPPED when a bound stopped the outside program.
+static int placeInEA(const Photo *photo, int srcFd, mode_t mode, int rotation, const char *entry) {
+    char eaDir[KAVO_PATH_SIZE];
+    char dest[KAVO_PATH_SIZE];
+    char tmpName[KAVO_PATH_SIZE];
+    char srcFdPath[FD_PATH_SIZE];
+    char dstFdPath[FD_PATH_SIZE];
+    char angle[ANGLE_BUF_SIZE];
+    int keep[2];
+    int tmpFd = -1;
+    int ret = -1;
+
+    int eaFd = openEAPlace(photo, entry, eaDir, sizeof(eaDir), dest, sizeof(dest));
+    if (eaFd < 0) {
+        return -1;
+    }
+    tmpFd = createTempEntry(eaFd, entry, mode, tmpName, sizeof(tmpName));
+    if (tmpFd < 0) {
+        KAVOLOG(SZ_SOURCE, "cannot create an entry in %s: %m", eaDir);
+        goto out;
+    }
+    if (VLIBCStrPrintf(srcFdPath, sizeof(srcFdPath), SZ_FD_PATH_FORMAT, srcFd) != 0 ||
+        VLIBCStrPrintf(dstFdPath, sizeof(dstFdPath), SZ_FD_PATH_FORMAT, tmpFd) != 0 ||
+        VLIBCStrPrintf(angle, sizeof(angle), "%d", (rotation & 3) * 90) != 0) {
+        KAVOLOG(SZ_SOURCE, "cannot name the files for %s", dest);
+        goto out;
+    }
+    keep[0] = srcFd;
+    keep[1] = tmpFd;
+    ret = transform(srcFdPath, dstFdPath, (rotation & 3) ? angle : nullptr, keep, photo->path);
+    if (ret == CHILD_STOPPED) {
+        goto out;
+    }
+    if (ret != 0) {
+        KAVOLOG(SZ_SOURCE, "%s failed for %s", (rotation & 3) ? SZF_JPEGTRAN : SZF_CP, dest);
+        ret = 0;
+        goto out;
+    }
+    // The new entry replaces whatever stands at the name (a file, a link, a second name of
+    // a file elsewhere) without writing through it.
+    if (renameat(eaFd, tmpName, eaFd, entry) != 0) {
+        KAVOLOG(SZ_SOURCE, "cannot store ea entry %s: %m", dest);
+        ret = -1;
+        goto out;
+    }
+    tmpName[0] = '\0';  // stored under the entry's name: nothing to remove
+
+out:
+    if (tmpFd >= 0) {
+        if (tmpName[0] != '\0' && unlinkat(eaFd, tmpName, 0) != 0) {
+            KAVOLOG(SZ_SOURCE, "cannot remove %s/%s: %m", eaDir, tmpName);
+        }
+        close(tmpFd);
+    }
+    close(eaFd);
+    return ret;
+}
+
+// ---- file mode -----------------------------------------------------------------------------
+
+// Writes the preview to a temporary file, stores that as the EA entry and removes it again.
+// PREVIEW_REFUSED (logged) for a preview over the pixel bound; -1 when the temporary file
+// cannot be made or a bound stopped the outside program; otherwise the placement's result is
+// not examined.
+static int writePreviewToEA(const Photo *photo, const Exiv2::PreviewImage &preview, int rotation,
+                            const char *entry) {
+    char tmpPath[KAVO_PATH_SIZE];
+    uint64_t pixels = declaredPixels(preview.pData(), preview.size());
+
+    if (pixels > PREVIEW_MAX_PIXELS) {
+        KAVOLOG(SZ_SOURCE, "preview of %s declares %" PRIu64 " pixels, more than %llu: not stored",
+                photo->path, pixels, PREVIEW_MAX_PIXELS);
+        return PREVIEW_REFUSED;
+    }
+    srand((unsigned int)time(nullptr));
+    int fd = createTempPreview(preview, tmpPath, sizeof(tmpPath));
+    if (fd < 0) {
+        return -1;
+    }
+    int placed = placeInEA(photo, fd, 0666, rotation, entry);
+    close(fd);
+    unlink(tmpPath);
+    return placed == PLACE_STOPPED ? -1 : 0;
+}
+
+// For a RAW or other non-ordinary photo the largest preview, and for every photo a small one
+// (an ordinary small photo is its own), stored as its EA entries.
+static int storePreviews(const Photo *photo, Exiv2::Image &image) {
+    Exiv2::PreviewManager manager(image);
+    Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
+    std::string mimeType = image.mimeType();
+    int rotation = getRotation(image.exifData());
+    const Exiv2::PreviewProperties *choice;
+
+    if (!isOrdinaryType(mimeType)) {
+        choice = selectPreview(list, FILTER_OPEN);
+        if (choice != nullptr) {
+            Exiv2::PreviewImage preview = manager.getPreviewImage(*choice);
+            // A refused large preview still leaves the small one to do.
+            if (writePreviewToEA(photo, preview, rotation, SZ_THUMB_LARGE_PREVIEW) == -1) {
+                return -1;
+            }
+        }
+    }
+
+    choice = selectPreview(list, FILTER_SMALL);
+    if (choice != nullptr) {
+        Exiv2::PreviewImage preview = manager.getPreviewImage(*choice);
+        return writePreviewToEA(photo, preview, rotation, SZ_THUMB_PREVIEW) == 0 ? 0 : -1;
+    }
+
+    if (isOrdinaryType(mimeType) && photo->st.st_size <= (off_t)PREVIEW_SMALL_LIMIT) {
+        if (!withinPixelBound((uint32_t)image.pixelWidth(), (uint32_t)image.pixelHeight())) {
+            KAVOLOG(SZ_SOURCE, "photo %s declares %dx%d pixels, more than %llu: not stored",
+                    photo->path, image.pixelWidth(), image.pixelHeight(), PREVIEW_MAX_PIXELS);
+            return -1;
+        }
+        // A copy of the photo itself is no more readable than the photo.
+        mode_t mode = photo->st.st_mode & 0777;
+        if (placeInEA(photo, photo->fd, mode, rotation, SZ_THUMB_PREVIEW) == PLACE_STOPPED) {
+            return -1;
+        }
+        return 0;
+    }
+    return -1;
+}
+
+static int fileMode(const char *photoPath) {
+    Photo photo;
+    int ret = -1;
+
+    if (openPhoto(photoPath, true, &photo) == 0) {
+        ret = runBounded(&photo, storePreviews, false);
+    }
+    closePhoto(&photo);
     return ret;
 }
 
@@ -621,51 +634,52 @@ static int fileMode(const Photo *pPhoto) {
 
 // Takes on the user's identity for everything that follows: effective group, the user's
 // groups and effective user. The real user id stays 0.
-static int becomeUser(const char *szUser) {
-    char szLogin[KAVO_LOGIN_NAME_SIZE];
-    PKAVOUSER pUser = nullptr;
+static int becomeUser(const char *userName) {
+    char login[KAVO_LOGIN_NAME_SIZE];
+    PKAVOUSER account = nullptr;
     uid_t uid;
     gid_t gid;
 
     if (setuid(0) != 0) {
         // Not fatal by itself: the identity changes below report what cannot be done.
     }
-    if (KAVOUserLoginNameConvert(szUser, szLogin, sizeof(szLogin)) <= 0) {
+    if (KAVOUserLoginNameConvert(userName, login, sizeof(login)) <= 0) {
         // A name too long for the buffer is no account's name: let the lookup fail.
-        if (VLIBCStrCopy(szLogin, sizeof(szLogin), szUser) < 0) {
-            szLogin[0] = '\0';
+        if (VLIBCStrCopy(login, sizeof(login), userName) < 0) {
+            login[0] = '\0';
         }
     }
-    if (szLogin[0] == '\0' || KAVOUserGet(szLogin, &pUser) != 0 || pUser == nullptr) {
-        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
+    if (login[0] == '\0' || KAVOUserGet(login, &account) != 0 || account == nullptr) {
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.");
         return -1;
     }
-    uid = pUser->uid;
-    gid = pUser->gid;
-    KAVOUserFree(pUser);
+    uid = account->uid;
+    gid = account->gid;
+    KAVOUserFree(account);
 
     if (setegid(gid) == -1) {
-        KAVOLOG(SZ_SOURCE, "Failed to setegid [%d]: %s", (int)gid, strerror(errno));
+        KAVOLOG(SZ_SOURCE, "Failed to setegid [%d]: %m", (int)gid);
         return -1;
     }
-    if (initgroups(szUser, gid) == -1) {
-        KAVOLOG(SZ_SOURCE, "Failed to initgroups [%s]: %s", szUser, strerror(errno));
+    if (initgroups(userName, gid) == -1) {
+        KAVOLOG(SZ_SOURCE, "Failed to initgroups [%s]: %m", userName);
         return -1;
     }
     if (seteuid(uid) == -1) {
-        KAVOLOG(SZ_SOURCE, "Failed to seteuid [%d]: %s", (int)uid, strerror(errno));
+        KAVOLOG(SZ_SOURCE, "Failed to seteuid [%d]: %m", (int)uid);
         return -1;
     }
     return 0;
 }
 
-// Writes "szHeader\n" and then the bytes of fd from where it stands, through one buffer.
-// Reading stops at the end or at a read error; -1 only when standard output fails.
-static int streamFile(int fd, const char *szHeader) {
+// Writes "header\n" and then the bytes of fd from where it stands, through one buffer; a
+// negative fd sends the header alone. Reading stops at the end or at a read error; -1 only
+// when standard output fails.
+static int streamFile(int fd, const char *header) {
     char buf[COPY_BUF_SIZE];
 
-    if (writeAll(STDOUT_FILENO, szHeader, strlen(szHeader)) < 0 ||
-        writeAll(STDOUT_FILENO, "\n", 1) < 0) {
+    if (KAVOFileWriteAll(STDOUT_FILENO, header, strlen(header)) < 0 ||
+        KAVOFileWriteAll(STDOUT_FILENO, "\n", 1) < 0) {
         KAVOLOG(SZ_SOURCE, "write to stdout failed: %m");
         return -1;
     }
@@ -680,7 +694,7 @@ static int streamFile(int fd, const char *szHeader) {
         if (n <= 0) {
             break;
         }
-        if (writeAll(STDOUT_FILENO, buf, (size_t)n) < 0) {
+        if (KAVOFileWriteAll(STDOUT_FILENO, buf, (size_t)n) < 0) {
             KAVOLOG(SZ_SOURCE, "write to stdout failed: %m");
             return -1;
         }
@@ -693,83 +707,63 @@ static int streamFile(int fd, const char *szHeader) {
 // file that cannot be created means no output and success; one that cannot be written in
 // full (a full /tmp) is a failure.
 static int streamPreview(const Exiv2::PreviewImage &preview) {
-    char szTmp[PATH_BUF_SIZE];
+    char tmpPath[KAVO_PATH_SIZE];
     int ret;
 
-    int fd = createTempPreview(preview, szTmp, sizeof(szTmp));
+    int fd = createTempPreview(preview, tmpPath, sizeof(tmpPath));
     if (fd == TMP_OPEN_FAILED) {
         return 0;
     }
     if (fd < 0) {
         return -1;
     }
-    if (unlink(szTmp) != 0) {
-        KAVOLOG(SZ_SOURCE, "unlink error: %s", strerror(errno));
+    if (unlink(tmpPath) != 0) {
+        KAVOLOG(SZ_SOURCE, "unlink error: %m");
     }
     if (lseek(fd, 0, SEEK_SET) != 0) {
-        KAVOLOG(SZ_SOURCE, "open thumb path fail[%s][%m]", szTmp);
+        KAVOLOG(SZ_SOURCE, "open thumb path fail[%s][%m]", tmpPath);
         close(fd);
         return 0;
     }
-    ret = streamFile(fd, szTmp);
+    ret = streamFile(fd, tmpPath);
     close(fd);
     return ret;
 }
 
 // With the user's rights: the small preview, or else an ordinary photo itself, whatever its
 // size and without turning it.
-static int sendSmallPreviewOf(const Photo *pPhoto, const PhotoMap *pMap) {
-    try {
-        Exiv2::Image::AutoPtr image = openImage(pPhoto, pMap);
-        image->readMetadata();
-        Exiv2::PreviewManager manager(*image);
-        Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
-        const Exiv2::PreviewProperties *pChoice = selectPreview(list, FILTER_SMALL);
+static int sendSmallPreview(const Photo *photo, Exiv2::Image &image) {
+    Exiv2::PreviewManager manager(image);
+    Exiv2::PreviewPropertiesList list = manager.getPreviewProperties();
+    const Exiv2::PreviewProperties *choice = selectPreview(list, FILTER_SMALL);
 
-        if (pChoice != nullptr) {
-            Exiv2::PreviewImage preview = manager.getPreviewImage(*pChoice);
-            return streamPreview(preview);
-        }
-        if (!isOrdinaryType(image->mimeType())) {
-            return -1;
-        }
-        if (lseek(pPhoto->fd, 0, SEEK_SET) != 0) {
-            return streamFile(-1, pPhoto->szPath);
-        }
-        return streamFile(pPhoto->fd, pPhoto->szPath);
-    } catch (Exiv2::AnyError &e) {
-        KAVOLOG(SZ_SOURCE, "Exiv2::AnyError, code = %d", e.code());
-        return -1;
-    } catch (std::bad_alloc &) {
-        KAVOLOG(SZ_SOURCE, "reading %s ran out of its memory bound", pPhoto->szPath);
-        return -1;
-    } catch (std::exception &e) {
-        KAVOLOG(SZ_SOURCE, "exception: %s", e.what());
+    if (choice != nullptr) {
+        Exiv2::PreviewImage preview = manager.getPreviewImage(*choice);
+        return streamPreview(preview);
+    }
+    if (!isOrdinaryType(image.mimeType())) {
         return -1;
     }
+    if (lseek(photo->fd, 0, SEEK_SET) != 0) {
+        return streamFile(-1, photo->path);
+    }
+    return streamFile(photo->fd, photo->path);
 }
 
-static int sendSmallPreview(const Photo *pPhoto) {
-    PhotoMap map = mapPhoto(pPhoto);
-    int ret = sendSmallPreviewOf(pPhoto, &map);
-
-    unmapPhoto(&map);
-    return ret;
-}
-
-static int stdoutMode(const char *szPhoto, const char *szUser) {
+static int stdoutMode(const char *photoPath, const char *userName) {
     Photo photo;
     int ret = -1;
 
-    if (szPhoto == nullptr || szPhoto[0] == '\0' || szUser == nullptr || szUser[0] == '\0') {
+    if (photoPath == nullptr || photoPath[0] == '\0' || userName == nullptr ||
+        userName[0] == '\0') {
         KAVOLOG(SZ_SOURCE, "error");
         return -1;
     }
-    if (becomeUser(szUser) < 0) {
+    if (becomeUser(userName) < 0) {
         return -1;
     }
-    if (openPhoto(szPhoto, false, &photo) == 0) {
-        ret = runBounded(sendSmallPreview, &photo);
+    if (openPhoto(photoPath, false, &photo) == 0) {
+        ret = runBounded(&photo, sendSmallPreview, true);
     }
     closePhoto(&photo);
 
@@ -781,17 +775,7 @@ static int stdoutMode(const char *szPhoto, const char *szUser) {
     return ret;
 }
 
-static int fileModeOn(const char *szPhoto) {
-    Photo photo;
-    int ret = -1;
-
-    if (openPhoto(szPhoto, true, &photo) == 0) {
-        ret = runBounded(fileMode, &photo);
-    }
-    closePhoto(&photo);
-    return ret;
-}
-
+// The space before the colon is kept as callers expect it.
 static void usage(void) {
     printf("USAGE : " SZ_PROGRAM " file_full_path\n");
     printf("USAGE : " SZ_PROGRAM " file_full_path " SZ_OPT_STDOUT " username\n");
@@ -810,7 +794,8 @@ int main(int argc, char **argv) {
     // FILE must open for reading; a FIFO must not hang the program here.
     fd = open(argv[1], O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        KAVOLOG(SZ_SOURCE, "File doesn't exists: %s\n", argv[1]);
+        // "exists" is kept as callers expect it.
+        KAVOLOG(SZ_SOURCE, "File doesn't exists: %s", argv[1]);
         return -1;
     }
     close(fd);
@@ -819,10 +804,11 @@ int main(int argc, char **argv) {
     // Exiv2's BMFF reader only once it is switched on.
     Exiv2::enableBMFF(true);
     readInheritedLimits();
-    fflush(stdout);
+    // Nothing buffered may be written twice by the children forked below.
+    (void)fflush(stdout);
 
     if (argc == 2) {
-        return fileModeOn(argv[1]);
+        return fileMode(argv[1]);
     }
     if (strcmp(argv[2], SZ_OPT_STDOUT) == 0) {
         return stdoutMode(argv[1], argv[3]);

@@ -35,7 +35,7 @@ int main(int argc, char **argv) {
         photos::writeBytes(path, photos::jpeg(dir, 64, 48, 4));
         photos::setXmpThumbnail(path, small, 4294967295u, 60000);
         put("xmp.jpg", photos::readBytes(path));
-        std::remove(path.c_str());
+        (void)std::remove(path.c_str());
         put("claim.jpg", photos::claimDimensions(small, 20000, 20000));
         put("small.png", photos::png(16, 8, 1));
         put("raw.tif", photos::rawStandIn({{small}, {"", 8, 8}, {other}}, 6, 256));

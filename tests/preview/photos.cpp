@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -70,6 +71,27 @@ size_t scanOffset(const std::string &jpeg) {
     throw std::runtime_error("no scan in JPEG");
 }
 
+// Hands input to a tool as a file and returns the bytes it wrote to another; both files lie in
+// scratch, named with the prefix and this process's id, and are removed again. argv makes the
+// tool's command line from the two names.
+std::string throughTool(
+    const std::string &scratch, const std::string &prefix, const std::string &inExtension,
+    const std::string &input,
+    const std::function<std::vector<std::string>(const std::string &, const std::string &)> &argv) {
+    std::string in = scratch + "/" + prefix + "in." + std::to_string(getpid()) + inExtension;
+    std::string out = scratch + "/" + prefix + "out." + std::to_string(getpid()) + ".jpg";
+    writeBytes(in, input);
+    std::vector<std::string> command = argv(in, out);
+    int status = runTool(command);
+    std::string data = readBytes(out);
+    unlink(in.c_str());
+    unlink(out.c_str());
+    if (status != 0 || data.empty()) {
+        throw std::runtime_error(command[0] + " failed");
+    }
+    return data;
+}
+
 }  // namespace
 
 std::string ppm(int w, int h, unsigned seed, bool noise) {
@@ -91,18 +113,12 @@ std::string ppm(int w, int h, unsigned seed, bool noise) {
 }
 
 std::string jpeg(const std::string &scratch, int w, int h, unsigned seed, bool noise) {
-    std::string in = scratch + "/in." + std::to_string(getpid()) + ".ppm";
-    std::string out = scratch + "/out." + std::to_string(getpid()) + ".jpg";
-    writeBytes(in, ppm(w, h, seed, noise));
-    int status =
-        runTool({"/usr/bin/cjpeg", "-quality", "75", "-sample", "2x2", "-outfile", out, in});
-    std::string data = readBytes(out);
-    unlink(in.c_str());
-    unlink(out.c_str());
-    if (status != 0 || data.empty()) {
-        throw std::runtime_error("cjpeg failed");
-    }
-    return data;
+    return throughTool(scratch, "", ".ppm", ppm(w, h, seed, noise),
+                       [](const std::string &in, const std::string &out) {
+                           return std::vector<std::string>{
+                               "/usr/bin/cjpeg", "-quality", "75", "-sample", "2x2",
+                               "-outfile",       out,        in};
+                       });
 }
 
 std::string padJpeg(const std::string &jpeg, size_t size) {
@@ -520,18 +536,12 @@ std::string mimeType(const std::string &path) {
 }
 
 std::string rotated(const std::string &scratch, const std::string &jpeg, int angle) {
-    std::string in = scratch + "/rot-in." + std::to_string(getpid()) + ".jpg";
-    std::string out = scratch + "/rot-out." + std::to_string(getpid()) + ".jpg";
-    writeBytes(in, jpeg);
-    int status = runTool(
-        {"/usr/bin/jpegtran", "-trim", "-rotate", std::to_string(angle), "-outfile", out, in});
-    std::string data = readBytes(out);
-    unlink(in.c_str());
-    unlink(out.c_str());
-    if (status != 0 || data.empty()) {
-        throw std::runtime_error("jpegtran failed");
-    }
-    return data;
+    return throughTool(scratch, "rot-", ".jpg", jpeg,
+                       [angle](const std::string &in, const std::string &out) {
+                           return std::vector<std::string>{
+                               "/usr/bin/jpegtran", "-trim", "-rotate", std::to_string(angle),
+                               "-outfile",          out,     in};
+                       });
 }
 
 void writeBytes(const std::string &path, const std::string &data) {

@@ -11,11 +11,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
+#include <initializer_list>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -28,6 +26,7 @@ namespace {
 using lumora::test::ApplianceRoot;
 using lumora::test::program;
 using lumora::test::RunResult;
+using lumora::test::Swapper;
 
 const std::string kPhotoDir = "/volume1/photo";
 const std::string kScratch = "/volume1/scratch";
@@ -99,23 +98,67 @@ class Thumbgrab : public ::testing::Test {
         }
         return false;
     }
+    // Whether one log line holds every part: for lines whose wording is the program's own
+    // business, only the stable parts (a path, an errno text) are looked for.
+    bool loggedLineWith(std::initializer_list<std::string> parts) const {
+        for (const std::string &line : root.logLines()) {
+            bool all = true;
+            for (const std::string &part : parts) {
+                all = all && line.find(part) != std::string::npos;
+            }
+            if (all) {
+                return true;
+            }
+        }
+        return false;
+    }
 
-    // The names in /tmp that look like temporary previews.
-    static std::vector<std::string> tmpEntries() {
+    // The names in a folder, without "." and "..", that contain the fragment.
+    static std::vector<std::string> namesIn(const std::string &dir,
+                                            const std::string &fragment = "") {
         std::vector<std::string> names;
-        DIR *d = opendir("/tmp");
+        DIR *d = opendir(dir.c_str());
         if (d == nullptr) {
             return names;
         }
         while (struct dirent *e = readdir(d)) {
-            std::string n = e->d_name;
-            if (n.rfind("thumb.", 0) == 0) {
-                names.push_back(n);
+            std::string name = e->d_name;
+            if (name != "." && name != ".." && name.find(fragment) != std::string::npos) {
+                names.push_back(name);
             }
         }
         closedir(d);
+        return names;
+    }
+
+    // The names in /tmp that look like temporary previews.
+    static std::vector<std::string> tmpEntries() {
+        std::vector<std::string> names;
+        for (const std::string &name : namesIn("/tmp")) {
+            if (name.rfind("thumb.", 0) == 0) {
+                names.push_back(name);
+            }
+        }
         std::sort(names.begin(), names.end());
         return names;
+    }
+
+    // A racing account's decoys for a photo: a link to victim beside its EA entry, a link to
+    // outside beside its EA folder and a link to another user's secret photo beside the photo.
+    // The pairs that exchange each of the three names with its decoy.
+    Swapper::Pairs plantDecoys(const std::string &photo, const std::string &victim,
+                               const std::string &outside, const std::string &secret) {
+        const std::string ea = eaDir(photo);
+        const std::string entryLink = ea + "/decoy";
+        const std::string dirLink =
+            kPhotoDir + "/@eaDir/decoy-" + photo.substr(photo.rfind('/') + 1);
+        const std::string photoLink = photo + ".decoy";
+        root.makeDir(ea, 0777);
+        root.writeFile(ea + "/" + kSmall, "old");
+        EXPECT_EQ(symlink(victim.c_str(), entryLink.c_str()), 0);
+        EXPECT_EQ(symlink(outside.c_str(), dirLink.c_str()), 0);
+        EXPECT_EQ(symlink(secret.c_str(), photoLink.c_str()), 0);
+        return {{ea + "/" + kSmall, entryLink}, {ea, dirLink}, {photo, photoLink}};
     }
 
     // Names in /tmp that a test put there itself.
@@ -170,9 +213,7 @@ TEST_F(Thumbgrab, PlantedLinksInTheEADirectoryAreNotFollowed) {
     std::string inAlbum = jpegPhoto("album/LINK_EA.JPG", jpeg(640, 480, 15), 1, thumb);
     grab(inAlbum);
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/aside/LINK_EA.JPG"));
-    EXPECT_TRUE(
-        loggedMatch("^kavophoto_extract_preview:[0-9]+ ea dir is not a folder of its "
-                    "own: /volume1/photo/album/@eaDir/LINK_EA\\.JPG$"));
+    EXPECT_TRUE(loggedLineWith({"/volume1/photo/album/@eaDir/LINK_EA.JPG"}));
 }
 
 TEST_F(Thumbgrab, HardLinkedEAEntriesAreReplacedNotWrittenThrough) {
@@ -218,26 +259,30 @@ TEST_F(Thumbgrab, OrientationTurnsThePreviewUpright) {
 
 TEST_F(Thumbgrab, MakerNoteRotationCountsOnlyBehindOrientationOne) {
     std::string thumb = jpeg(160, 128, 5);
-
-    // Orientation 1 and a maker note saying 6 or 8: the maker note turns it.
-    std::string p6 = jpegPhoto("MN6.JPG", jpeg(320, 240, 6), 1, thumb, 6);
-    EXPECT_EQ(grab(p6).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(p6, kSmall)), rotated(thumb, 90));
-    EXPECT_EQ(photos::pixelSize(entry(p6, kSmall)), std::make_pair(128u, 160u));
-
-    std::string p8 = jpegPhoto("MN8.JPG", jpeg(320, 240, 6), 1, thumb, 8);
-    EXPECT_EQ(grab(p8).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(p8, kSmall)), rotated(thumb, 270));
-
-    // Orientation other than 1 wins over the maker note.
-    std::string p3 = jpegPhoto("MN3.JPG", jpeg(320, 240, 6), 3, thumb, 6);
-    EXPECT_EQ(grab(p3).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(p3, kSmall)), rotated(thumb, 180));
-
-    // Without an orientation tag the maker note is not consulted: a plain copy.
-    std::string p0 = jpegPhoto("MN0.JPG", jpeg(320, 240, 6), 0, thumb, 6);
-    EXPECT_EQ(grab(p0).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(p0, kSmall)), thumb);
+    struct {
+        const char *name;
+        int orientation;
+        int makerNote;
+        int angle;  // 0: a plain copy
+    } cases[] = {
+        // Orientation 1 and a maker note saying 6 or 8: the maker note turns it.
+        {"MN6.JPG", 1, 6, 90},
+        {"MN8.JPG", 1, 8, 270},
+        // Orientation other than 1 wins over the maker note.
+        {"MN3.JPG", 3, 6, 180},
+        // Without an orientation tag the maker note is not consulted.
+        {"MN0.JPG", 0, 6, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string photo = jpegPhoto(c.name, jpeg(320, 240, 6), c.orientation, thumb, c.makerNote);
+        EXPECT_EQ(grab(photo).status, 0);
+        EXPECT_EQ(photos::readBytes(entry(photo, kSmall)),
+                  c.angle ? rotated(thumb, c.angle) : thumb);
+        bool across = c.angle == 90 || c.angle == 270;
+        EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)),
+                  across ? std::make_pair(128u, 160u) : std::make_pair(160u, 128u));
+    }
 }
 
 TEST_F(Thumbgrab, SmallPhotoWithoutPreviewIsItsOwnPreview) {
@@ -308,18 +353,20 @@ TEST_F(Thumbgrab, RawGetsLargestAndSmallPreview) {
 TEST_F(Thumbgrab, RawPreviewsAreTurnedUpright) {
     std::string small = jpeg(160, 128, 12);
     std::string large = photos::padJpeg(jpeg(1024, 768, 13), 250000);
-    std::string photo = rawPhoto("DSC_0006.NEF", {{small}, {large}}, 6);
-
-    EXPECT_EQ(grab(photo).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), rotated(large, 90));
-    EXPECT_EQ(photos::pixelSize(entry(photo, kLarge)), std::make_pair(768u, 1024u));
-    EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), rotated(small, 90));
-    EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), std::make_pair(128u, 160u));
-
-    std::string upside = rawPhoto("DSC_0003.NEF", {{small}, {large}}, 8);
-    EXPECT_EQ(grab(upside).status, 0);
-    EXPECT_EQ(photos::readBytes(entry(upside, kLarge)), rotated(large, 270));
-    EXPECT_EQ(photos::readBytes(entry(upside, kSmall)), rotated(small, 270));
+    struct {
+        const char *name;
+        int orientation;
+        int angle;
+    } cases[] = {{"DSC_0006.NEF", 6, 90}, {"DSC_0003.NEF", 8, 270}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string photo = rawPhoto(c.name, {{small}, {large}}, c.orientation);
+        EXPECT_EQ(grab(photo).status, 0);
+        EXPECT_EQ(photos::readBytes(entry(photo, kLarge)), rotated(large, c.angle));
+        EXPECT_EQ(photos::pixelSize(entry(photo, kLarge)), std::make_pair(768u, 1024u));
+        EXPECT_EQ(photos::readBytes(entry(photo, kSmall)), rotated(small, c.angle));
+        EXPECT_EQ(photos::pixelSize(entry(photo, kSmall)), std::make_pair(128u, 160u));
+    }
 }
 
 // A wrong camera clock or a restored archive dates photos after January 2038.
@@ -486,16 +533,14 @@ TEST_F(Thumbgrab, PhotosThatAreLinksOrNoFilesAreRefused) {
     RunResult r = grab(stolen);
     EXPECT_EQ(r.status, 255) << r.err;
     EXPECT_FALSE(ApplianceRoot::exists(kPhotoDir + "/@eaDir"));
-    EXPECT_TRUE(
-        loggedMatch("^kavophoto_extract_preview:[0-9]+ photo is a link, refused: " + stolen + "$"));
+    EXPECT_TRUE(loggedLineWith({stolen}));
 
     // A FIFO named like a photo ends the run in either mode instead of hanging it.
     std::string fifo = kPhotoDir + "/PIPE.JPG";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
     EXPECT_EQ(grab(fifo).status, 255);
     EXPECT_EQ(grabStdout(fifo, "alice").status, 255);
-    EXPECT_TRUE(loggedMatch(
-        "^kavophoto_extract_preview:[0-9]+ photo is not a regular file: " + fifo + "$"));
+    EXPECT_TRUE(loggedLineWith({fifo}));
 }
 
 // While thumbgrab runs again and again, a swapper exchanges (rename exchange) the EA entry,
@@ -513,38 +558,21 @@ TEST_F(Thumbgrab, SwappedInLinksAreNeverWrittenThrough) {
     std::string thumb = jpeg(160, 128, 122);
     std::vector<std::string> photosRun = {jpegPhoto("SWAP_1.JPG", jpeg(320, 240, 123), 1, thumb),
                                           jpegPhoto("SWAP_6.JPG", jpeg(320, 240, 124), 6, thumb)};
-    std::vector<std::pair<std::string, std::string>> pairs;
+    Swapper::Pairs pairs;
     for (const std::string &photo : photosRun) {
-        root.makeDir(eaDir(photo), 0777);
-        root.writeFile(entry(photo, kSmall), "old");
-        std::string entryLink = eaDir(photo) + "/decoy";
-        std::string dirLink = kPhotoDir + "/@eaDir/decoy-" + photo.substr(photo.rfind('/') + 1);
-        std::string photoLink = photo + ".decoy";
-        ASSERT_EQ(symlink(victim.c_str(), entryLink.c_str()), 0);
-        ASSERT_EQ(symlink(outside.c_str(), dirLink.c_str()), 0);
-        ASSERT_EQ(symlink(secret.c_str(), photoLink.c_str()), 0);
-        pairs.push_back({entry(photo, kSmall), entryLink});
-        pairs.push_back({eaDir(photo), dirLink});
-        pairs.push_back({photo, photoLink});
+        Swapper::Pairs decoys = plantDecoys(photo, victim, outside, secret);
+        pairs.insert(pairs.end(), decoys.begin(), decoys.end());
     }
 
-    std::atomic<bool> stop(false);
-    std::thread swapper([&] {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
-        while (!stop && std::chrono::steady_clock::now() < end) {
-            for (const auto &p : pairs) {
-                renameat2(AT_FDCWD, p.first.c_str(), AT_FDCWD, p.second.c_str(), RENAME_EXCHANGE);
+    int stored = 0;
+    {
+        Swapper swapper(pairs);
+        for (int i = 0; i < 15; i++) {
+            for (const std::string &photo : photosRun) {
+                stored += grab(photo).status == 0;
             }
         }
-    });
-    int stored = 0;
-    for (int i = 0; i < 15; i++) {
-        for (const std::string &photo : photosRun) {
-            stored += grab(photo).status == 0;
-        }
     }
-    stop = true;
-    swapper.join();
 
     EXPECT_GT(stored, 0);
     EXPECT_EQ(ApplianceRoot::readFile(victim), "keep");
@@ -552,31 +580,12 @@ TEST_F(Thumbgrab, SwappedInLinksAreNeverWrittenThrough) {
     ASSERT_EQ(lstat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(st.st_nlink, 1u);
-    DIR *d = opendir(outside.c_str());
-    ASSERT_NE(d, nullptr);
-    int names = 0;
-    while (struct dirent *e = readdir(d)) {
-        names += e->d_name[0] != '.';
-    }
-    closedir(d);
-    EXPECT_EQ(names, 0) << "something was written into " << outside;
+    EXPECT_EQ(namesIn(outside), std::vector<std::string>{}) << "written into " << outside;
     // The secret photo got no preview anywhere, and no temporary entry is left behind.
     EXPECT_FALSE(ApplianceRoot::exists(kPhotoDir + "/alice/@eaDir"));
-    for (const std::string &photo : photosRun) {
-        for (const std::string &dir :
-             {eaDir(photo), kPhotoDir + "/@eaDir/decoy-" + photo.substr(photo.rfind('/') + 1)}) {
-            DIR *ea = opendir(dir.c_str());
-            while (ea != nullptr && (errno = 0, true)) {
-                struct dirent *e = readdir(ea);
-                if (e == nullptr) {
-                    break;
-                }
-                EXPECT_EQ(std::string(e->d_name).find(".tmp"), std::string::npos) << e->d_name;
-            }
-            if (ea != nullptr) {
-                closedir(ea);
-            }
-        }
+    for (const auto &pair : pairs) {
+        EXPECT_EQ(namesIn(pair.first, ".tmp"), std::vector<std::string>{}) << pair.first;
+        EXPECT_EQ(namesIn(pair.second, ".tmp"), std::vector<std::string>{}) << pair.second;
     }
 }
 
@@ -590,8 +599,7 @@ TEST_F(Thumbgrab, HostilePhotosEndWithFailureNotWithTheCaller) {
     RunResult r = grab(bomb);
     EXPECT_EQ(r.status, 255) << r.err;
     EXPECT_FALSE(ApplianceRoot::exists(eaDir(bomb)));
-    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ photo " + bomb +
-                            " declares 20000x20000 pixels, more than 100000000: not stored$"));
+    EXPECT_TRUE(loggedLineWith({bomb, "20000x20000"}));
 
     // A RAW preview whose frame declares 60000 x 60000: chosen, but neither entry is stored.
     std::string raw =
@@ -600,8 +608,7 @@ TEST_F(Thumbgrab, HostilePhotosEndWithFailureNotWithTheCaller) {
     EXPECT_EQ(r.status, 255) << r.err;
     EXPECT_FALSE(ApplianceRoot::exists(entry(raw, kLarge)));
     EXPECT_FALSE(ApplianceRoot::exists(entry(raw, kSmall)));
-    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ preview of " + raw +
-                            " declares 3600000000 pixels, more than 100000000: not stored$"));
+    EXPECT_TRUE(loggedLineWith({raw, "3600000000"}));
 
     // An 80-byte QuickTime file whose sample table claims billions of entries keeps the
     // parser busy for hours; under a CPU limit of one second both modes end with 255.
@@ -625,8 +632,7 @@ TEST_F(Thumbgrab, HostilePhotosEndWithFailureNotWithTheCaller) {
         EXPECT_EQ(r.status, 255) << r.err;
         EXPECT_EQ(r.signal, 0);
         EXPECT_EQ(r.out, "");
-        EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ reading " + movie +
-                                " stopped at its CPU time limit$"));
+        EXPECT_TRUE(loggedLineWith({movie, "CPU time"}));
     }
     EXPECT_FALSE(ApplianceRoot::exists(eaDir(movie)));
 }
@@ -767,22 +773,16 @@ TEST_F(Thumbgrab, StdoutReadsWithTheUsersRights) {
     RunResult r = grabStdout(photo, "bob");
     EXPECT_EQ(r.status, 255) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(loggedMatch("^kavophoto_extract_preview:[0-9]+ open photo fail\\[" + photo +
-                            "\\]\\[Permission denied\\]$"));
+    EXPECT_TRUE(loggedLineWith({photo, "Permission denied"}));
 
-    r = grabStdout(photo, "alice");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
-
-    // carol reads it through her supplementary group.
-    r = grabStdout(photo, "carol");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
-
-    // The account's name is found whatever its case.
-    r = grabStdout(photo, "ALICE");
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
+    // alice as the owner, carol through her supplementary group, and the owner's account
+    // again under a name of another case.
+    for (const char *user : {"alice", "carol", "ALICE"}) {
+        SCOPED_TRACE(user);
+        r = grabStdout(photo, user);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), thumb);
+    }
 }
 
 TEST_F(Thumbgrab, StdoutWithoutAUsableUserFails) {
