@@ -254,6 +254,30 @@ static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
     return true;
 }
 
+// What a pass does with one row of its query; arg is the pass's own.
+typedef void (*ROW_FN)(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                       const void *arg);
+
+// Runs a pass's query and hands every row to addRow, under one ACL lock for the whole pass:
+// each entry then costs one read and one write of its folder. false (logged) when the query
+// cannot be run; rows that fail do not make the pass fail.
+static bool applyRows(const char *query, bool showQuery, int rootFd, const char *root,
+                      ROW_FN addRow, const void *arg) {
+    PKAVODB_RES res = nullptr;
+    KAVODB_ROW row;
+
+    if (!queryPhotoDB(query, showQuery, &res)) {
+        return false;
+    }
+    KAVOACLLock();
+    while (KAVODBFetchRow(res, &row) == 0) {
+        addRow(rootFd, root, res, row, arg);
+    }
+    KAVOACLUnlock();
+    KAVODBFreeResult(res);
+    return true;
+}
+
 static void addUserACL(int rootFd, const char *root, const char *sharename, uid_t uid,
                        uint32_t mask) {
     char folder[KAVO_PATH_SIZE] = "";
@@ -270,10 +294,15 @@ static void addUserACL(int rootFd, const char *root, const char *sharename, uid_
     closeAlbum(fd);
 }
 
+// A row of a user pass; arg is the pass's mask.
+static void addUserRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                       const void *arg) {
+    addUserACL(rootFd, root, fieldOf(res, row, "sharename"),
+               (uid_t)decimalOf(fieldOf(res, row, "userid")), *(const uint32_t *)arg);
+}
+
 static bool applyUserPerm(int rootFd, const char *root, const char *table) {
     char query[512];
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
     uint32_t mask;
 
     if (strcmp(table, SZ_TABLE_BROWSE) == 0) {
@@ -293,18 +322,7 @@ static bool applyUserPerm(int rootFd, const char *root, const char *table) {
         KAVOLOG(SZ_LOG, "Invalid table name[%s]", table);
         return false;
     }
-    if (!queryPhotoDB(query, true, &res)) {
-        return false;
-    }
-    // One lock for the whole pass: each entry costs one read and one write of its folder.
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        addUserACL(rootFd, root, fieldOf(res, row, "sharename"),
-                   (uid_t)decimalOf(fieldOf(res, row, "userid")), mask);
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    return applyRows(query, true, rootFd, root, addUserRow, &mask);
 }
 
 static void addGroupACL(int rootFd, const char *root, const char *sharename, gid_t gid, int bits) {
@@ -343,55 +361,46 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
     closeAlbum(fd);
 }
 
+static void addGroupRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                        const void *arg) {
+    (void)arg;
+    addGroupACL(rootFd, root, fieldOf(res, row, "sharename"),
+                (gid_t)decimalOf(fieldOf(res, row, "groupid")),
+                (int)decimalOf(fieldOf(res, row, "permission")));
+}
+
 static bool applyGroupPerm(int rootFd, const char *root) {
     static const char *const query =
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
         "photo_share.shareid;";
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
 
-    if (!queryPhotoDB(query, false, &res)) {
-        return false;
+    return applyRows(query, false, rootFd, root, addGroupRow, nullptr);
+}
+
+// A row of the public pass; arg is the everyone entry, null when its text did not parse.
+static void addPublicRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                         const void *arg) {
+    const KAVOACE *everyone = (const KAVOACE *)arg;
+    char folder[KAVO_PATH_SIZE];
+    int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
+
+    if (!everyone) {
+        KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+    } else if (!addAlbumEntry(fd, folder, everyone)) {
+        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
     }
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        addGroupACL(rootFd, root, fieldOf(res, row, "sharename"),
-                    (gid_t)decimalOf(fieldOf(res, row, "groupid")),
-                    (int)decimalOf(fieldOf(res, row, "permission")));
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    closeAlbum(fd);
 }
 
 static bool applyPulicPerm(int rootFd, const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
-    char folder[KAVO_PATH_SIZE];
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
     KAVOACE everyone = {};
     bool parsed = KAVOACLAceFromStr(1, SZ_ACE_EVERYONE, &everyone) == 0;
 
-    if (!queryPhotoDB(query, false, &res)) {
-        return false;
-    }
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
-
-        if (!parsed) {
-            KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
-            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
-        } else if (!addAlbumEntry(fd, folder, &everyone)) {
-            KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
-            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
-        }
-        closeAlbum(fd);
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    return applyRows(query, false, rootFd, root, addPublicRow, parsed ? &everyone : nullptr);
 }
 
 // ---- the conversions ---------------------------------------------------------------------

@@ -57,6 +57,22 @@ typedef struct _tag_SLICE {
     size_t len;
 } SLICE;
 
+// Refuses the arguments of an operation: -1 (KAVO_ERR_BAD_PARAMETERS, EINVAL).
+static int aclBadArgs(void) {
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    return -1;
+}
+
+// Releases what a parse has read so far (acl may be null) and refuses the text: -1
+// (KAVO_ERR_PARSE, EINVAL).
+static int aclMalformed(PKAVOACL acl) {
+    KAVOACLFree(acl);
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
+
 // ---- Fields of the text forms ------------------------------------------------------------
 
 static int sliceIs(const SLICE *s, const char *word) {
@@ -245,9 +261,7 @@ static int aceAccountId(int32_t type, const char *name, int32_t *id) {
     }
     value = type == KAVO_ACE_USER ? (uint32_t)uid : (uint32_t)gid;
     if (value == UINT32_MAX) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
-        return -1;
+        return aclMalformed(nullptr);
     }
     *id = (int32_t)value;
     return 0;
@@ -260,31 +274,23 @@ int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace) {
     size_t len;
 
     if (selector != 1 || text == nullptr || ace == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     len = strnlen(text, KAVO_ACE_TEXT_MAX + 1);
     memset(&parsed, 0, sizeof(parsed));
     if (len > KAVO_ACE_TEXT_MAX || aceSplit(text, len, f) < 0 ||
         aceParseKind(&f[0], &parsed.type) < 0 || aceParseAllow(&f[2], &parsed.isAllow) < 0 ||
         aceParsePerm(&f[3], &parsed.perm) < 0 || aceParseInherit(&f[4], &parsed.inherit) < 0) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
-        return -1;
+        return aclMalformed(nullptr);
     }
     if (parsed.type == KAVO_ACE_EVERYONE) {
         if (!sliceIs(&f[1], "*")) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_PARSE);
-            return -1;
+            return aclMalformed(nullptr);
         }
         parsed.id = -1;
     } else {
         if (f[1].len == 0 || sliceIs(&f[1], "*")) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_PARSE);
-            return -1;
+            return aclMalformed(nullptr);
         }
         memcpy(name, f[1].p, f[1].len);  // f[1].len <= len <= KAVO_ACE_TEXT_MAX
         name[f[1].len] = '\0';
@@ -375,15 +381,12 @@ int KAVOACLFromText(const char *text, size_t len, PKAVOACL *aclOut) {
     size_t pos = 0;
     size_t lineLen;
     int first = 1;
-    int ret = -1;
 
     if (text == nullptr || aclOut == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (len == 0 || len > KAVO_ACL_TEXT_MAX || memchr(text, '\0', len) != nullptr) {
-        goto out;
+        return aclMalformed(nullptr);
     }
     acl = aclNew(0);
     if (acl == nullptr) {
@@ -398,25 +401,36 @@ int KAVOACLFromText(const char *text, size_t len, PKAVOACL *aclOut) {
             if (sliceIs(&header, SZ_ACL_HEADER_INHERIT)) {
                 acl->blInherit = 1;
             } else if (!sliceIs(&header, SZ_ACL_HEADER_PLAIN)) {
-                goto out;
+                return aclMalformed(acl);
             }
             first = 0;
         } else if (aclParseLine(text + pos, lineLen, &ace) < 0 ||
                    aclAppend(acl, &ace, KAVO_ACL_ACE_MAX) < 0) {
-            goto out;
+            return aclMalformed(acl);
         }
         pos += lineLen + 1;
     }
     *aclOut = acl;
-    acl = nullptr;
-    ret = 0;
-out:
-    if (ret != 0) {
-        KAVOACLFree(acl);
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
+    return 0;
+}
+
+// Whether both forms can hold the ACL: a sound record of valid entries. 1, or 0 with the
+// error recorded (KAVO_ERR_BAD_PARAMETERS).
+static int aclStorable(const KAVOACL *acl) {
+    int i;
+
+    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
+        (acl->nAce > 0 && acl->pAce == nullptr)) {
+        aclBadArgs();
+        return 0;
     }
-    return ret;
+    for (i = 0; i < acl->nAce; i++) {
+        if (!aceValid(&acl->pAce[i])) {
+            aclBadArgs();
+            return 0;
+        }
+    }
+    return 1;
 }
 
 char *KAVOACLToText(const KAVOACL *acl) {
@@ -428,18 +442,8 @@ char *KAVOACLToText(const KAVOACL *acl) {
     int n;
     int i;
 
-    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
-        (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (!aclStorable(acl)) {
         return nullptr;
-    }
-    for (i = 0; i < acl->nAce; i++) {
-        if (!aceValid(&acl->pAce[i])) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return nullptr;
-        }
     }
     // An entry line takes at most 9 + 11 + 6 + 14 + 5 + 1 bytes; 64 leaves room.
     size = 32 + (size_t)acl->nAce * 64;
@@ -488,15 +492,12 @@ char *KAVOACLToText(const KAVOACL *acl) {
 // Reads either stored form (the compact one, or the text form that older versions wrote).
 int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *aclOut) {
     const unsigned char *bytes = (const unsigned char *)value;
-    PKAVOACL acl = nullptr;
+    PKAVOACL acl;
     size_t count;
     size_t i;
-    int ret = -1;
 
     if (value == nullptr || aclOut == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (len == 0 || bytes[0] != 0) {
         return KAVOACLFromText((const char *)value, len, aclOut);
@@ -504,11 +505,11 @@ int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *aclOut) {
     if (len < KAVO_ACL_BIN_HEADER || bytes[1] != 'K' || bytes[2] != KAVO_ACL_BIN_VERSION ||
         (bytes[3] & ~KAVO_ACL_BIN_INHERIT) != 0 ||
         (len - KAVO_ACL_BIN_HEADER) % KAVO_ACL_BIN_ENTRY) {
-        goto out;
+        return aclMalformed(nullptr);
     }
     count = (len - KAVO_ACL_BIN_HEADER) / KAVO_ACL_BIN_ENTRY;
     if (count > KAVO_ACL_ACE_MAX) {
-        goto out;
+        return aclMalformed(nullptr);
     }
     acl = aclNew((bytes[3] & KAVO_ACL_BIN_INHERIT) ? 1 : 0);
     if (acl == nullptr) {
@@ -530,19 +531,11 @@ int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *aclOut) {
         ace.inherit = (uint16_t)((word >> 13) & KAVO_INHERIT_ALL);
         ace.isAllow = (int32_t)((word >> 19) & 0x1);
         if (kind == 3 || (word >> 20) != 0 || !aceValid(&ace) || aclAppend(acl, &ace, 0) < 0) {
-            goto out;
+            return aclMalformed(acl);
         }
     }
     *aclOut = acl;
-    acl = nullptr;
-    ret = 0;
-out:
-    if (ret != 0) {
-        KAVOACLFree(acl);
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
-    }
-    return ret;
+    return 0;
 }
 
 unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *lenOut) {
@@ -550,10 +543,7 @@ unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *lenOut) {
     size_t len;
     int i;
 
-    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
-        (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (!aclStorable(acl)) {
         return nullptr;
     }
     len = KAVO_ACL_BIN_HEADER + (size_t)acl->nAce * KAVO_ACL_BIN_ENTRY;
@@ -571,16 +561,8 @@ unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *lenOut) {
         unsigned char *e = stored + KAVO_ACL_BIN_HEADER + (size_t)i * KAVO_ACL_BIN_ENTRY;
         uint32_t id = (uint32_t)ace->id;
         uint32_t kind = ace->type == KAVO_ACE_USER ? 0 : ace->type == KAVO_ACE_GROUP ? 1 : 2;
-        uint32_t word;
-
-        if (!aceValid(ace)) {
-            free(stored);
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return nullptr;
-        }
-        word = ace->perm | (uint32_t)ace->inherit << 13 | kind << 17 |
-               (uint32_t)(ace->isAllow ? 1 : 0) << 19;
+        uint32_t word = ace->perm | (uint32_t)ace->inherit << 13 | kind << 17 |
+                        (uint32_t)(ace->isAllow ? 1 : 0) << 19;
         e[0] = (unsigned char)id;
         e[1] = (unsigned char)(id >> 8);
         e[2] = (unsigned char)(id >> 16);
@@ -614,9 +596,7 @@ static int aclTargetOpen(const char *path, int fd, ACLTARGET *t) {
         return 0;
     }
     if (path == nullptr || path[0] == '\0' || strnlen(path, PATH_MAX) >= PATH_MAX) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     t->fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (t->fd < 0) {
@@ -919,9 +899,7 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace) {
     int rc;
 
     if (ace == nullptr || !aceValid(ace)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, -1, &t) < 0) {
         return -1;
@@ -933,9 +911,7 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace) {
 
 int KAVOACLAddFd(int fd, const KAVOACE *ace) {
     if (fd < 0 || ace == nullptr || !aceValid(ace)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     return aclAddTo(fd, ace);
 }
@@ -1006,9 +982,7 @@ int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *aclOut) {
 
     (void)flags;
     if (aclOut == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
@@ -1034,9 +1008,7 @@ int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags) 
     if (acl == nullptr || criteria == nullptr || criteria->fields == 0 ||
         (criteria->fields & ~known) != 0 || acl->nAce < 0 ||
         (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     want = &criteria->ace;
     for (i = 0; i < acl->nAce; i++) {
@@ -1071,9 +1043,7 @@ int KAVOACLSet(const char *path, int fd, const KAVOACL *acl) {
     int rc;
 
     if (acl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
@@ -1212,19 +1182,28 @@ out:
     return rc;
 }
 
-int KAVOACLGetEffective(const char *path, PKAVOACL *aclOut) {
+// The resolved form of the path a reader was given (release with free), the place of its
+// answer given too. null with the error recorded.
+static char *aclResolveArgs(const char *path, const void *answer) {
     char *resolved;
-    int found;
-    int rc;
 
-    if (path == nullptr || path[0] == '\0' || aclOut == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+    if (path == nullptr || path[0] == '\0' || answer == nullptr) {
+        aclBadArgs();
+        return nullptr;
     }
     resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
+    }
+    return resolved;
+}
+
+int KAVOACLGetEffective(const char *path, PKAVOACL *aclOut) {
+    char *resolved = aclResolveArgs(path, aclOut);
+    int found;
+    int rc;
+
+    if (resolved == nullptr) {
         return -1;
     }
     rc = aclEffective(resolved, aclOut, &found);
@@ -1259,13 +1238,11 @@ int KAVOACLPermGet(const char *path, uint32_t *mask) {
     int found;
     int i;
 
-    if (path == nullptr || path[0] == '\0' || mask == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    resolved = aclResolveArgs(path, mask);
+    if (resolved == nullptr) {
         return -1;
     }
-    resolved = realpath(path, nullptr);
-    if (resolved == nullptr || stat(resolved, &st) < 0) {
+    if (stat(resolved, &st) < 0) {
         free(resolved);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
