@@ -115,6 +115,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
                             (type == ENTRY_TYPE_DIR ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY));
             if (fd < 0) {
+                // An entry that cannot be reached is one that cannot be re-owned.
                 KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
                         (unsigned)walk->gid);
             } else if (!reownAndInherit(fd, path, walk->uid, walk->gid)) {
@@ -395,6 +396,7 @@ static void addPublicRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_R
     closeAlbum(fd);
 }
 
+// The public pass. Its name (and the log line that names it) is kept as callers expect it.
 static bool applyPulicPerm(int rootFd, const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
     KAVOACE everyone = {};
@@ -643,7 +645,7 @@ static int convertPhotoACL(void) {
         goto out;
     }
     if (!applyPulicPerm(rootFd, root)) {
-        KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);
+        KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);  // kept as callers expect it
         goto out;
     }
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, nullptr) <
@@ -820,6 +822,7 @@ static int applyUvoACL(const char *person, const char *path) {
     }
     rootFd = openPersonalRoot(person, root, sizeof(root), &uid, &gid);
     if (rootFd < 0) {
+        // Kept as callers expect it: a failed look-up of the person reads as the photo path's.
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }

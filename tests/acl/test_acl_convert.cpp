@@ -236,7 +236,7 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
     root.sql(
         "INSERT INTO photo_share (shareid, sharename, public) VALUES "
         "(7, '../photo2', true), (8, 'linked', true), (9, 'album1/../../outside', false), "
-        "(11, 'album1/../album2', true);");
+        "(11, 'album1/../album2', true), (12, repeat('a', 5000), true);");
     root.sql("INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(bob) + ", 7), (" +
              id(bob) + ", 9);");
     root.sql("INSERT INTO photo_group_permission_for_nmx_account VALUES (" + id(friends) +
@@ -254,6 +254,8 @@ TEST_F(Convert, AlbumNamesOutsideTheShareGetNoRights) {
         "failed to addACL[/volume1/photo/linked][everyone:*:allow:r-x---a-R-c--:f--n]"));
     // A name with ".." is refused even where it would stay inside the share.
     EXPECT_TRUE(root.logged("[album1/../album2]"));
+    // A name longer than any path is refused, not cut down to another folder's name.
+    EXPECT_TRUE(root.logged("too long"));
     expectConverted();
 }
 
