@@ -1,4 +1,4 @@
-// Album ACL module: photo roots, account lookup and the inheritance walk.
+// Album ACL module: photo roots, account lookup, the album entries and the inheritance walk.
 #include "kavophoto_acl.h"
 
 #include <errno.h>
