@@ -85,21 +85,21 @@ static int sliceIs(const SLICE *s, const char *word) {
 static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS]) {
     size_t start = 0;
     size_t i;
-    int n = 0;
+    int count = 0;
 
     for (i = 0; i <= len; i++) {
         if (i < len && text[i] != ':') {
             continue;
         }
-        if (n == KAVO_ACE_FIELDS) {
+        if (count == KAVO_ACE_FIELDS) {
             return -1;  // one ':' too many
         }
-        fields[n].p = text + start;
-        fields[n].len = i - start;
-        n++;
+        fields[count].p = text + start;
+        fields[count].len = i - start;
+        count++;
         start = i + 1;
     }
-    return n == KAVO_ACE_FIELDS ? 0 : -1;
+    return count == KAVO_ACE_FIELDS ? 0 : -1;
 }
 
 // A word field: one of the words of a table, each standing for its value.
@@ -439,7 +439,7 @@ char *KAVOACLToText(const KAVOACL *acl) {
     char *text;
     size_t size;
     size_t used;
-    int n;
+    int written;
     int i;
 
     if (!aclStorable(acl)) {
@@ -452,8 +452,9 @@ char *KAVOACLToText(const KAVOACL *acl) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    n = snprintf(text, size, "%s\n", acl->blInherit ? SZ_ACL_HEADER_INHERIT : SZ_ACL_HEADER_PLAIN);
-    used = (size_t)n;
+    written =
+        snprintf(text, size, "%s\n", acl->blInherit ? SZ_ACL_HEADER_INHERIT : SZ_ACL_HEADER_PLAIN);
+    used = (size_t)written;
     for (i = 0; i < acl->nAce; i++) {
         const KAVOACE *ace = &acl->pAce[i];
         const char *kind = ace->type == KAVO_ACE_USER    ? "user"
@@ -463,20 +464,20 @@ char *KAVOACLToText(const KAVOACL *acl) {
         aceWriteLetters(ace->inherit, SZ_INHERIT_LETTERS, RG_INHERIT_BITS, KAVO_INHERIT_LEN,
                         inherit);
         if (ace->type == KAVO_ACE_EVERYONE) {
-            n = snprintf(text + used, size - used, "%s:-1:%s:%s:%s\n", kind,
-                         ace->isAllow ? "allow" : "deny", perm, inherit);
+            written = snprintf(text + used, size - used, "%s:-1:%s:%s:%s\n", kind,
+                               ace->isAllow ? "allow" : "deny", perm, inherit);
         } else {
-            n = snprintf(text + used, size - used, "%s:%u:%s:%s:%s\n", kind,
-                         (unsigned)(uint32_t)ace->id, ace->isAllow ? "allow" : "deny", perm,
-                         inherit);
+            written = snprintf(text + used, size - used, "%s:%u:%s:%s:%s\n", kind,
+                               (unsigned)(uint32_t)ace->id, ace->isAllow ? "allow" : "deny", perm,
+                               inherit);
         }
-        if (n < 0 || (size_t)n >= size - used) {
+        if (written < 0 || (size_t)written >= size - used) {
             free(text);
             errno = EOVERFLOW;
             VLIBCErrSet(KAVO_ERR_ACL);
             return nullptr;
         }
-        used += (size_t)n;
+        used += (size_t)written;
     }
     if (used > KAVO_ACL_TEXT_MAX) {
         free(text);
@@ -645,10 +646,10 @@ static int aclProcName(int fd, char *buf, size_t size) {
 
 static ssize_t aclXattrGet(int fd, void *buf, size_t size) {
     char name[64];
-    ssize_t n = fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
+    ssize_t got = fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
 
-    if (n >= 0 || errno != EBADF) {
-        return n;
+    if (got >= 0 || errno != EBADF) {
+        return got;
     }
     if (aclProcName(fd, name, sizeof(name)) < 0) {
         return -1;
