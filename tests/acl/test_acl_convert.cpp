@@ -422,6 +422,11 @@ class PsqlSession {
     static bool done(const std::string &marker) {
         return ApplianceRoot::readFile("/tmp/psql.out").find(marker) != std::string::npos;
     }
+    // Sends statements and waits until they have run; false when they do not end.
+    bool run(const std::string &statements, const std::string &marker) {
+        send(statements, marker);
+        return eventually([&] { return done(marker); });
+    }
     void close() {
         if (pipe_) {
             fputs("\\q\n", pipe_);
@@ -473,16 +478,14 @@ class ConvertBesideATransaction : public Convert {
 TEST_F(ConvertBesideATransaction, AGrantInAnOpenTransactionIsKept) {
     {
         PsqlSession tx;
-        tx.send(
+        ASSERT_TRUE(tx.run(
             "BEGIN; INSERT INTO photo_manage_right_for_nmx_account VALUES (" + id(bob) + ", 1);",
-            "granted");
-        ASSERT_TRUE(eventually([] { return PsqlSession::done("granted"); }));
+            "granted"));
         ASSERT_EQ(hook({"--add", "album1", "user", id(bob), "manage"}), 0);
         convertInTheBackground();
         ASSERT_TRUE(eventually([&] { return conversionWaits(); }));
         EXPECT_FALSE(ApplianceRoot::exists("/tmp/convert.done"));
-        tx.send("COMMIT;", "committed");
-        ASSERT_TRUE(eventually([] { return PsqlSession::done("committed"); }));
+        ASSERT_TRUE(tx.run("COMMIT;", "committed"));
     }
     expectConversionSucceeded();
     EXPECT_EQ(aclOf(kShare + "/album1").entries,
@@ -509,8 +512,7 @@ TEST_F(ConvertBesideATransaction, ARevokeWaitingForTheConversionStaysRevoked) {
         root.writeFile("/tmp/go", "");
         ASSERT_TRUE(eventually([] { return PsqlSession::done("revoked"); }));
         ASSERT_EQ(hook({"--del", "album1", "user", id(alice), "browse"}), 0);
-        tx.send("COMMIT;", "committed");
-        ASSERT_TRUE(eventually([] { return PsqlSession::done("committed"); }));
+        ASSERT_TRUE(tx.run("COMMIT;", "committed"));
     }
     expectConversionSucceeded();
     EXPECT_EQ(aclOf(kShare + "/album1").entries,
@@ -522,15 +524,14 @@ TEST_F(ConvertBesideATransaction, ARevokeWaitingForTheConversionStaysRevoked) {
 TEST_F(ConvertBesideATransaction, ATransactionOverTwoTablesDoesNotDeadlock) {
     {
         PsqlSession tx;
-        tx.send(
+        ASSERT_TRUE(tx.run(
             "BEGIN; INSERT INTO photo_access_right_for_nmx_account VALUES (" + id(carol) + ", 1);",
-            "first");
-        ASSERT_TRUE(eventually([] { return PsqlSession::done("first"); }));
+            "first"));
         root.clearLog();
         convertInTheBackground();
         ASSERT_TRUE(eventually([&] { return conversionWaits(); }));
-        tx.send("UPDATE photo_share SET public = true WHERE shareid = 1; COMMIT;", "second");
-        ASSERT_TRUE(eventually([] { return PsqlSession::done("second"); }));
+        ASSERT_TRUE(
+            tx.run("UPDATE photo_share SET public = true WHERE shareid = 1; COMMIT;", "second"));
         EXPECT_EQ(ApplianceRoot::readFile("/tmp/psql.out").find("ERROR"), std::string::npos)
             << ApplianceRoot::readFile("/tmp/psql.out");
     }
