@@ -1,4 +1,4 @@
-// Album ACL module: photo roots, account lookup and the inheritance walk.
+// Album ACL module: photo roots, account lookup, the album entries and the inheritance walk.
 #include "kavophoto_acl.h"
 
 #include <errno.h>
@@ -18,20 +18,18 @@
 #include "kavoshare.h"
 
 bool isPathUnderRoot(const char *path, const char *root) {
-    size_t len;
+    return KAVOPathIsBeneath(path, root) == 1;
+}
 
-    if (!path || !root || !root[0]) {
-        return false;
-    }
-    len = strlen(root);
-    if (strncmp(path, root, len) != 0) {
-        return false;
-    }
-    // "/" itself holds every absolute path.
-    if (root[len - 1] == '/') {
-        return true;
-    }
-    return path[len] == '\0' || path[len] == '/';
+void fillAlbumAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask) {
+    memset(ace, 0, sizeof(*ace));
+    ace->type = type;
+    ace->id = id;
+    ace->perm = mask;
+    ace->inherit = PHOTO_ACE_INHERIT;
+    ace->isAllow = PHOTO_ACE_ALLOW;
+    ace->level = 0;
+    ace->reserved = 0;
 }
 
 bool getPhotoPath(char *root, size_t size) {
@@ -46,14 +44,14 @@ bool getPhotoPath(char *root, size_t size) {
     resolved = realpath(share->szPath, nullptr);
     if (!resolved) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to get realpath[%s].", share->szPath);
-        goto END;
+        goto out;
     }
     if (VLIBCStrCopy(root, size, resolved) < 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "failed to get realpath[%s].", share->szPath);
-        goto END;
+        goto out;
     }
     ok = true;
-END:
+out:
     free(resolved);
     KAVOShareFree(share);
     return ok;
@@ -62,7 +60,7 @@ END:
 // The account's record, looked up by its login name (the name converted when the platform
 // knows its spelling). Release with KAVOUserFree. null on failure (logged).
 static PKAVOUSER lookUpUser(const char *name) {
-    char login[KAVOPHOTO_LOGIN_NAME_SIZE];
+    char login[KAVO_LOGIN_NAME_SIZE];
     PKAVOUSER user = nullptr;
 
     if (!name || !name[0]) {
@@ -91,8 +89,8 @@ static PKAVOUSER lookUpUser(const char *name) {
 // of the home (a link to a system folder or to another user's gallery) is refused, or the
 // user could take over files that are not his. fd or -1 (logged).
 static int openUserPhotoDir(PKAVOUSER user, char *home, size_t homeSize) {
-    char photoDir[KAVOPHOTO_PATH_SIZE];
-    char found[KAVOPHOTO_PATH_SIZE];
+    char photoDir[KAVO_PATH_SIZE];
+    char found[KAVO_PATH_SIZE];
     char *resolved = nullptr;
     char *homeReal = nullptr;
     int fd = -1;
@@ -112,25 +110,25 @@ static int openUserPhotoDir(PKAVOUSER user, char *home, size_t homeSize) {
     if (!homeReal || !isPathUnderRoot(resolved, homeReal)) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]",
                 homeReal ? homeReal : user->szHome, resolved);
-        goto END;
+        goto out;
     }
     // The lookup above only names the place; what is changed is what this open reaches.
     if (VLIBCStrPrintf(photoDir, sizeof(photoDir), "%s%s", homeReal, SZ_PERSONAL_PHOTO_DIR) < 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
-        goto END;
+        goto out;
     }
     fd =
         KAVOPathResolveBeneath(homeReal, photoDir, O_RDONLY | O_DIRECTORY, 0, found, sizeof(found));
     if (fd < 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s] (%m)", homeReal, photoDir);
-        goto END;
+        goto out;
     }
     if (VLIBCStrCopy(home, homeSize, found) < 0) {
         KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Failed to get realpath of [%s]", photoDir);
         close(fd);
         fd = -1;
     }
-END:
+out:
     free(homeReal);
     free(resolved);
     return fd;
@@ -210,7 +208,7 @@ bool applyACLToPath(const char *target, const char *root, uid_t uid, gid_t gid) 
 bool applyACLToPathAt(int rootFd, const char *root, const char *target, uid_t uid, gid_t gid,
                       int sameAs) {
     std::vector<int> levels;  // every level below the root down to the target, opened
-    const char *p;
+    const char *rest;
     size_t start;
     size_t i;
     int cur = rootFd;
@@ -225,31 +223,31 @@ bool applyACLToPathAt(int rootFd, const char *root, const char *target, uid_t ui
     }
 
     // Open each level from the one above it: O_PATH, no link followed.
-    for (p = target + strlen(root); *p;) {
+    for (rest = target + strlen(root); *rest;) {
         char component[NAME_MAX + 1];
         const char *end;
         size_t len;
         int fd;
 
-        while (*p == '/') {
-            p++;
+        while (*rest == '/') {
+            rest++;
         }
-        end = strchr(p, '/');
-        len = end ? (size_t)(end - p) : strlen(p);
+        end = strchr(rest, '/');
+        len = end ? (size_t)(end - rest) : strlen(rest);
         if (len == 0) {
             break;
         }
-        if (len > NAME_MAX || (len == 1 && p[0] == '.') ||
-            (len == 2 && p[0] == '.' && p[1] == '.')) {
+        if (len > NAME_MAX || (len == 1 && rest[0] == '.') ||
+            (len == 2 && rest[0] == '.' && rest[1] == '.')) {
             KAVOLOG(SZ_KAVOPHOTO_ACL_LOG, "Path doesn't match [%s][%s]", root, target);
             closeLevels(&levels);
             return false;
         }
-        memcpy(component, p, len);
+        memcpy(component, rest, len);
         component[len] = '\0';
-        p += len;
-        fd = openat(cur, component, O_PATH | O_NOFOLLOW | O_CLOEXEC | (*p ? O_DIRECTORY : 0));
-        if (fd >= 0 && !*p) {
+        rest += len;
+        fd = openat(cur, component, O_PATH | O_NOFOLLOW | O_CLOEXEC | (*rest ? O_DIRECTORY : 0));
+        if (fd >= 0 && !*rest) {
             struct stat st;
             if (fstat(fd, &st) != 0 || S_ISLNK(st.st_mode)) {
                 close(fd);
@@ -306,18 +304,18 @@ bool applyACLToPathAt(int rootFd, const char *root, const char *target, uid_t ui
 
 // True when one component of name is "..".
 static bool holdsDotDot(const char *name) {
-    const char *p = name;
+    const char *rest = name;
 
-    while (*p) {
-        const char *end = strchr(p, '/');
-        size_t len = end ? (size_t)(end - p) : strlen(p);
+    while (*rest) {
+        const char *end = strchr(rest, '/');
+        size_t len = end ? (size_t)(end - rest) : strlen(rest);
 
-        if (len == 2 && p[0] == '.' && p[1] == '.') {
+        if (len == 2 && rest[0] == '.' && rest[1] == '.') {
             return true;
         }
-        p += len;
-        while (*p == '/') {
-            p++;
+        rest += len;
+        while (*rest == '/') {
+            rest++;
         }
     }
     return false;
@@ -332,7 +330,7 @@ bool albumNameAllowed(const char *sharename) {
 }
 
 int openAlbumFolder(int rootFd, const char *root, const char *sharename, int flags) {
-    char joined[KAVOPHOTO_PATH_SIZE];
+    char joined[KAVO_PATH_SIZE];
     int fd;
 
     if (sharename[0] == '/') {

@@ -24,12 +24,12 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include "kavoacl.h"
+
 #define SZ_KAVOPHOTO_ACL_LOG "kavophoto_acl"
 
 #define SZ_PHOTO_SHARE_NAME "photo"
 #define SZ_PERSONAL_PHOTO_DIR "/photo"
-#define KAVOPHOTO_PATH_SIZE 4096
-#define KAVOPHOTO_LOGIN_NAME_SIZE 493
 
 // Permission levels: hook word, per-user table, group permission bit, ACE mask.
 #define SZ_LEVEL_BROWSE "browse"
@@ -49,13 +49,18 @@
 #define PHOTO_ACE_INHERIT 10
 #define PHOTO_ACE_ALLOW 1
 
+// Fills ace (every field) as the album entries are written: kind type (KAVO_ACE_USER,
+// KAVO_ACE_GROUP or KAVO_ACE_EVERYONE) for id (-1 for everyone) with the mask of one level.
+void fillAlbumAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask);
+
 // The four ACEs written in text form.
 #define SZ_ACE_LUMORA "user:Lumora:allow:rwxpdDaARWcCo:fd--"
 #define SZ_ACE_ADMIN "user:admin:allow:rwxpdDaARWc--:fd--"
 #define SZ_ACE_ADMINISTRATORS "group:administrators:allow:rwxpdDaARWc--:fd--"
 #define SZ_ACE_EVERYONE "everyone:*:allow:r-x---a-R-c--:f--n"
 
-// True when path equals root or continues with "/" right after it. Both are resolved paths.
+// True when path equals root or continues with "/" right after it (KAVOPathIsBeneath). Both
+// are resolved paths.
 bool isPathUnderRoot(const char *path, const char *root);
 
 // The resolved path of the share "photo" into root (size bytes).

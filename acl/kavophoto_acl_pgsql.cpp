@@ -62,8 +62,9 @@ static bool checkCaller(void) {
     }
     if (caller != 0 && caller != dbUid) {
         KAVOLOG(SZ_LOG, "uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
+        // No line end: the caller reads the refusal as it stands.
         printf("uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
-        fflush(stdout);
+        (void)fflush(stdout);  // the status tells the refusal even when this is lost
         return false;
     }
     return true;
@@ -109,16 +110,17 @@ static bool maskOfLevel(const char *level, uint32_t *mask) {
 // ---- the album folder ------------------------------------------------------------------------
 
 // Finds the album's folder below the share root and sets it, and every level above it
-// without an ACL of its own, to inherit. folder (KAVOPHOTO_PATH_SIZE bytes) receives its
+// without an ACL of its own, to inherit. folder (KAVO_PATH_SIZE bytes) receives its
 // resolved path, which only names it: the folder is opened beneath the root without following
 // a link, and the descriptor returned is what every change is made on. fd or -1.
 static int locateAlbumFolder(const char *sharename, char *folder) {
-    char root[KAVOPHOTO_PATH_SIZE];
-    char joined[KAVOPHOTO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
+    char joined[KAVO_PATH_SIZE];
     struct stat st;
     char *real = nullptr;
     int rootFd = -1;
     int fd = -1;
+    int ret = -1;
 
     if (!sharename || !sharename[0]) {
         return -1;
@@ -128,11 +130,14 @@ static int locateAlbumFolder(const char *sharename, char *folder) {
         return -1;
     }
     if (strcmp(sharename, SZ_SHARE_ROOT_ALBUM) == 0) {
-        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
+        // Both buffers hold KAVO_PATH_SIZE bytes: the root always fits.
+        if (VLIBCStrCopy(folder, KAVO_PATH_SIZE, root) < 0) {
+            KAVOLOG(SZ_LOG, "getPhotoPath failed");
+            return -1;
+        }
     } else {
         if (VLIBCStrPrintf(joined, sizeof(joined), "%s/%s", root, sharename) < 0 ||
-            !(real = realpath(joined, nullptr)) ||
-            VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, real) < 0) {
+            !(real = realpath(joined, nullptr)) || VLIBCStrCopy(folder, KAVO_PATH_SIZE, real) < 0) {
             KAVOLOG(SZ_LOG, "failed to get realpath[%s]", sharename);
             free(real);
             return -1;
@@ -151,47 +156,37 @@ static int locateAlbumFolder(const char *sharename, char *folder) {
     fd = KAVOPathOpenBeneath(root, folder, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) {
         KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s] (%m)", root, folder);
-        goto FAIL;
+        goto out;
     }
     if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
         KAVOLOG(SZ_LOG, "[%s] is not dir", folder);
-        goto FAIL;
+        goto out;
     }
     if (KAVOACLIsApplyFd(rootFd) == 0) {
+        // Kept as callers expect it: the text names the share, not the folder's ACL.
         KAVOLOG(SZ_LOG, "photo is not acl[%s]", root);
-        goto FAIL;
+        goto out;
     }
     if (!applyACLToPathAt(rootFd, root, folder, (uid_t)-1, (gid_t)-1, fd)) {
-        goto FAIL;
+        goto out;
     }
-    close(rootFd);
-    return fd;
-FAIL:
+    ret = fd;
+    fd = -1;
+out:
     if (fd >= 0) {
         close(fd);
     }
     close(rootFd);
-    return -1;
+    return ret;
 }
 
 // ---- adding and removing ---------------------------------------------------------------------
-
-static void fillAce(KAVOACE *ace, int32_t type, int32_t id, uint32_t mask) {
-    memset(ace, 0, sizeof(*ace));
-    ace->type = type;
-    ace->id = id;
-    ace->perm = mask;
-    ace->inherit = PHOTO_ACE_INHERIT;
-    ace->isAllow = PHOTO_ACE_ALLOW;
-    ace->level = 0;
-    ace->reserved = 0;
-}
 
 // A grant that does not fit in the folder's ACL fails like any other, with its reason.
 static bool addACL(int fd, const char *folder, int32_t type, int32_t id, uint32_t mask) {
     KAVOACE ace;
 
-    fillAce(&ace, type, id, mask);
+    fillAlbumAce(&ace, type, id, mask);
     if (KAVOACLAddFd(fd, &ace) < 0) {
         KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u] (%m)", folder, mask);
         return false;
@@ -219,55 +214,70 @@ static bool delACL(int fd, const char *folder, int32_t type, int32_t id, uint32_
     }
     memset(&criteria, 0, sizeof(criteria));
     criteria.fields = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_ALLOW;
-    fillAce(&criteria.ace, type, id, mask);
+    fillAlbumAce(&criteria.ace, type, id, mask);
+    // Both texts are kept as callers expect them: "errno" there is the platform's error code.
     if (KAVOACLAceRemove(acl, &criteria, 0) < 0) {
         KAVOLOG(SZ_LOG, "failed to remove ace of acl of '%s', errno=[%X]", folder,
                 (unsigned)VLIBCErrGet());
-        goto END;
+        goto out;
     }
     if (KAVOACLSet(nullptr, fd, acl) < 0) {
         KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder, (unsigned)VLIBCErrGet());
-        goto END;
+        goto out;
     }
     ok = true;
-END:
+out:
     KAVOACLUnlock();
     KAVOACLFree(acl);
     return ok;
 }
 
+// Adds or removes the entry on the opened folder and closes it. 0 or -1 (logged).
+//
+// The texts are kept as callers expect them: "public" stands in every one of them, also for
+// an account's right, whose mask is shown in hexadecimal; the everyone entry's in decimal.
+static int changeEntry(int fd, const char *folder, AclAction action, int32_t type, int32_t id,
+                       uint32_t mask) {
+    bool everyone = type == KAVO_ACE_EVERYONE;
+    int ret = 0;
+
+    if (action == ACL_ADD && !addACL(fd, folder, type, id, mask)) {
+        if (everyone) {
+            KAVOLOG(SZ_LOG, "addACL public failed[%s][%u]", folder, mask);
+        } else {
+            KAVOLOG(SZ_LOG, "addACL public failed[%s][%X]", folder, mask);
+        }
+        ret = -1;
+    } else if (action == ACL_DEL && !delACL(fd, folder, type, id, mask)) {
+        if (everyone) {
+            KAVOLOG(SZ_LOG, "delACL public failed[%s][%u]", folder, mask);
+        } else {
+            KAVOLOG(SZ_LOG, "delACL public failed[%s][%X]", folder, mask);
+        }
+        ret = -1;
+    }
+    close(fd);
+    return ret;
+}
+
 static int setEveryonePerm(const char *sharename, AclAction action) {
-    char folder[KAVOPHOTO_PATH_SIZE];
-    int ret = -1;
+    char folder[KAVO_PATH_SIZE];
     int fd;
 
     fd = locateAlbumFolder(sharename, folder);
     if (fd < 0) {
         return -1;
     }
-    if (action == ACL_ADD) {
-        if (!addACL(fd, folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
-            KAVOLOG(SZ_LOG, "addACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
-            goto END;
-        }
-    } else if (!delACL(fd, folder, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE)) {
-        KAVOLOG(SZ_LOG, "delACL public failed[%s][%u]", folder, PHOTO_ACE_MASK_BROWSE);
-        goto END;
-    }
-    ret = 0;
-END:
-    close(fd);
-    return ret;
+    return changeEntry(fd, folder, action, KAVO_ACE_EVERYONE, -1, PHOTO_ACE_MASK_BROWSE);
 }
 
 // kind is KAVO_ACE_USER or KAVO_ACE_GROUP: a group's right is a group entry, as the full
 // conversion writes it, never a user entry that happens to carry the gid.
 static int setAccountPerm(const char *sharename, int32_t kind, const char *idText,
                           const char *level, AclAction action) {
-    char folder[KAVOPHOTO_PATH_SIZE];
+    char folder[KAVO_PATH_SIZE];
     uint32_t mask = 0;
     uint32_t id = 0;
-    int ret = -1;
     int fd;
 
     if (!sharename || !sharename[0] || !idText || !level) {
@@ -279,25 +289,15 @@ static int setAccountPerm(const char *sharename, int32_t kind, const char *idTex
         return -1;
     }
     if (!maskOfLevel(level, &mask)) {
-        goto END;
+        close(fd);
+        return -1;
     }
     if (!parseId(idText, &id)) {
         KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
-        goto END;
+        close(fd);
+        return -1;
     }
-    if (action == ACL_ADD) {
-        if (!addACL(fd, folder, kind, (int32_t)id, mask)) {
-            KAVOLOG(SZ_LOG, "addACL public failed[%s][%X]", folder, mask);
-            goto END;
-        }
-    } else if (!delACL(fd, folder, kind, (int32_t)id, mask)) {
-        KAVOLOG(SZ_LOG, "delACL public failed[%s][%X]", folder, mask);
-        goto END;
-    }
-    ret = 0;
-END:
-    close(fd);
-    return ret;
+    return changeEntry(fd, folder, action, kind, (int32_t)id, mask);
 }
 
 // ---- main ------------------------------------------------------------------------------------
@@ -343,7 +343,7 @@ int main(int argc, char **argv) {
     } else {
         ret = usage();
     }
-    fflush(stdout);
+    (void)fflush(stdout);  // only the usage goes there, and the status tells it already
     closelog();
     return ret == 0 ? 0 : 255;
 }

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -31,7 +30,6 @@
 #define SZ_RECYCLE_DIR "#recycle"
 #define SZ_DB_USER "postgres"
 #define SZ_DB_NAME "photo"
-#define GETPW_BUF_DEFAULT 16384
 #define FORK_FLAGS 0x67
 
 #define ENTRY_TYPE_DIR 4
@@ -59,7 +57,7 @@ static bool reownAndInherit(int fd, const char *path, uid_t uid, gid_t gid) {
 #define WALK_LOCK_BATCH 1024
 
 typedef struct _tag_WALK {
-    char path[KAVOPHOTO_PATH_SIZE];  // the entry at hand; each level appends its name
+    char path[KAVO_PATH_SIZE];  // the entry at hand; each level appends its name
     uid_t uid;
     gid_t gid;
     bool locked;
@@ -91,7 +89,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
     size_t len;
 
     if (!dir) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", path, strerror(errno));
+        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", path);
         close(dirFd);
         return false;
     }
@@ -109,7 +107,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
         if (type != ENTRY_TYPE_DIR && type != ENTRY_TYPE_FILE) {
             continue;  // links, devices, pipes, sockets and unknown types are left alone
         }
-        if (VLIBCStrPrintf(path + len, KAVOPHOTO_PATH_SIZE - len, "/%s", child) == 0) {
+        if (VLIBCStrPrintf(path + len, KAVO_PATH_SIZE - len, "/%s", child) == 0) {
             walkLock(walk);
             // O_NONBLOCK and O_NOCTTY: an entry swapped for a pipe or a terminal cannot
             // hang the walk or become its terminal.
@@ -117,6 +115,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC |
                             (type == ENTRY_TYPE_DIR ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY));
             if (fd < 0) {
+                // An entry that cannot be reached is one that cannot be re-owned.
                 KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
                         (unsigned)walk->gid);
             } else if (!reownAndInherit(fd, path, walk->uid, walk->gid)) {
@@ -145,7 +144,8 @@ static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid
     int fd;
 
     if (VLIBCStrCopy(walk.path, sizeof(walk.path), root) < 0) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(ENAMETOOLONG));
+        errno = ENAMETOOLONG;
+        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", root);
         return false;
     }
     walk.uid = uid;
@@ -154,7 +154,7 @@ static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid
     walk.batch = 0;
     fd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %s", root, strerror(errno));
+        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", root);
         return false;
     }
     ok = walkFolder(fd, &walk);
@@ -177,15 +177,41 @@ static const char *fieldOf(PKAVODB_RES res, KAVODB_ROW row, const char *column) 
 }
 
 // The album folder of a row, opened beneath the share root (openAlbumFolder). folder
-// receives its name for the log: the share root for a name beginning with '/', else below it.
-// fd, or -1.
+// (KAVO_PATH_SIZE bytes) receives its name for the log: the share root for a name beginning
+// with '/', else below it. fd, or -1; a name too long for any folder is refused (logged), and
+// folder is then left empty.
 static int locateAlbum(int rootFd, const char *root, const char *sharename, char *folder) {
+    int named;
+
     if (sharename[0] == '/') {
-        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, root);
-    } else if (VLIBCStrPrintf(folder, KAVOPHOTO_PATH_SIZE, "%s/%s", root, sharename) < 0) {
-        VLIBCStrCopy(folder, KAVOPHOTO_PATH_SIZE, sharename);  // over-long: its name only
+        named = VLIBCStrCopy(folder, KAVO_PATH_SIZE, root);
+    } else {
+        named = VLIBCStrPrintf(folder, KAVO_PATH_SIZE, "%s/%s", root, sharename);
+    }
+    if (named < 0) {
+        KAVOLOG(SZ_LOG, "album name refused[%.256s...]: it is too long", sharename);
+        folder[0] = '\0';
+        errno = ENAMETOOLONG;
+        return -1;
     }
     return openAlbumFolder(rootFd, root, sharename, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+}
+
+static void closeAlbum(int fd) {
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+// A new album entry of kind type for id (fillAlbumAce). null (logged by the caller) when none
+// can be had; release with free().
+static PKAVOACE newAlbumAce(int32_t type, int32_t id, uint32_t mask) {
+    PKAVOACE ace = KAVOACLAceAlloc();
+
+    if (ace) {
+        fillAlbumAce(ace, type, id, mask);
+    }
+    return ace;
 }
 
 // Adds one album entry to the opened folder (-1: not found). A folder whose ACL has no room
@@ -229,41 +255,55 @@ static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
     return true;
 }
 
+// What a pass does with one row of its query; arg is the pass's own.
+typedef void (*ROW_FN)(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                       const void *arg);
+
+// Runs a pass's query and hands every row to addRow, under one ACL lock for the whole pass:
+// each entry then costs one read and one write of its folder. false (logged) when the query
+// cannot be run; rows that fail do not make the pass fail.
+static bool applyRows(const char *query, bool showQuery, int rootFd, const char *root,
+                      ROW_FN addRow, const void *arg) {
+    PKAVODB_RES res = nullptr;
+    KAVODB_ROW row;
+
+    if (!queryPhotoDB(query, showQuery, &res)) {
+        return false;
+    }
+    KAVOACLLock();
+    while (KAVODBFetchRow(res, &row) == 0) {
+        addRow(rootFd, root, res, row, arg);
+    }
+    KAVOACLUnlock();
+    KAVODBFreeResult(res);
+    return true;
+}
+
 static void addUserACL(int rootFd, const char *root, const char *sharename, uid_t uid,
                        uint32_t mask) {
-    char folder[KAVOPHOTO_PATH_SIZE] = "";
+    char folder[KAVO_PATH_SIZE] = "";
     int fd = locateAlbum(rootFd, root, sharename, folder);
-    PKAVOACE ace = nullptr;
+    PKAVOACE ace = newAlbumAce(KAVO_ACE_USER, (int32_t)uid, mask);
 
-    ace = KAVOACLAceAlloc();
     if (!ace) {
         KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
-        if (fd >= 0) {
-            close(fd);
-        }
-        return;
-    }
-    ace->type = KAVO_ACE_USER;
-    ace->id = (int32_t)uid;
-    ace->perm = mask;
-    ace->inherit = PHOTO_ACE_INHERIT;
-    ace->isAllow = PHOTO_ACE_ALLOW;
-    ace->level = 0;
-    ace->reserved = 0;
-    if (!addAlbumEntry(fd, folder, ace)) {
+    } else if (!addAlbumEntry(fd, folder, ace)) {
         KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)uid, mask);
         KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
     }
     free(ace);
-    if (fd >= 0) {
-        close(fd);
-    }
+    closeAlbum(fd);
+}
+
+// A row of a user pass; arg is the pass's mask.
+static void addUserRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                       const void *arg) {
+    addUserACL(rootFd, root, fieldOf(res, row, "sharename"),
+               (uid_t)decimalOf(fieldOf(res, row, "userid")), *(const uint32_t *)arg);
 }
 
 static bool applyUserPerm(int rootFd, const char *root, const char *table) {
     char query[512];
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
     uint32_t mask;
 
     if (strcmp(table, SZ_TABLE_BROWSE) == 0) {
@@ -276,22 +316,14 @@ static bool applyUserPerm(int rootFd, const char *root, const char *table) {
         KAVOLOG(SZ_LOG, "Invalid table name[%s]", table);
         return false;
     }
-    VLIBCStrPrintf(query, sizeof(query),
-                   "SELECT userid, sharename FROM %s INNER JOIN photo_share ON "
-                   "%s.shareid = photo_share.shareid",
-                   table, table);
-    if (!queryPhotoDB(query, true, &res)) {
+    if (VLIBCStrPrintf(query, sizeof(query),
+                       "SELECT userid, sharename FROM %s INNER JOIN photo_share ON "
+                       "%s.shareid = photo_share.shareid",
+                       table, table) < 0) {
+        KAVOLOG(SZ_LOG, "Invalid table name[%s]", table);
         return false;
     }
-    // One lock for the whole pass: each entry costs one read and one write of its folder.
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        addUserACL(rootFd, root, fieldOf(res, row, "sharename"),
-                   (uid_t)decimalOf(fieldOf(res, row, "userid")), mask);
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    return applyRows(query, true, rootFd, root, addUserRow, &mask);
 }
 
 static void addGroupACL(int rootFd, const char *root, const char *sharename, gid_t gid, int bits) {
@@ -301,7 +333,7 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
     } levels[] = {{PHOTO_GROUP_BIT_BROWSE, PHOTO_ACE_MASK_BROWSE},
                   {PHOTO_GROUP_BIT_UPLOAD, PHOTO_ACE_MASK_UPLOAD},
                   {PHOTO_GROUP_BIT_MANAGE, PHOTO_ACE_MASK_MANAGE}};
-    char folder[KAVOPHOTO_PATH_SIZE] = "";
+    char folder[KAVO_PATH_SIZE] = "";
     PKAVOACE ace = nullptr;
     size_t i;
     int fd;
@@ -310,21 +342,11 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
         return;  // no level: nothing to add, nothing to log
     }
     fd = locateAlbum(rootFd, root, sharename, folder);
-    ace = KAVOACLAceAlloc();
+    ace = newAlbumAce(KAVO_ACE_GROUP, (int32_t)gid, 0);
     if (!ace) {
         KAVOLOG(SZ_LOG, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
-        if (fd >= 0) {
-            close(fd);
-        }
-        return;
     }
-    ace->type = KAVO_ACE_GROUP;
-    ace->id = (int32_t)gid;
-    ace->inherit = PHOTO_ACE_INHERIT;
-    ace->isAllow = PHOTO_ACE_ALLOW;
-    ace->level = 0;
-    ace->reserved = 0;
-    for (i = 0; i < sizeof(levels) / sizeof(levels[0]); i++) {
+    for (i = 0; ace && i < sizeof(levels) / sizeof(levels[0]); i++) {
         if (!(bits & levels[i].bit)) {
             continue;
         }
@@ -337,9 +359,15 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
         }
     }
     free(ace);
-    if (fd >= 0) {
-        close(fd);
-    }
+    closeAlbum(fd);
+}
+
+static void addGroupRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                        const void *arg) {
+    (void)arg;
+    addGroupACL(rootFd, root, fieldOf(res, row, "sharename"),
+                (gid_t)decimalOf(fieldOf(res, row, "groupid")),
+                (int)decimalOf(fieldOf(res, row, "permission")));
 }
 
 static bool applyGroupPerm(int rootFd, const char *root) {
@@ -347,52 +375,34 @@ static bool applyGroupPerm(int rootFd, const char *root) {
         "SELECT groupid, permission, sharename from photo_group_permission_for_nmx_account "
         "INNER JOIN photo_share ON photo_group_permission_for_nmx_account.shareid = "
         "photo_share.shareid;";
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
 
-    if (!queryPhotoDB(query, false, &res)) {
-        return false;
-    }
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        addGroupACL(rootFd, root, fieldOf(res, row, "sharename"),
-                    (gid_t)decimalOf(fieldOf(res, row, "groupid")),
-                    (int)decimalOf(fieldOf(res, row, "permission")));
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    return applyRows(query, false, rootFd, root, addGroupRow, nullptr);
 }
 
+// A row of the public pass; arg is the everyone entry, null when its text did not parse.
+static void addPublicRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_ROW row,
+                         const void *arg) {
+    const KAVOACE *everyone = (const KAVOACE *)arg;
+    char folder[KAVO_PATH_SIZE];
+    int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
+
+    if (!everyone) {
+        KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+    } else if (!addAlbumEntry(fd, folder, everyone)) {
+        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+    }
+    closeAlbum(fd);
+}
+
+// The public pass. Its name (and the log line that names it) is kept as callers expect it.
 static bool applyPulicPerm(int rootFd, const char *root) {
     static const char *const query = "SELECT sharename FROM photo_share WHERE public=true;";
-    char folder[KAVOPHOTO_PATH_SIZE];
-    PKAVODB_RES res = nullptr;
-    KAVODB_ROW row;
     KAVOACE everyone = {};
     bool parsed = KAVOACLAceFromStr(1, SZ_ACE_EVERYONE, &everyone) == 0;
 
-    if (!queryPhotoDB(query, false, &res)) {
-        return false;
-    }
-    KAVOACLLock();
-    while (KAVODBFetchRow(res, &row) == 0) {
-        int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
-
-        if (!parsed) {
-            KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
-            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
-        } else if (!addAlbumEntry(fd, folder, &everyone)) {
-            KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
-            KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
-        }
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    KAVOACLUnlock();
-    KAVODBFreeResult(res);
-    return true;
+    return applyRows(query, false, rootFd, root, addPublicRow, parsed ? &everyone : nullptr);
 }
 
 // ---- the conversions ---------------------------------------------------------------------
@@ -436,31 +446,12 @@ static int takeConvertPidFile(void) {
     return fd;
 }
 
+// The uid and gid of the package's service account.
 static bool getPhotoUgid(uid_t *uid, gid_t *gid) {
-    struct passwd pw;
-    struct passwd *found = nullptr;
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    char *buf = nullptr;
-    int err;
-
-    if (size == -1) {
-        size = GETPW_BUF_DEFAULT;
-    }
-    buf = (char *)malloc((size_t)size);
-    if (!buf) {
-        KAVOLOG(SZ_LOG, "ERROR: malloc(%ld) [%m]", size);
-        return false;
-    }
-    err = getpwnam_r(SZ_LUMORA_ACCOUNT, &pw, buf, (size_t)size, &found);
-    if (!found) {
-        errno = err ? err : ENOENT;
+    if (KAVOUserIdsGet(SZ_LUMORA_ACCOUNT, uid, gid) != 0) {
         KAVOLOG(SZ_LOG, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
-        free(buf);
         return false;
     }
-    *uid = pw.pw_uid;
-    *gid = pw.pw_gid;
-    free(buf);
     return true;
 }
 
@@ -522,10 +513,16 @@ static PKAVODB lockPermissionTables(void) {
         KAVOLOG(SZ_LOG, "failed to lock the permission tables (no connection)");
         return nullptr;
     }
-    VLIBCStrPrintf(lock, sizeof(lock),
-                   "BEGIN; SET LOCAL lock_timeout = " LOCK_TRY_MS "; LOCK TABLE %s IN SHARE MODE;",
-                   SZ_PERMISSION_TABLES);
-    VLIBCStrPrintf(probe, sizeof(probe), "SELECT 1 FROM %s LIMIT 0;", SZ_PERMISSION_TABLES);
+    if (VLIBCStrPrintf(lock, sizeof(lock),
+                       "BEGIN; SET LOCAL lock_timeout = " LOCK_TRY_MS
+                       "; LOCK TABLE %s IN SHARE MODE;",
+                       SZ_PERMISSION_TABLES) < 0 ||
+        VLIBCStrPrintf(probe, sizeof(probe), "SELECT 1 FROM %s LIMIT 0;", SZ_PERMISSION_TABLES) <
+            0) {
+        KAVOLOG(SZ_LOG, "failed to lock the permission tables (%m)");
+        KAVODBClose(db);
+        return nullptr;
+    }
     for (;;) {
         if (execIgnoringRows(db, lock)) {
             return db;
@@ -587,7 +584,7 @@ static bool resetRootACL(int rootFd, const char *root, uid_t uid, gid_t gid, con
 
 static int convertPhotoACL(void) {
     static const char *const tables[] = {SZ_TABLE_BROWSE, SZ_TABLE_UPLOAD, SZ_TABLE_MANAGE};
-    char root[KAVOPHOTO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
     PKAVODB lockDb = nullptr;
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
@@ -605,17 +602,17 @@ static int convertPhotoACL(void) {
     }
     if (!getPhotoPath(root, sizeof(root))) {
         KAVOLOG(SZ_LOG, "Failed to get photo path");
-        goto END;
+        goto out;
     }
     if (!getPhotoUgid(&uid, &gid)) {
         KAVOLOG(SZ_LOG, "Failed to get photo ugid");
-        goto END;
+        goto out;
     }
     rootFd = KAVOPathOpenRoot(root);
     if (rootFd < 0) {
         KAVOLOG(SZ_LOG, "Failed to get photo path");
         KAVOLOG(SZ_LOG, "failed to open [%s] (%m)", root);
-        goto END;
+        goto out;
     }
     // Before anything is changed: the tree is rebuilt from what the database holds once the
     // changes under way have ended.
@@ -623,41 +620,41 @@ static int convertPhotoACL(void) {
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, nullptr) <
         0) {
         KAVOLOG(SZ_LOG, "set convert acl key running failed");
-        goto END;
+        goto out;
     }
     if (!resetRootACL(rootFd, root, uid, gid, "photo")) {
-        goto END;
+        goto out;
     }
     VLIBCExec(SZF_ACL_TRIGGER, "a", nullptr, nullptr, nullptr);
     if (!setHideUnreadable()) {
         KAVOLOG(SZ_LOG, "failed to set hideUnreadable flag");
-        goto END;
+        goto out;
     }
     if (!applyACLRecursive(rootFd, root, uid, gid)) {
         KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
-        goto END;
+        goto out;
     }
     for (i = 0; i < sizeof(tables) / sizeof(tables[0]); i++) {
         if (!applyUserPerm(rootFd, root, tables[i])) {
             KAVOLOG(SZ_LOG, "failed to applyUserPerm[%s][%s]", root, tables[i]);
-            goto END;
+            goto out;
         }
     }
     if (!applyGroupPerm(rootFd, root)) {
         KAVOLOG(SZ_LOG, "failed to applyGroupPerm[%s]", root);
-        goto END;
+        goto out;
     }
     if (!applyPulicPerm(rootFd, root)) {
-        KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);
-        goto END;
+        KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);  // kept as callers expect it
+        goto out;
     }
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, nullptr) <
         0) {
         KAVOLOG(SZ_LOG, "set convert acl key finish failed");
-        goto END;
+        goto out;
     }
     ret = 0;
-END:
+out:
     unlockPermissionTables(lockDb);
     if (rootFd >= 0) {
         close(rootFd);
@@ -667,7 +664,7 @@ END:
 }
 
 static int convertHomeACL(const char *user) {
-    char root[KAVOPHOTO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
     int rootFd;
@@ -678,18 +675,18 @@ static int convertHomeACL(const char *user) {
         return -1;
     }
     if (!resetRootACL(rootFd, root, uid, gid, "uvo")) {
-        goto END;
+        goto out;
     }
     if (KAVOACLArchiveEnable(nullptr, rootFd, 1, 0) < 0) {
         KAVOLOG(SZ_LOG, "Failed to set inherit bit [%s]", root);
-        goto END;
+        goto out;
     }
     if (!applyACLRecursive(rootFd, root, uid, gid)) {
         KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
-        goto END;
+        goto out;
     }
     ret = 0;
-END:
+out:
     close(rootFd);
     return ret;
 }
@@ -715,7 +712,7 @@ static int backgroundConvert(const char *user) {
 }
 
 static int checkACL(const char *user) {
-    char root[KAVOPHOTO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
 
     if (user) {
         if (!getUserInfo(user, root, sizeof(root), nullptr, nullptr)) {
@@ -729,11 +726,11 @@ static int checkACL(const char *user) {
     return KAVOACLIsApply(root) != 0 ? 0 : -1;
 }
 
-// Resolves path into resolved (KAVOPHOTO_PATH_SIZE bytes); logs on failure. The result only
+// Resolves path into resolved (KAVO_PATH_SIZE bytes); logs on failure. The result only
 // names the place: it is reached again beneath the root without following any link.
 static bool resolveNewPath(const char *path, char *resolved) {
     char *real = realpath(path, nullptr);
-    bool ok = real && VLIBCStrCopy(resolved, KAVOPHOTO_PATH_SIZE, real) == 0;
+    bool ok = real && VLIBCStrCopy(resolved, KAVO_PATH_SIZE, real) == 0;
 
     if (!ok) {
         KAVOLOG(SZ_LOG, "failed to get realpath[%s]", path);
@@ -757,8 +754,7 @@ static void openUpMode(int rootFd, const char *root, const char *resolved) {
         return;
     }
     // fchmod does not take an O_PATH descriptor; its /proc name is the opened file itself.
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
-    if (chmod(proc, 0777) != 0) {
+    if (VLIBCStrPrintf(proc, sizeof(proc), "/proc/self/fd/%d", fd) < 0 || chmod(proc, 0777) != 0) {
         KAVOLOG(SZ_LOG, "failed to chmod [%s] (%m)", resolved);
     }
     close(fd);
@@ -791,8 +787,8 @@ static int applyUnderRoot(int rootFd, const char *resolved, const char *root, co
 }
 
 static int applyACL(const char *path, const char *user) {
-    char resolved[KAVOPHOTO_PATH_SIZE];
-    char root[KAVOPHOTO_PATH_SIZE];
+    char resolved[KAVO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
     int rootFd;
     int ret;
 
@@ -814,8 +810,8 @@ static int applyACL(const char *path, const char *user) {
 }
 
 static int applyUvoACL(const char *person, const char *path) {
-    char resolved[KAVOPHOTO_PATH_SIZE];
-    char root[KAVOPHOTO_PATH_SIZE];
+    char resolved[KAVO_PATH_SIZE];
+    char root[KAVO_PATH_SIZE];
     uid_t uid = (uid_t)-1;
     gid_t gid = (gid_t)-1;
     int rootFd;
@@ -826,6 +822,7 @@ static int applyUvoACL(const char *person, const char *path) {
     }
     rootFd = openPersonalRoot(person, root, sizeof(root), &uid, &gid);
     if (rootFd < 0) {
+        // Kept as callers expect it: a failed look-up of the person reads as the photo path's.
         KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
         return -1;
     }
@@ -864,7 +861,7 @@ int main(int argc, char **argv) {
     } else {
         ret = usage();
     }
-    fflush(stdout);
+    (void)fflush(stdout);  // only the usage goes there, and the status tells it already
     closelog();
     return ret == 0 ? 0 : 255;
 }

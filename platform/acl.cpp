@@ -9,17 +9,16 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <limits.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <syslog.h>
 #include <unistd.h>
+
+#include "kavosdk.h"
 
 #define SZ_ACL_HEADER_INHERIT "kavoacl 1 inherit"
 #define SZ_ACL_HEADER_PLAIN "kavoacl 1 -"
@@ -35,7 +34,6 @@
 #define KAVO_PERM_LEN 13
 #define KAVO_INHERIT_LEN 4
 #define KAVO_INHERIT_ALL 0xF
-#define KAVO_ACCOUNT_BUF_MAX (1024 * 1024)  // bound of the getpwnam_r/getgrnam_r buffer
 #define SZF_KAVO_ACL_LOCK "/run/kavoacl.lock"
 
 static const char SZ_PERM_LETTERS[KAVO_PERM_LEN + 1] = "rwxpdDaARWcCo";
@@ -46,7 +44,7 @@ static const uint32_t RG_PERM_BITS[KAVO_PERM_LEN] = {
     KAVO_PERM_OWNERSHIP,
 };
 static const char SZ_INHERIT_LETTERS[KAVO_INHERIT_LEN + 1] = "fdin";
-static const uint16_t RG_INHERIT_BITS[KAVO_INHERIT_LEN] = {
+static const uint32_t RG_INHERIT_BITS[KAVO_INHERIT_LEN] = {
     KAVO_INHERIT_FILE,
     KAVO_INHERIT_DIR,
     KAVO_INHERIT_ONLY,
@@ -58,6 +56,22 @@ typedef struct _tag_SLICE {
     const char *p;
     size_t len;
 } SLICE;
+
+// Refuses the arguments of an operation: -1 (KAVO_ERR_BAD_PARAMETERS, EINVAL).
+static int aclBadArgs(void) {
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    return -1;
+}
+
+// Releases what a parse has read so far (acl may be null) and refuses the text: -1
+// (KAVO_ERR_PARSE, EINVAL).
+static int aclMalformed(PKAVOACL acl) {
+    KAVOACLFree(acl);
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
 
 // ---- Fields of the text forms ------------------------------------------------------------
 
@@ -71,87 +85,107 @@ static int sliceIs(const SLICE *s, const char *word) {
 static int aceSplit(const char *text, size_t len, SLICE fields[KAVO_ACE_FIELDS]) {
     size_t start = 0;
     size_t i;
-    int n = 0;
+    int count = 0;
 
     for (i = 0; i <= len; i++) {
         if (i < len && text[i] != ':') {
             continue;
         }
-        if (n == KAVO_ACE_FIELDS) {
+        if (count == KAVO_ACE_FIELDS) {
             return -1;  // one ':' too many
         }
-        fields[n].p = text + start;
-        fields[n].len = i - start;
-        n++;
+        fields[count].p = text + start;
+        fields[count].len = i - start;
+        count++;
         start = i + 1;
     }
-    return n == KAVO_ACE_FIELDS ? 0 : -1;
+    return count == KAVO_ACE_FIELDS ? 0 : -1;
 }
 
-static int aceParseKind(const SLICE *s, int32_t *pType) {
-    if (sliceIs(s, "user")) {
-        *pType = KAVO_ACE_USER;
-    } else if (sliceIs(s, "group")) {
-        *pType = KAVO_ACE_GROUP;
-    } else if (sliceIs(s, "everyone")) {
-        *pType = KAVO_ACE_EVERYONE;
-    } else {
-        return -1;
-    }
-    return 0;
-}
+// A word field: one of the words of a table, each standing for its value.
+typedef struct _tag_FIELD_WORD {
+    const char *word;
+    int32_t value;
+} FIELD_WORD;
 
-static int aceParseAllow(const SLICE *s, int32_t *pAllow) {
-    if (sliceIs(s, "allow")) {
-        *pAllow = 1;
-    } else if (sliceIs(s, "deny")) {
-        *pAllow = 0;
-    } else {
-        return -1;
-    }
-    return 0;
-}
+static const FIELD_WORD KIND_WORDS[] = {
+    {"user", KAVO_ACE_USER},
+    {"group", KAVO_ACE_GROUP},
+    {"everyone", KAVO_ACE_EVERYONE},
+};
+static const FIELD_WORD ALLOW_WORDS[] = {
+    {"allow", 1},
+    {"deny", 0},
+};
 
-// Each position holds its own letter or '-'.
-static int aceParsePerm(const SLICE *s, uint32_t *pPerm) {
-    uint32_t perm = 0;
+static int aceParseWord(const SLICE *s, const FIELD_WORD *words, size_t count, int32_t *value) {
     size_t i;
 
-    if (s->len != KAVO_PERM_LEN) {
+    for (i = 0; i < count; i++) {
+        if (sliceIs(s, words[i].word)) {
+            *value = words[i].value;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+static int aceParseKind(const SLICE *s, int32_t *type) {
+    return aceParseWord(s, KIND_WORDS, sizeof(KIND_WORDS) / sizeof(KIND_WORDS[0]), type);
+}
+
+static int aceParseAllow(const SLICE *s, int32_t *allow) {
+    return aceParseWord(s, ALLOW_WORDS, sizeof(ALLOW_WORDS) / sizeof(ALLOW_WORDS[0]), allow);
+}
+
+// A letter field: each position holds its own letter, which sets that position's bit, or '-'.
+static int aceParseLetters(const SLICE *s, const char *letters, const uint32_t *bits, size_t count,
+                           uint32_t *value) {
+    uint32_t found = 0;
+    size_t i;
+
+    if (s->len != count) {
         return -1;
     }
-    for (i = 0; i < KAVO_PERM_LEN; i++) {
-        if (s->p[i] == SZ_PERM_LETTERS[i]) {
-            perm |= RG_PERM_BITS[i];
+    for (i = 0; i < count; i++) {
+        if (s->p[i] == letters[i]) {
+            found |= bits[i];
         } else if (s->p[i] != '-') {
             return -1;
         }
     }
-    *pPerm = perm;
+    *value = found;
     return 0;
 }
 
-static int aceParseInherit(const SLICE *s, uint16_t *pInherit) {
-    uint16_t inherit = 0;
+// The letter field of value: count letters and a terminator.
+static void aceWriteLetters(uint32_t value, const char *letters, const uint32_t *bits, size_t count,
+                            char *field) {
     size_t i;
 
-    if (s->len != KAVO_INHERIT_LEN) {
+    for (i = 0; i < count; i++) {
+        field[i] = (value & bits[i]) != 0 ? letters[i] : '-';
+    }
+    field[count] = '\0';
+}
+
+static int aceParsePerm(const SLICE *s, uint32_t *perm) {
+    return aceParseLetters(s, SZ_PERM_LETTERS, RG_PERM_BITS, KAVO_PERM_LEN, perm);
+}
+
+static int aceParseInherit(const SLICE *s, uint16_t *inherit) {
+    uint32_t bits = 0;
+
+    if (aceParseLetters(s, SZ_INHERIT_LETTERS, RG_INHERIT_BITS, KAVO_INHERIT_LEN, &bits) < 0) {
         return -1;
     }
-    for (i = 0; i < KAVO_INHERIT_LEN; i++) {
-        if (s->p[i] == SZ_INHERIT_LETTERS[i]) {
-            inherit |= RG_INHERIT_BITS[i];
-        } else if (s->p[i] != '-') {
-            return -1;
-        }
-    }
-    *pInherit = inherit;
+    *inherit = (uint16_t)bits;
     return 0;
 }
 
 // The numeric id of the attribute text: "-1" for everyone, otherwise a decimal uid or gid
 // without sign or leading zeros, below (uid_t)-1.
-static int aceParseId(const SLICE *s, int32_t type, int32_t *pId) {
+static int aceParseId(const SLICE *s, int32_t type, int32_t *id) {
     uint64_t value = 0;
     size_t i;
 
@@ -159,7 +193,7 @@ static int aceParseId(const SLICE *s, int32_t type, int32_t *pId) {
         if (!sliceIs(s, "-1")) {
             return -1;
         }
-        *pId = -1;
+        *id = -1;
         return 0;
     }
     if (s->len == 0 || s->len > 10 || (s->len > 1 && s->p[0] == '0')) {
@@ -174,7 +208,7 @@ static int aceParseId(const SLICE *s, int32_t type, int32_t *pId) {
     if (value >= UINT32_MAX) {
         return -1;
     }
-    *pId = (int32_t)(uint32_t)value;
+    *id = (int32_t)(uint32_t)value;
     return 0;
 }
 
@@ -208,56 +242,28 @@ static int aceEqual(const KAVOACE *a, const KAVOACE *b) {
 
 // ---- Account names --------------------------------------------------------------------------
 
-// The uid of a user or gid of a group. 0, or -1 with the error recorded.
-static int aceAccountId(int32_t type, const char *name, int32_t *pId) {
-    long size = sysconf(type == KAVO_ACE_USER ? _SC_GETPW_R_SIZE_MAX : _SC_GETGR_R_SIZE_MAX);
-    struct passwd pw, *ppw = nullptr;
-    struct group gr, *pgr = nullptr;
-    char *buf;
+// The uid of a user or gid of a group. 0, or -1 with the error recorded: an account that does
+// not exist makes the text one that does not parse.
+static int aceAccountId(int32_t type, const char *name, int32_t *id) {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    uint32_t value;
     int rc;
 
-    if (size <= 0) {
-        size = 16384;
-    }
-    for (;;) {
-        buf = (char *)malloc((size_t)size);
-        if (buf == nullptr) {
-            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
-            return -1;
-        }
-        if (type == KAVO_ACE_USER) {
-            rc = getpwnam_r(name, &pw, buf, (size_t)size, &ppw);
-        } else {
-            rc = getgrnam_r(name, &gr, buf, (size_t)size, &pgr);
-        }
-        if (rc != ERANGE || size >= KAVO_ACCOUNT_BUF_MAX) {
-            break;
-        }
-        free(buf);
-        size *= 2;
-    }
-    if (type == KAVO_ACE_USER && ppw != nullptr) {
-        *pId = (int32_t)pw.pw_uid;
-    } else if (type == KAVO_ACE_GROUP && pgr != nullptr) {
-        *pId = (int32_t)gr.gr_gid;
-    } else {
-        free(buf);
-        // No such account reads as rc 0 (or one of the codes some databases give for it).
-        if (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) {
+    rc = type == KAVO_ACE_USER ? KAVOUserIdsGet(name, &uid, &gid) : KAVOGroupIdGet(name, &gid);
+    if (rc < 0) {
+        // Some account databases tell a missing name by one of these codes.
+        if (errno == ENOENT || errno == ESRCH || errno == EBADF || errno == EPERM) {
             errno = ENOENT;
             VLIBCErrSet(KAVO_ERR_PARSE);
-        } else {
-            errno = rc;
-            VLIBCErrSet(KAVO_ERR_SYSTEM);
         }
         return -1;
     }
-    free(buf);
-    if (*pId == -1) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
-        return -1;
+    value = type == KAVO_ACE_USER ? (uint32_t)uid : (uint32_t)gid;
+    if (value == UINT32_MAX) {
+        return aclMalformed(nullptr);
     }
+    *id = (int32_t)value;
     return 0;
 }
 
@@ -268,31 +274,23 @@ int KAVOACLAceFromStr(int selector, const char *text, PKAVOACE ace) {
     size_t len;
 
     if (selector != 1 || text == nullptr || ace == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     len = strnlen(text, KAVO_ACE_TEXT_MAX + 1);
     memset(&parsed, 0, sizeof(parsed));
     if (len > KAVO_ACE_TEXT_MAX || aceSplit(text, len, f) < 0 ||
         aceParseKind(&f[0], &parsed.type) < 0 || aceParseAllow(&f[2], &parsed.isAllow) < 0 ||
         aceParsePerm(&f[3], &parsed.perm) < 0 || aceParseInherit(&f[4], &parsed.inherit) < 0) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_PARSE);
-        return -1;
+        return aclMalformed(nullptr);
     }
     if (parsed.type == KAVO_ACE_EVERYONE) {
         if (!sliceIs(&f[1], "*")) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_PARSE);
-            return -1;
+            return aclMalformed(nullptr);
         }
         parsed.id = -1;
     } else {
         if (f[1].len == 0 || sliceIs(&f[1], "*")) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_PARSE);
-            return -1;
+            return aclMalformed(nullptr);
         }
         memcpy(name, f[1].p, f[1].len);  // f[1].len <= len <= KAVO_ACE_TEXT_MAX
         name[f[1].len] = '\0';
@@ -315,21 +313,21 @@ PKAVOACE KAVOACLAceAlloc(void) {
 
 // ---- ACL records and their text ---------------------------------------------------------------
 
-static PKAVOACL aclNew(int blInherit) {
+static PKAVOACL aclNew(int inherit) {
     PKAVOACL acl = (PKAVOACL)calloc(1, sizeof(KAVOACL));
 
     if (acl == nullptr) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    acl->blInherit = blInherit;
+    acl->blInherit = inherit;
     return acl;
 }
 
 // Appends a copy of the entry; limit 0 means no limit (effective ACLs). 0 or -1.
 static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit) {
     KAVOACE *grown;
-    int nAlloc;
+    int alloc;
 
     if (limit > 0 && acl->nAce >= limit) {
         errno = E2BIG;
@@ -342,14 +340,14 @@ static int aclAppend(PKAVOACL acl, const KAVOACE *ace, int limit) {
             VLIBCErrSet(KAVO_ERR_ACL);
             return -1;
         }
-        nAlloc = acl->nAlloc == 0 ? 8 : acl->nAlloc * 2;
-        grown = (KAVOACE *)realloc(acl->pAce, (size_t)nAlloc * sizeof(KAVOACE));
+        alloc = acl->nAlloc == 0 ? 8 : acl->nAlloc * 2;
+        grown = (KAVOACE *)realloc(acl->pAce, (size_t)alloc * sizeof(KAVOACE));
         if (grown == nullptr) {
             VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
             return -1;
         }
         acl->pAce = grown;
-        acl->nAlloc = nAlloc;
+        acl->nAlloc = alloc;
     }
     acl->pAce[acl->nAce++] = *ace;
     return 0;
@@ -376,7 +374,7 @@ static int aclParseLine(const char *line, size_t len, KAVOACE *ace) {
     return 0;
 }
 
-int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl) {
+int KAVOACLFromText(const char *text, size_t len, PKAVOACL *aclOut) {
     PKAVOACL acl = nullptr;
     KAVOACE ace;
     const char *nl;
@@ -384,13 +382,11 @@ int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl) {
     size_t lineLen;
     int first = 1;
 
-    if (text == nullptr || pAcl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+    if (text == nullptr || aclOut == nullptr) {
+        return aclBadArgs();
     }
     if (len == 0 || len > KAVO_ACL_TEXT_MAX || memchr(text, '\0', len) != nullptr) {
-        goto malformed;
+        return aclMalformed(nullptr);
     }
     acl = aclNew(0);
     if (acl == nullptr) {
@@ -405,27 +401,36 @@ int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl) {
             if (sliceIs(&header, SZ_ACL_HEADER_INHERIT)) {
                 acl->blInherit = 1;
             } else if (!sliceIs(&header, SZ_ACL_HEADER_PLAIN)) {
-                goto malformed;
+                return aclMalformed(acl);
             }
             first = 0;
-        } else {
-            if (aclParseLine(text + pos, lineLen, &ace) < 0) {
-                goto malformed;
-            }
-            if (aclAppend(acl, &ace, KAVO_ACL_ACE_MAX) < 0) {
-                goto malformed;
-            }
+        } else if (aclParseLine(text + pos, lineLen, &ace) < 0 ||
+                   aclAppend(acl, &ace, KAVO_ACL_ACE_MAX) < 0) {
+            return aclMalformed(acl);
         }
         pos += lineLen + 1;
     }
-    *pAcl = acl;
+    *aclOut = acl;
     return 0;
+}
 
-malformed:
-    KAVOACLFree(acl);
-    errno = EINVAL;
-    VLIBCErrSet(KAVO_ERR_PARSE);
-    return -1;
+// Whether both forms can hold the ACL: a sound record of valid entries. 1, or 0 with the
+// error recorded (KAVO_ERR_BAD_PARAMETERS).
+static int aclStorable(const KAVOACL *acl) {
+    int i;
+
+    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
+        (acl->nAce > 0 && acl->pAce == nullptr)) {
+        aclBadArgs();
+        return 0;
+    }
+    for (i = 0; i < acl->nAce; i++) {
+        if (!aceValid(&acl->pAce[i])) {
+            aclBadArgs();
+            return 0;
+        }
+    }
+    return 1;
 }
 
 char *KAVOACLToText(const KAVOACL *acl) {
@@ -434,22 +439,11 @@ char *KAVOACLToText(const KAVOACL *acl) {
     char *text;
     size_t size;
     size_t used;
-    int n;
+    int written;
     int i;
-    int j;
 
-    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
-        (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (!aclStorable(acl)) {
         return nullptr;
-    }
-    for (i = 0; i < acl->nAce; i++) {
-        if (!aceValid(&acl->pAce[i])) {
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return nullptr;
-        }
     }
     // An entry line takes at most 9 + 11 + 6 + 14 + 5 + 1 bytes; 64 leaves room.
     size = 32 + (size_t)acl->nAce * 64;
@@ -458,36 +452,32 @@ char *KAVOACLToText(const KAVOACL *acl) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    n = snprintf(text, size, "%s\n", acl->blInherit ? SZ_ACL_HEADER_INHERIT : SZ_ACL_HEADER_PLAIN);
-    used = (size_t)n;
+    written =
+        snprintf(text, size, "%s\n", acl->blInherit ? SZ_ACL_HEADER_INHERIT : SZ_ACL_HEADER_PLAIN);
+    used = (size_t)written;
     for (i = 0; i < acl->nAce; i++) {
         const KAVOACE *ace = &acl->pAce[i];
         const char *kind = ace->type == KAVO_ACE_USER    ? "user"
                            : ace->type == KAVO_ACE_GROUP ? "group"
                                                          : "everyone";
-        for (j = 0; j < KAVO_PERM_LEN; j++) {
-            perm[j] = (ace->perm & RG_PERM_BITS[j]) ? SZ_PERM_LETTERS[j] : '-';
-        }
-        perm[KAVO_PERM_LEN] = '\0';
-        for (j = 0; j < KAVO_INHERIT_LEN; j++) {
-            inherit[j] = (ace->inherit & RG_INHERIT_BITS[j]) ? SZ_INHERIT_LETTERS[j] : '-';
-        }
-        inherit[KAVO_INHERIT_LEN] = '\0';
+        aceWriteLetters(ace->perm, SZ_PERM_LETTERS, RG_PERM_BITS, KAVO_PERM_LEN, perm);
+        aceWriteLetters(ace->inherit, SZ_INHERIT_LETTERS, RG_INHERIT_BITS, KAVO_INHERIT_LEN,
+                        inherit);
         if (ace->type == KAVO_ACE_EVERYONE) {
-            n = snprintf(text + used, size - used, "%s:-1:%s:%s:%s\n", kind,
-                         ace->isAllow ? "allow" : "deny", perm, inherit);
+            written = snprintf(text + used, size - used, "%s:-1:%s:%s:%s\n", kind,
+                               ace->isAllow ? "allow" : "deny", perm, inherit);
         } else {
-            n = snprintf(text + used, size - used, "%s:%u:%s:%s:%s\n", kind,
-                         (unsigned)(uint32_t)ace->id, ace->isAllow ? "allow" : "deny", perm,
-                         inherit);
+            written = snprintf(text + used, size - used, "%s:%u:%s:%s:%s\n", kind,
+                               (unsigned)(uint32_t)ace->id, ace->isAllow ? "allow" : "deny", perm,
+                               inherit);
         }
-        if (n < 0 || (size_t)n >= size - used) {
+        if (written < 0 || (size_t)written >= size - used) {
             free(text);
             errno = EOVERFLOW;
             VLIBCErrSet(KAVO_ERR_ACL);
             return nullptr;
         }
-        used += (size_t)n;
+        used += (size_t)written;
     }
     if (used > KAVO_ACL_TEXT_MAX) {
         free(text);
@@ -501,34 +491,33 @@ char *KAVOACLToText(const KAVOACL *acl) {
 // ---- The stored form ----------------------------------------------------------------------------
 
 // Reads either stored form (the compact one, or the text form that older versions wrote).
-int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl) {
-    const unsigned char *p = (const unsigned char *)value;
+int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *aclOut) {
+    const unsigned char *bytes = (const unsigned char *)value;
     PKAVOACL acl;
-    size_t n;
+    size_t count;
     size_t i;
 
-    if (value == nullptr || pAcl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+    if (value == nullptr || aclOut == nullptr) {
+        return aclBadArgs();
     }
-    if (len == 0 || p[0] != 0) {
-        return KAVOACLFromText((const char *)value, len, pAcl);
+    if (len == 0 || bytes[0] != 0) {
+        return KAVOACLFromText((const char *)value, len, aclOut);
     }
-    if (len < KAVO_ACL_BIN_HEADER || p[1] != 'K' || p[2] != KAVO_ACL_BIN_VERSION ||
-        (p[3] & ~KAVO_ACL_BIN_INHERIT) != 0 || (len - KAVO_ACL_BIN_HEADER) % KAVO_ACL_BIN_ENTRY) {
-        goto malformed;
+    if (len < KAVO_ACL_BIN_HEADER || bytes[1] != 'K' || bytes[2] != KAVO_ACL_BIN_VERSION ||
+        (bytes[3] & ~KAVO_ACL_BIN_INHERIT) != 0 ||
+        (len - KAVO_ACL_BIN_HEADER) % KAVO_ACL_BIN_ENTRY) {
+        return aclMalformed(nullptr);
     }
-    n = (len - KAVO_ACL_BIN_HEADER) / KAVO_ACL_BIN_ENTRY;
-    if (n > KAVO_ACL_ACE_MAX) {
-        goto malformed;
+    count = (len - KAVO_ACL_BIN_HEADER) / KAVO_ACL_BIN_ENTRY;
+    if (count > KAVO_ACL_ACE_MAX) {
+        return aclMalformed(nullptr);
     }
-    acl = aclNew((p[3] & KAVO_ACL_BIN_INHERIT) ? 1 : 0);
+    acl = aclNew((bytes[3] & KAVO_ACL_BIN_INHERIT) ? 1 : 0);
     if (acl == nullptr) {
         return -1;
     }
-    for (i = 0; i < n; i++) {
-        const unsigned char *e = p + KAVO_ACL_BIN_HEADER + i * KAVO_ACL_BIN_ENTRY;
+    for (i = 0; i < count; i++) {
+        const unsigned char *e = bytes + KAVO_ACL_BIN_HEADER + i * KAVO_ACL_BIN_ENTRY;
         uint32_t id =
             (uint32_t)e[0] | (uint32_t)e[1] << 8 | (uint32_t)e[2] << 16 | (uint32_t)e[3] << 24;
         uint32_t word =
@@ -541,57 +530,40 @@ int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl) {
         ace.id = (int32_t)id;
         ace.perm = word & KAVO_PERM_ALL;
         ace.inherit = (uint16_t)((word >> 13) & KAVO_INHERIT_ALL);
-        ace.isAllow = (word >> 19) & 0x1;
+        ace.isAllow = (int32_t)((word >> 19) & 0x1);
         if (kind == 3 || (word >> 20) != 0 || !aceValid(&ace) || aclAppend(acl, &ace, 0) < 0) {
-            KAVOACLFree(acl);
-            goto malformed;
+            return aclMalformed(acl);
         }
     }
-    *pAcl = acl;
+    *aclOut = acl;
     return 0;
-
-malformed:
-    errno = EINVAL;
-    VLIBCErrSet(KAVO_ERR_PARSE);
-    return -1;
 }
 
-unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *pLen) {
-    unsigned char *out;
+unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *lenOut) {
+    unsigned char *stored;
     size_t len;
     int i;
 
-    if (acl == nullptr || acl->nAce < 0 || acl->nAce > KAVO_ACL_ACE_MAX ||
-        (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (!aclStorable(acl)) {
         return nullptr;
     }
     len = KAVO_ACL_BIN_HEADER + (size_t)acl->nAce * KAVO_ACL_BIN_ENTRY;
-    out = (unsigned char *)malloc(len);
-    if (out == nullptr) {
+    stored = (unsigned char *)malloc(len);
+    if (stored == nullptr) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return nullptr;
     }
-    out[0] = 0;
-    out[1] = 'K';
-    out[2] = KAVO_ACL_BIN_VERSION;
-    out[3] = acl->blInherit ? KAVO_ACL_BIN_INHERIT : 0;
+    stored[0] = 0;
+    stored[1] = 'K';
+    stored[2] = KAVO_ACL_BIN_VERSION;
+    stored[3] = acl->blInherit ? KAVO_ACL_BIN_INHERIT : 0;
     for (i = 0; i < acl->nAce; i++) {
         const KAVOACE *ace = &acl->pAce[i];
-        unsigned char *e = out + KAVO_ACL_BIN_HEADER + (size_t)i * KAVO_ACL_BIN_ENTRY;
+        unsigned char *e = stored + KAVO_ACL_BIN_HEADER + (size_t)i * KAVO_ACL_BIN_ENTRY;
         uint32_t id = (uint32_t)ace->id;
         uint32_t kind = ace->type == KAVO_ACE_USER ? 0 : ace->type == KAVO_ACE_GROUP ? 1 : 2;
-        uint32_t word;
-
-        if (!aceValid(ace)) {
-            free(out);
-            errno = EINVAL;
-            VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-            return nullptr;
-        }
-        word = ace->perm | (uint32_t)ace->inherit << 13 | kind << 17 |
-               (uint32_t)(ace->isAllow ? 1 : 0) << 19;
+        uint32_t word = ace->perm | (uint32_t)ace->inherit << 13 | kind << 17 |
+                        (uint32_t)(ace->isAllow ? 1 : 0) << 19;
         e[0] = (unsigned char)id;
         e[1] = (unsigned char)(id >> 8);
         e[2] = (unsigned char)(id >> 16);
@@ -601,8 +573,8 @@ unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *pLen) {
         e[6] = (unsigned char)(word >> 16);
         e[7] = (unsigned char)(word >> 24);
     }
-    *pLen = len;
-    return out;
+    *lenOut = len;
+    return stored;
 }
 
 // ---- The attribute ----------------------------------------------------------------------------
@@ -625,9 +597,7 @@ static int aclTargetOpen(const char *path, int fd, ACLTARGET *t) {
         return 0;
     }
     if (path == nullptr || path[0] == '\0' || strnlen(path, PATH_MAX) >= PATH_MAX) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     t->fd = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (t->fd < 0) {
@@ -676,10 +646,10 @@ static int aclProcName(int fd, char *buf, size_t size) {
 
 static ssize_t aclXattrGet(int fd, void *buf, size_t size) {
     char name[64];
-    ssize_t n = fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
+    ssize_t got = fgetxattr(fd, SZ_KAVO_ACL_XATTR, buf, size);
 
-    if (n >= 0 || errno != EBADF) {
-        return n;
+    if (got >= 0 || errno != EBADF) {
+        return got;
     }
     if (aclProcName(fd, name, sizeof(name)) < 0) {
         return -1;
@@ -715,15 +685,18 @@ static int aclNoAttr(int err) {
     return err == ENODATA || err == ENOTSUP;
 }
 
-// Parses a stored value: -1 failure, 1 with *pAcl set.
-static int aclParseStored(const char *buf, ssize_t n, PKAVOACL *pAcl) {
-    return KAVOACLFromStored(buf, (size_t)n, pAcl) < 0 ? -1 : 1;
+// Releases a buffer after a failure without losing the failure's errno.
+static void aclFreeKeepingErrno(void *buf) {
+    int err = errno;
+
+    free(buf);
+    errno = err;
 }
 
-// Reads the ACL of an open file. -1 failure, 0 no ACL, 1 with *pAcl set.
-static int aclRead(int fd, PKAVOACL *pAcl) {
+// Reads the ACL of an open file. -1 failure, 0 no ACL, 1 with *acl set.
+static int aclRead(int fd, PKAVOACL *acl) {
     char *buf;
-    ssize_t n;
+    ssize_t len;
     int rc;
 
     buf = (char *)malloc(KAVO_ACL_VALUE_MAX);
@@ -731,35 +704,31 @@ static int aclRead(int fd, PKAVOACL *pAcl) {
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    n = aclXattrGet(fd, buf, KAVO_ACL_VALUE_MAX);
-    if (n < 0) {
-        int err = errno;
-        free(buf);
-        if (aclNoAttr(err)) {
+    len = aclXattrGet(fd, buf, KAVO_ACL_VALUE_MAX);
+    if (len < 0) {
+        aclFreeKeepingErrno(buf);
+        if (aclNoAttr(errno)) {
             return 0;
         }
-        errno = err;
-        VLIBCErrSet(err == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
+        VLIBCErrSet(errno == ERANGE ? KAVO_ERR_PARSE : KAVO_ERR_SYSTEM);
         return -1;
     }
-    rc = aclParseStored(buf, n, pAcl);
-    free(buf);
+    rc = KAVOACLFromStored(buf, (size_t)len, acl) < 0 ? -1 : 1;
+    aclFreeKeepingErrno(buf);
     return rc;
 }
 
 // The same by path, links followed (for the read-only effective ACL).
-static int aclReadPath(const char *path, PKAVOACL *pAcl) {
-    int fd = open(path, O_PATH | O_CLOEXEC);
-    int rc, err;
+static int aclReadPath(const char *path, PKAVOACL *acl) {
+    ACLTARGET t = {open(path, O_PATH | O_CLOEXEC), 1};
+    int rc;
 
-    if (fd < 0) {
+    if (t.fd < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    rc = aclRead(fd, pAcl);
-    err = errno;
-    close(fd);
-    errno = err;
+    rc = aclRead(t.fd, acl);
+    aclTargetClose(&t);
     return rc;
 }
 
@@ -768,23 +737,20 @@ static int aclReadPath(const char *path, PKAVOACL *pAcl) {
 static int aclWrite(int fd, const KAVOACL *acl) {
     unsigned char *value;
     size_t len = 0;
-    int err;
+    int rc;
 
     value = KAVOACLToStored(acl, &len);
     if (value == nullptr) {
         return -1;
     }
-    if (aclXattrSet(fd, value, len) < 0) {
-        err = errno;
-        free(value);
-        errno = err;
-        VLIBCErrSet(err == ENOTSUP                  ? KAVO_ERR_NOT_SUPPORTED
-                    : err == ENOSPC || err == E2BIG ? KAVO_ERR_ACL
-                                                    : KAVO_ERR_SYSTEM);
-        return -1;
+    rc = aclXattrSet(fd, value, len);
+    if (rc < 0) {
+        VLIBCErrSet(errno == ENOTSUP                    ? KAVO_ERR_NOT_SUPPORTED
+                    : errno == ENOSPC || errno == E2BIG ? KAVO_ERR_ACL
+                                                        : KAVO_ERR_SYSTEM);
     }
-    free(value);
-    return 0;
+    aclFreeKeepingErrno(value);
+    return rc;
 }
 
 // The lock that keeps two changes of ACLs apart. Only root can open the lock file, so no other
@@ -934,9 +900,7 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace) {
     int rc;
 
     if (ace == nullptr || !aceValid(ace)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, -1, &t) < 0) {
         return -1;
@@ -948,9 +912,7 @@ int KAVOACLAdd(const char *path, const KAVOACE *ace) {
 
 int KAVOACLAddFd(int fd, const KAVOACE *ace) {
     if (fd < 0 || ace == nullptr || !aceValid(ace)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     return aclAddTo(fd, ace);
 }
@@ -1014,23 +976,21 @@ int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags) {
     return rc;
 }
 
-int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl) {
+int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *aclOut) {
     PKAVOACL acl = nullptr;
     ACLTARGET t;
     int rc;
 
     (void)flags;
-    if (pAcl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+    if (aclOut == nullptr) {
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
     }
     rc = aclRead(t.fd, &acl);
     if (rc > 0) {
-        *pAcl = acl;
+        *aclOut = acl;
     }
     aclTargetClose(&t);
     return rc;
@@ -1049,9 +1009,7 @@ int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags) 
     if (acl == nullptr || criteria == nullptr || criteria->fields == 0 ||
         (criteria->fields & ~known) != 0 || acl->nAce < 0 ||
         (acl->nAce > 0 && acl->pAce == nullptr)) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     want = &criteria->ace;
     for (i = 0; i < acl->nAce; i++) {
@@ -1086,9 +1044,7 @@ int KAVOACLSet(const char *path, int fd, const KAVOACL *acl) {
     int rc;
 
     if (acl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return aclBadArgs();
     }
     if (aclTargetOpen(path, fd, &t) < 0) {
         return -1;
@@ -1143,9 +1099,9 @@ static PKAVOACL aclCopy(const KAVOACL *acl) {
     return copy;
 }
 
-// The effective ACL of a resolved path. *pFound tells whether an ACL was found on the path
+// The effective ACL of a resolved path. *found tells whether an ACL was found on the path
 // or up its inheritance chain. 0 or -1.
-static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
+static int aclEffective(const char *path, PKAVOACL *aclOut, int *found) {
     char cur[PATH_MAX];
     struct stat st;
     PKAVOACL *chain = nullptr;  // own ACLs from the path upwards (null: none)
@@ -1153,13 +1109,13 @@ static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
     PKAVOACL eff = nullptr;
     PKAVOACL next;
     char *slash;
-    int nChain = 0;
-    int nAlloc = 0;
+    int chainLen = 0;
+    int chainAlloc = 0;
     int isDir;
     int rc = -1;
     int i;
 
-    *pFound = 0;
+    *found = 0;
     if (VLIBCStrCopy(cur, sizeof(cur), path) < 0 || stat(cur, &st) < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
@@ -1170,22 +1126,22 @@ static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
         PKAVOACL own = nullptr;
         int got;
 
-        if (nChain == nAlloc) {
-            nAlloc = nAlloc == 0 ? 16 : nAlloc * 2;
-            grown = (PKAVOACL *)realloc(chain, (size_t)nAlloc * sizeof(PKAVOACL));
+        if (chainLen == chainAlloc) {
+            chainAlloc = chainAlloc == 0 ? 16 : chainAlloc * 2;
+            grown = (PKAVOACL *)realloc(chain, (size_t)chainAlloc * sizeof(PKAVOACL));
             if (grown == nullptr) {
                 VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
-                goto done;
+                goto out;
             }
             chain = grown;
         }
         got = aclReadPath(cur, &own);
         if (got < 0) {
-            goto done;
+            goto out;
         }
-        chain[nChain++] = own;
+        chain[chainLen++] = own;
         if (own != nullptr) {
-            *pFound = 1;
+            *found = 1;
         }
         if (own == nullptr || !own->blInherit || strcmp(cur, "/") == 0) {
             break;
@@ -1202,60 +1158,68 @@ static int aclEffective(const char *path, PKAVOACL *pAcl, int *pFound) {
     }
 
     // From the top of the chain down: each level's own entries, then what reaches it.
-    eff = aclCopy(chain[nChain - 1]);
+    eff = aclCopy(chain[chainLen - 1]);
     if (eff == nullptr) {
-        goto done;
+        goto out;
     }
-    for (i = nChain - 2; i >= 0; i--) {
+    for (i = chainLen - 2; i >= 0; i--) {
         next = aclCopy(chain[i]);
         if (next == nullptr || aclInheritInto(next, eff, i == 0 ? isDir : 1) < 0) {
             KAVOACLFree(next);
-            goto done;
+            goto out;
         }
         KAVOACLFree(eff);
         eff = next;
     }
-    *pAcl = eff;
+    *aclOut = eff;
     eff = nullptr;
     rc = 0;
-
-done:
+out:
     KAVOACLFree(eff);
-    for (i = 0; i < nChain; i++) {
+    for (i = 0; i < chainLen; i++) {
         KAVOACLFree(chain[i]);
     }
     free(chain);
     return rc;
 }
 
-int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl) {
+// The resolved form of the path a reader was given (release with free), the place of its
+// answer given too. null with the error recorded.
+static char *aclResolveArgs(const char *path, const void *answer) {
     char *resolved;
-    int found;
-    int rc;
 
-    if (path == nullptr || path[0] == '\0' || pAcl == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+    if (path == nullptr || path[0] == '\0' || answer == nullptr) {
+        aclBadArgs();
+        return nullptr;
     }
     resolved = realpath(path, nullptr);
     if (resolved == nullptr) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);
+    }
+    return resolved;
+}
+
+int KAVOACLGetEffective(const char *path, PKAVOACL *aclOut) {
+    char *resolved = aclResolveArgs(path, aclOut);
+    int found;
+    int rc;
+
+    if (resolved == nullptr) {
         return -1;
     }
-    rc = aclEffective(resolved, pAcl, &found);
+    rc = aclEffective(resolved, aclOut, &found);
     free(resolved);
     return rc;
 }
 
 // Whether the calling process belongs to the group: its effective or a supplementary group.
-static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups) {
+static int aclInGroup(gid_t gid, const gid_t *groups, int groupCount) {
     int i;
 
     if (getegid() == gid) {
         return 1;
     }
-    for (i = 0; i < nGroups; i++) {
+    for (i = 0; i < groupCount; i++) {
         if (groups[i] == gid) {
             return 1;
         }
@@ -1263,7 +1227,7 @@ static int aclInGroup(gid_t gid, const gid_t *groups, int nGroups) {
     return 0;
 }
 
-int KAVOACLPermGet(const char *path, uint32_t *pMask) {
+int KAVOACLPermGet(const char *path, uint32_t *mask) {
     struct stat st;
     PKAVOACL eff = nullptr;
     gid_t *groups = nullptr;
@@ -1271,42 +1235,40 @@ int KAVOACLPermGet(const char *path, uint32_t *pMask) {
     uint32_t allow = 0;
     uint32_t deny = 0;
     char *resolved;
-    int nGroups;
+    int groupCount;
     int found;
     int i;
 
-    if (path == nullptr || path[0] == '\0' || pMask == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    resolved = aclResolveArgs(path, mask);
+    if (resolved == nullptr) {
         return -1;
     }
-    resolved = realpath(path, nullptr);
-    if (resolved == nullptr || stat(resolved, &st) < 0) {
+    if (stat(resolved, &st) < 0) {
         free(resolved);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     if (euid == 0) {
         free(resolved);
-        *pMask = KAVO_PERM_ALL;
+        *mask = KAVO_PERM_ALL;
         return 0;
     }
 
-    nGroups = getgroups(0, nullptr);
-    if (nGroups < 0) {
+    groupCount = getgroups(0, nullptr);
+    if (groupCount < 0) {
         free(resolved);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
-    if (nGroups > 0) {
-        groups = (gid_t *)calloc((size_t)nGroups, sizeof(gid_t));
+    if (groupCount > 0) {
+        groups = (gid_t *)calloc((size_t)groupCount, sizeof(gid_t));
         if (groups == nullptr) {
             free(resolved);
             VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
             return -1;
         }
-        nGroups = getgroups(nGroups, groups);
-        if (nGroups < 0) {
+        groupCount = getgroups(groupCount, groups);
+        if (groupCount < 0) {
             free(groups);
             free(resolved);
             VLIBCErrSet(KAVO_ERR_SYSTEM);
@@ -1325,7 +1287,7 @@ int KAVOACLPermGet(const char *path, uint32_t *pMask) {
         // No ACL: the mode bits of the caller's class, whose r, w, x are 0x4, 0x2, 0x1.
         if (st.st_uid == euid) {
             allow = (st.st_mode >> 6) & 07;
-        } else if (aclInGroup(st.st_gid, groups, nGroups)) {
+        } else if (aclInGroup(st.st_gid, groups, groupCount)) {
             allow = (st.st_mode >> 3) & 07;
         } else {
             allow = st.st_mode & 07;
@@ -1341,7 +1303,7 @@ int KAVOACLPermGet(const char *path, uint32_t *pMask) {
             match = ace->type == KAVO_ACE_EVERYONE ||
                     (ace->type == KAVO_ACE_USER && (uid_t)(uint32_t)ace->id == euid) ||
                     (ace->type == KAVO_ACE_GROUP &&
-                     aclInGroup((gid_t)(uint32_t)ace->id, groups, nGroups));
+                     aclInGroup((gid_t)(uint32_t)ace->id, groups, groupCount));
             if (!match) {
                 continue;
             }
@@ -1354,7 +1316,7 @@ int KAVOACLPermGet(const char *path, uint32_t *pMask) {
     }
     KAVOACLFree(eff);
     free(groups);
-    *pMask = allow & ~deny;
+    *mask = allow & ~deny;
     return 0;
 }
 
@@ -1387,11 +1349,11 @@ int KAVOACLPrintErr(int code, int flag, const char *file, int line) {
         file = "kavoacl";
     }
     if (code == KAVO_ERR_SYSTEM || code == KAVO_ERR_NOT_SUPPORTED) {
-        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X] (%m)", file, line, aclErrText(code),
-               (unsigned)code);
+        KAVOSyslog("%s:%d ACL operation failed: %s [0x%X] (%m)", file, line, aclErrText(code),
+                   (unsigned)code);
     } else {
-        syslog(LOG_ERR, "%s:%d ACL operation failed: %s [0x%X]", file, line, aclErrText(code),
-               (unsigned)code);
+        KAVOSyslog("%s:%d ACL operation failed: %s [0x%X]", file, line, aclErrText(code),
+                   (unsigned)code);
     }
     return 0;
 }

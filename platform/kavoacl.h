@@ -118,15 +118,15 @@ int KAVOACLEnforceInherit(const char *path);
 int KAVOACLEnforceInheritFd(int fd);
 // Sets (enable 1) or clears the inherit flag, keeping the entries. 0 or -1.
 int KAVOACLArchiveEnable(const char *path, int fd, int enable, int flags);
-// < 0 failure; 0 no ACL (*pAcl untouched); > 0 with *pAcl set (release with KAVOACLFree).
-int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *pAcl);
+// < 0 failure; 0 no ACL (*aclOut untouched); > 0 with *aclOut set (release with KAVOACLFree).
+int KAVOACLGet(const char *path, int fd, int flags, PKAVOACL *aclOut);
 int KAVOACLAceRemove(PKAVOACL acl, const KAVOACE_CRITERIA *criteria, int flags);  // 0 or -1
 int KAVOACLSet(const char *path, int fd, const KAVOACL *acl);                     // 0 or -1
 void KAVOACLFree(PKAVOACL acl);
 // The permission bits the calling process (euid, its groups, everyone) has on the path:
 // allow entries of the effective ACL less matching deny entries; from the mode bits when no
 // ACL is found up the chain; every bit for root. 0 or -1.
-int KAVOACLPermGet(const char *path, uint32_t *pMask);
+int KAVOACLPermGet(const char *path, uint32_t *mask);
 // Holds the lock that every change of an ACL takes, so that a read, edit and write of one ACL
 // (KAVOACLGet, KAVOACLAceRemove, KAVOACLSet) is one step for other processes. Calls nest;
 // the operations may be called while it is held. A caller making many changes in a row (the
@@ -138,13 +138,13 @@ int KAVOACLPrintErr(int code, int flag, const char *file, int line);
 
 // ---- Stored and text forms, shared by the service, kavoacl_show and the tests -------------
 // Parses an attribute value in either stored form (compact or text). 0 or -1 (KAVO_ERR_PARSE).
-int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *pAcl);
-// Writes the compact stored form of an ACL into a malloc'ed buffer, *pLen its length. null on
+int KAVOACLFromStored(const void *value, size_t len, PKAVOACL *aclOut);
+// Writes the compact stored form of an ACL into a malloc'ed buffer, *lenOut its length. null on
 // failure (KAVO_ERR_BAD_PARAMETERS for an entry that cannot be stored).
-unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *pLen);
+unsigned char *KAVOACLToStored(const KAVOACL *acl, size_t *lenOut);
 // Parses the attribute text into a new ACL (release with KAVOACLFree). 0 or -1.
-int KAVOACLFromText(const char *text, size_t len, PKAVOACL *pAcl);
+int KAVOACLFromText(const char *text, size_t len, PKAVOACL *aclOut);
 // Writes the attribute text of an ACL. Returns a malloc'ed string or null.
 char *KAVOACLToText(const KAVOACL *acl);
 // The effective ACL of a path (entries inherited through the chain). 0 or -1.
-int KAVOACLGetEffective(const char *path, PKAVOACL *pAcl);
+int KAVOACLGetEffective(const char *path, PKAVOACL *aclOut);

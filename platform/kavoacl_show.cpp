@@ -13,6 +13,7 @@
 #include <sys/xattr.h>
 
 #include "kavoacl.h"
+#include "kavocore.h"
 
 #define ACL_VALUE_MAX 65536
 
@@ -20,28 +21,30 @@ int main(int argc, char **argv) {
     static char value[ACL_VALUE_MAX];
     PKAVOACL acl = nullptr;
     char *text = nullptr;
-    ssize_t n;
+    ssize_t len;
 
     if (argc != 2 || argv[1][0] == '\0') {
-        fprintf(stderr, "USAGE : kavoacl_show PATH\n");
+        (void)fprintf(stderr, "USAGE : kavoacl_show PATH\n");
         return 2;
     }
-    n = getxattr(argv[1], SZ_KAVO_ACL_XATTR, value, sizeof(value));
-    if (n < 0) {
+    len = getxattr(argv[1], SZ_KAVO_ACL_XATTR, value, sizeof(value));
+    if (len < 0) {
         if (errno == ENODATA || errno == ENOTSUP) {
-            fprintf(stderr, "kavoacl_show: %s: no ACL\n", argv[1]);
+            (void)fprintf(stderr, "kavoacl_show: %s: no ACL\n", argv[1]);
             return 1;
         }
-        fprintf(stderr, "kavoacl_show: %s: %s\n", argv[1], strerror(errno));
+        (void)fprintf(stderr, "kavoacl_show: %s: %s\n", argv[1], strerror(errno));
         return 2;
     }
-    if (KAVOACLFromStored(value, (size_t)n, &acl) != 0 || (text = KAVOACLToText(acl)) == nullptr) {
-        fprintf(stderr, "kavoacl_show: %s: the stored ACL is damaged\n", argv[1]);
+    if (KAVOACLFromStored(value, (size_t)len, &acl) != 0 ||
+        (text = KAVOACLToText(acl)) == nullptr) {
+        (void)fprintf(stderr, "kavoacl_show: %s: the stored ACL is damaged\n", argv[1]);
         KAVOACLFree(acl);
         return 2;
     }
-    fputs(text, stdout);
+    // The text is the answer: a write that did not arrive is a failure, told at the close.
+    (void)fputs(text, stdout);
     free(text);
     KAVOACLFree(acl);
-    return fflush(stdout) == 0 && !ferror(stdout) ? 0 : 2;
+    return KAVOStdoutClose() == 0 ? 0 : 2;
 }

@@ -187,6 +187,9 @@ int KAVOPathOpenAt(int rootFd, const char *rel, int flags, mode_t mode);
 // The same for an absolute path that must lie beneath the absolute root (tested by whole
 // components: "/volume1/photo2" is not beneath "/volume1/photo"). fd or -1.
 int KAVOPathOpenBeneath(const char *root, const char *path, int flags, mode_t mode);
+// 1 when path is root or lies beneath it, tested by whole components as above (both absolute,
+// neither looked up); 0 otherwise, and for a null or empty argument.
+int KAVOPathIsBeneath(const char *path, const char *root);
 // Opens the folder that holds the last component of path (beneath root, as above) and copies
 // that component into leaf, so the caller acts on it with *at calls. The leaf is never "",
 // "." or ".."; path equal to root is refused (EINVAL). Folder fd or -1.

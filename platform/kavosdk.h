@@ -28,6 +28,9 @@ void KAVOUserFree(PKAVOUSER user);
 // buffer grown as it needs). 0; or -1 with errno ENOENT (KAVO_ERR_NOT_FOUND) when there is no
 // such account, or another errno when the database cannot be read.
 int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid);
+// The gid of the group of that exact name, read as KAVOUserIdsGet reads an account: 0; or -1
+// with errno ENOENT (KAVO_ERR_NOT_FOUND) when there is no such group, or another errno.
+int KAVOGroupIdGet(const char *name, gid_t *gid);
 // Type 11: accounts with 1000 <= uid < 65534, in account-database order, appended to *plist.
 #define VLIB_USER_ENUM_LOCAL 11
 int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags);

@@ -230,6 +230,11 @@ static const char *relativeTo(const char *root, const char *path) {
     return path + len;
 }
 
+int KAVOPathIsBeneath(const char *path, const char *root) {
+    return path != nullptr && root != nullptr && root[0] != '\0' &&
+           relativeTo(root, path) != nullptr;
+}
+
 static int checkArgs(const char *root, const char *path) {
     if (root == nullptr || path == nullptr || root[0] != '/' || path[0] != '/' ||
         strnlen(root, PATH_SIZE) >= PATH_SIZE || strnlen(path, PATH_SIZE) >= PATH_SIZE) {

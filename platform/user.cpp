@@ -3,6 +3,7 @@
 // Login names are matched ignoring ASCII case only (never the locale's rules), and an exact
 // match is always preferred, so "Bob" and "bob" living side by side both stay reachable.
 #include <errno.h>
+#include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
@@ -260,6 +261,49 @@ int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
     *gid = pw.pw_gid;
     free(buf);
     return 0;
+}
+
+int KAVOGroupIdGet(const char *name, gid_t *gid) {
+    size_t size = pwBufferSize();
+    struct group gr;
+    struct group *found = nullptr;
+    char *buf = nullptr;
+    int err;
+
+    if (name == nullptr || name[0] == '\0' || gid == nullptr) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    for (;;) {
+        char *grown = (char *)realloc(buf, size);
+        if (grown == nullptr) {
+            free(buf);
+            errno = ENOMEM;
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+            return -1;
+        }
+        buf = grown;
+        err = getgrnam_r(name, &gr, buf, size, &found);
+        if (err != ERANGE || size >= PW_BUF_MAX) {
+            break;
+        }
+        size *= 2;
+    }
+    if (found != nullptr) {
+        *gid = gr.gr_gid;
+        free(buf);
+        return 0;
+    }
+    free(buf);
+    if (err != 0 && err != ENOENT && err != ESRCH) {
+        errno = err;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
+        return -1;
+    }
+    errno = ENOENT;
+    VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    return -1;
 }
 
 void KAVOUserFree(PKAVOUSER user) {

@@ -1,14 +1,11 @@
 // Helpers shared by the album ACL tests: reading a path's ACL and owner, building entries,
-// and snapshots of a whole tree.
+// and snapshots of a whole tree. Folders swapped for links: lumora::test::Swapper.
 #pragma once
 
-#include <fcntl.h>
 #include <ftw.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -26,6 +23,7 @@
 namespace acltest {
 
 const uint32_t kBrowse = 0x75, kUpload = 0x18B, kManage = 0x7FF;
+const uint32_t kEveryoneId = 0xFFFFFFFFu;  // the id of an everyone entry, -1
 
 // The album and permission tables of the gallery database that the conversion reads.
 const char *const kAlbumSchema = R"SQL(
@@ -56,9 +54,15 @@ inline std::ostream &operator<<(std::ostream &os, const Entry &e) {
               << std::dec << "," << e.allow << "}";
 }
 
-// An album entry as the conversions and the hook write it.
-inline Entry albumEntry(int32_t type, int32_t id, uint32_t perm) {
-    return Entry{type, id, perm, kAlbumInherit, 1};
+// The id field of an entry for a uid or gid: the same 32 bits.
+inline int32_t aceId(uint32_t id) {
+    return static_cast<int32_t>(id);
+}
+
+// An album entry as the conversions and the hook write it; id is a uid or gid, or
+// (uint32_t)-1 for everyone.
+inline Entry albumEntry(int32_t type, uint32_t id, uint32_t perm) {
+    return Entry{type, aceId(id), perm, kAlbumInherit, 1};
 }
 
 struct Acl {
@@ -134,9 +138,9 @@ inline void writeBaseAcl(const std::string &root) {
 }
 
 inline std::vector<Entry> baseEntries(const lumora::test::ApplianceRoot &root) {
-    return {Entry{1, (int32_t)root.uidOf("Lumora"), 0x1FFF, 3, 1},
-            Entry{1, (int32_t)root.uidOf("admin"), 0x7FF, 3, 1},
-            Entry{4, (int32_t)root.gidOf("administrators"), 0x7FF, 3, 1}};
+    return {Entry{1, aceId(root.uidOf("Lumora")), 0x1FFF, 3, 1},
+            Entry{1, aceId(root.uidOf("admin")), 0x7FF, 3, 1},
+            Entry{4, aceId(root.gidOf("administrators")), 0x7FF, 3, 1}};
 }
 
 inline uid_t ownerOf(const std::string &path) {
@@ -196,44 +200,6 @@ inline void mountExt4(const std::string &dir) {
                       " && mkdir -p " + dir + " && mount -o loop " + img + " " + dir;
     ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
 }
-
-// Exchanges two names (rename exchange) in a loop, in a child process, until stopped or
-// for at most `seconds`: a folder and a link swapped back and forth while a program runs.
-class Swapper {
-   public:
-    Swapper(const std::string &a, const std::string &b, int seconds = 4) : a_(a), b_(b) {
-        struct stat st;
-        aMode_ = lstat(a.c_str(), &st) == 0 ? (st.st_mode & S_IFMT) : 0;
-        pid_ = fork();
-        if (pid_ == 0) {
-            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-            while (std::chrono::steady_clock::now() < end) {
-                renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-            }
-            _exit(0);
-        }
-    }
-    ~Swapper() {
-        stop();
-    }
-    void stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-            // Left swapped: put the names back.
-            struct stat st;
-            if (lstat(a_.c_str(), &st) == 0 && (st.st_mode & S_IFMT) != aMode_) {
-                renameat2(AT_FDCWD, a_.c_str(), AT_FDCWD, b_.c_str(), RENAME_EXCHANGE);
-            }
-        }
-    }
-
-   private:
-    std::string a_, b_;
-    mode_t aMode_ = 0;
-    pid_t pid_ = -1;
-};
 
 // Polls until cond holds or about 60 seconds pass (for work left to a background process).
 template <class F>

@@ -32,20 +32,28 @@ class Module : public ::testing::Test {
 };
 
 TEST(ModulePrefix, APathLiesUnderARootOnlyAtAFolderBoundary) {
-    EXPECT_TRUE(isPathUnderRoot("/volume1/photo", "/volume1/photo"));
-    EXPECT_TRUE(isPathUnderRoot("/volume1/photo/a", "/volume1/photo"));
-    EXPECT_TRUE(isPathUnderRoot("/volume1/photo/a/b.jpg", "/volume1/photo"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1/photo2", "/volume1/photo"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1/photo2/x", "/volume1/photo"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1/photo.bak/x", "/volume1/photo"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1/phot", "/volume1/photo"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1", "/volume1/photo"));
-    EXPECT_TRUE(isPathUnderRoot("/anything", "/"));
-    EXPECT_FALSE(isPathUnderRoot("/volume1/photo", ""));
+    const struct {
+        const char *path, *root;
+        bool under;
+    } cases[] = {
+        {"/volume1/photo", "/volume1/photo", true},
+        {"/volume1/photo/a", "/volume1/photo", true},
+        {"/volume1/photo/a/b.jpg", "/volume1/photo", true},
+        {"/volume1/photo2", "/volume1/photo", false},
+        {"/volume1/photo2/x", "/volume1/photo", false},
+        {"/volume1/photo.bak/x", "/volume1/photo", false},
+        {"/volume1/phot", "/volume1/photo", false},
+        {"/volume1", "/volume1/photo", false},
+        {"/anything", "/", true},
+        {"/volume1/photo", "", false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(isPathUnderRoot(c.path, c.root), c.under) << c.path << " under " << c.root;
+    }
 }
 
 TEST_F(Module, ShareRootIsResolved) {
-    char path[KAVOPHOTO_PATH_SIZE];
+    char path[KAVO_PATH_SIZE];
     EXPECT_FALSE(getPhotoPath(path, sizeof path));
     EXPECT_TRUE(root.logged("kavophoto_acl:"));
     EXPECT_TRUE(root.logged("KAVOShareGet failed."));
@@ -62,7 +70,7 @@ TEST_F(Module, ShareRootIsResolved) {
 TEST_F(Module, ShareRootThatDoesNotExistFails) {
     root.addShare("photo", "/volume1/photo");
     ASSERT_EQ(rmdir("/volume1/photo"), 0);
-    char path[KAVOPHOTO_PATH_SIZE];
+    char path[KAVO_PATH_SIZE];
     EXPECT_FALSE(getPhotoPath(path, sizeof path));
     EXPECT_TRUE(root.logged("failed to get realpath[/volume1/photo]."));
 }
@@ -73,7 +81,7 @@ TEST_F(Module, UserLookup) {
     gid_t aliceGid = root.gidOf("alice");
     root.makeDir("/volume1/homes/alice/photo", 0755, alice, aliceGid);
 
-    char home[KAVOPHOTO_PATH_SIZE] = "";
+    char home[KAVO_PATH_SIZE] = "";
     uid_t uid = 4242;
     gid_t gid = 4343;
     // The login-name conversion finds the account's own spelling.
@@ -111,7 +119,7 @@ TEST_F(Module, UserLookup) {
 TEST_F(Module, PersonalRootStaysInsideTheHome) {
     root.addHomesShare();
     root.makeDir("/volume1/outside/etc", 0755);
-    char home[KAVOPHOTO_PATH_SIZE] = "";
+    char home[KAVO_PATH_SIZE] = "";
     uid_t uid = 4242;
     gid_t gid = 4343;
 

@@ -5,6 +5,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 using lumora::test::ApplianceRoot;
 using lumora::test::program;
 using lumora::test::RunOptions;
+using lumora::test::Swapper;
 using namespace acltest;
 
 namespace {

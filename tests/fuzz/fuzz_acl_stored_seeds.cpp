@@ -16,8 +16,8 @@ static int put(const std::string &path, const void *data, size_t len) {
         perror(path.c_str());
         return -1;
     }
-    size_t n = fwrite(data, 1, len, f);
-    if (fclose(f) != 0 || n != len) {
+    size_t written = fwrite(data, 1, len, f);
+    if (fclose(f) != 0 || written != len) {
         perror(path.c_str());
         return -1;
     }
@@ -37,7 +37,7 @@ static KAVOACE ace(int32_t type, int32_t id, uint32_t perm, uint16_t inherit, in
 
 int main(int argc, char **argv) {
     if (argc != 2) {
-        fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+        (void)fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1];
@@ -58,7 +58,7 @@ int main(int argc, char **argv) {
                            (uint16_t)(i & 0xF), i & 1));
     }
     lists.push_back(many);
-    int n = 0;
+    int seed = 0;
     for (size_t i = 0; i < lists.size(); i++) {
         for (int inherit = 0; inherit < 2; inherit++) {
             KAVOACL acl;
@@ -70,10 +70,10 @@ int main(int argc, char **argv) {
             size_t len = 0;
             unsigned char *value = KAVOACLToStored(&acl, &len);
             if (value == nullptr) {
-                fprintf(stderr, "cannot store seed %zu\n", i);
+                (void)fprintf(stderr, "cannot store seed %zu\n", i);
                 return 1;
             }
-            int rc = put(dir + "/" + std::to_string(n++) + "-compact", value, len);
+            int rc = put(dir + "/" + std::to_string(seed++) + "-compact", value, len);
             free(value);
             if (rc < 0) {
                 return 1;
@@ -83,5 +83,5 @@ int main(int argc, char **argv) {
     const char *text =
         "kavoacl 1 "
         "inherit\nuser:1000:allow:r-x----------:fd--\neveryone:-1:deny:-w-----------:----\n";
-    return put(dir + "/" + std::to_string(n) + "-text", text, strlen(text)) < 0 ? 1 : 0;
+    return put(dir + "/" + std::to_string(seed) + "-text", text, strlen(text)) < 0 ? 1 : 0;
 }

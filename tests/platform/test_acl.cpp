@@ -457,46 +457,61 @@ TEST(AclAttribute, EnforceInheritArchiveAndDelete) {
     EXPECT_EQ(KAVOACLEnforceInherit("/volume1/photo/missing"), -1);
 }
 
-TEST(AclAttribute, GetRemoveSet) {
+// An album holding five entries, one of them written from text, and inheriting.
+class AclGetRemoveSet : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        root.addLumoraAccounts();
+        root.addUser("alice");
+        root.makeDir(dir);
+        alice = static_cast<int32_t>(root.uidOf("alice"));
+        addText(dir, kAdminText);
+        addText(dir, kEveryoneText);  // written from text, removed by numbers
+        browse = aceNumeric(KAVO_ACE_USER, alice, kBrowse, kAlbumInherit);
+        KAVOACE upload = aceNumeric(KAVO_ACE_USER, alice, kUpload, kAlbumInherit);
+        KAVOACE denied = aceNumeric(KAVO_ACE_EVERYONE, -1, kBrowse, kAlbumInherit, 0);
+        ASSERT_EQ(KAVOACLAdd(dir.c_str(), &browse), 0);
+        ASSERT_EQ(KAVOACLAdd(dir.c_str(), &upload), 0);
+        ASSERT_EQ(KAVOACLAdd(dir.c_str(), &denied), 0);
+        ASSERT_EQ(KAVOACLArchiveEnable(dir.c_str(), -1, 1, 0), 0);
+    }
+
+    // Removes what meets the criteria from the album's ACL as read; the count left.
+    static int removeFrom(PKAVOACL acl, uint32_t fields, const KAVOACE &ace) {
+        KAVOACE_CRITERIA crit;
+        memset(&crit, 0, sizeof(crit));
+        crit.fields = fields;
+        crit.ace = ace;
+        EXPECT_EQ(KAVOACLAceRemove(acl, &crit, 0), 0);
+        return acl->nAce;
+    }
+
     ApplianceRoot root;
-    root.addLumoraAccounts();
-    root.addUser("alice");
     const std::string dir = "/volume1/photo/album";
-    root.makeDir(dir);
-    const int32_t alice = (int32_t)root.uidOf("alice");
+    int32_t alice = 0;
+    KAVOACE browse = {};
+};
 
+TEST_F(AclGetRemoveSet, AFolderWithoutAnAclGivesNone) {
+    const std::string bare = "/volume1/photo/bare";
+    root.makeDir(bare);
     PKAVOACL acl = nullptr;
-    EXPECT_EQ(KAVOACLGet(dir.c_str(), -1, 2, &acl), 0);
+    EXPECT_EQ(KAVOACLGet(bare.c_str(), -1, 2, &acl), 0);
     EXPECT_EQ(acl, nullptr);
+}
 
-    addText(dir, kAdminText);
-    addText(dir, kEveryoneText);  // written from text, removed by numbers below
-    KAVOACE browse = aceNumeric(KAVO_ACE_USER, alice, kBrowse, kAlbumInherit);
-    KAVOACE upload = aceNumeric(KAVO_ACE_USER, alice, kUpload, kAlbumInherit);
-    KAVOACE denied = aceNumeric(KAVO_ACE_EVERYONE, -1, kBrowse, kAlbumInherit, 0);
-    ASSERT_EQ(KAVOACLAdd(dir.c_str(), &browse), 0);
-    ASSERT_EQ(KAVOACLAdd(dir.c_str(), &upload), 0);
-    ASSERT_EQ(KAVOACLAdd(dir.c_str(), &denied), 0);
-    ASSERT_EQ(KAVOACLArchiveEnable(dir.c_str(), -1, 1, 0), 0);
-
+TEST_F(AclGetRemoveSet, RemovalComparesOwnerMaskAndAllowOnly) {
+    const uint32_t fields = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_ALLOW;
+    PKAVOACL acl = nullptr;
     ASSERT_GT(KAVOACLGet(dir.c_str(), -1, 2, &acl), 0);
     ASSERT_NE(acl, nullptr);
     EXPECT_EQ(acl->nAce, 5);
     EXPECT_EQ(acl->blInherit, 1);
 
-    // Owner, mask and allow: the inheritance flags are not compared.
-    KAVOACE_CRITERIA crit;
-    memset(&crit, 0, sizeof(crit));
-    crit.fields = KAVO_ACE_MATCH_OWNER | KAVO_ACE_MATCH_PERM | KAVO_ACE_MATCH_ALLOW;
-    crit.ace = aceNumeric(KAVO_ACE_EVERYONE, -1, kBrowse, 0, 1);
-    ASSERT_EQ(KAVOACLAceRemove(acl, &crit, 0), 0);
-    EXPECT_EQ(acl->nAce, 4);
-    crit.ace = aceNumeric(KAVO_ACE_USER, alice, kUpload, 0, 1);
-    ASSERT_EQ(KAVOACLAceRemove(acl, &crit, 0), 0);
-    EXPECT_EQ(acl->nAce, 3);
-    crit.ace = aceNumeric(KAVO_ACE_USER, alice + 1, kBrowse, 0, 1);  // nobody's
-    ASSERT_EQ(KAVOACLAceRemove(acl, &crit, 0), 0);
-    EXPECT_EQ(acl->nAce, 3);
+    // The inheritance flags are not compared.
+    EXPECT_EQ(removeFrom(acl, fields, aceNumeric(KAVO_ACE_EVERYONE, -1, kBrowse, 0, 1)), 4);
+    EXPECT_EQ(removeFrom(acl, fields, aceNumeric(KAVO_ACE_USER, alice, kUpload, 0, 1)), 3);
+    EXPECT_EQ(removeFrom(acl, fields, aceNumeric(KAVO_ACE_USER, alice + 1, kBrowse, 0, 1)), 3);
 
     // Criteria that name nothing would match everything: refused, nothing removed.
     KAVOACE_CRITERIA none;
@@ -508,29 +523,21 @@ TEST(AclAttribute, GetRemoveSet) {
 
     ASSERT_EQ(KAVOACLSet(dir.c_str(), -1, acl), 0);
     KAVOACLFree(acl);
-    const std::string a = std::to_string(alice);
-    EXPECT_EQ(rawAcl(dir),
-              "kavoacl 1 inherit\n"
-              "user:" +
-                  std::to_string(root.uidOf("admin")) +
-                  ":allow:rwxpdDaARWc--:fd--\n"
-                  "user:" +
-                  a +
-                  ":allow:r-x---a-R-c--:f--n\n"
-                  "everyone:-1:deny:r-x---a-R-c--:f--n\n");
+    EXPECT_EQ(rawAcl(dir), "kavoacl 1 inherit\nuser:" + std::to_string(root.uidOf("admin")) +
+                               ":allow:rwxpdDaARWc--:fd--\nuser:" + std::to_string(alice) +
+                               ":allow:r-x---a-R-c--:f--n\neveryone:-1:deny:r-x---a-R-c--:f--n\n");
+}
 
-    // Removing by owner alone takes every entry of that owner.
-    acl = nullptr;
+TEST_F(AclGetRemoveSet, RemovingByOwnerAloneTakesEveryEntryOfIt) {
+    PKAVOACL acl = nullptr;
     ASSERT_GT(KAVOACLGet(dir.c_str(), -1, 2, &acl), 0);
-    crit.fields = KAVO_ACE_MATCH_OWNER;
-    crit.ace = aceNumeric(KAVO_ACE_USER, alice, 0, 0);
-    ASSERT_EQ(KAVOACLAceRemove(acl, &crit, 0), 0);
-    EXPECT_EQ(acl->nAce, 2);
+    EXPECT_EQ(removeFrom(acl, KAVO_ACE_MATCH_OWNER, aceNumeric(KAVO_ACE_USER, alice, 0, 0)), 3);
     KAVOACLFree(acl);
+}
 
-    // A damaged attribute is reported, and an add does not write over it.
+TEST_F(AclGetRemoveSet, ADamagedAttributeIsReportedAndNotWrittenOver) {
     setRawAcl(dir, "kavoacl 1 -\nuser:oops\n");
-    acl = nullptr;
+    PKAVOACL acl = nullptr;
     EXPECT_EQ(KAVOACLGet(dir.c_str(), -1, 2, &acl), -1);
     EXPECT_EQ(acl, nullptr);
     EXPECT_EQ(KAVOACLIsApply(dir.c_str()), 1);
@@ -896,8 +903,11 @@ TEST(AclStored, AnAlbumHoldsFourHundredFiftyEntriesOnExt4) {
 
 TEST(AclReport, PrintErrLogs) {
     ApplianceRoot root;
+    // The caller's place and the code; the words between are the service's own.
     EXPECT_EQ(KAVOACLPrintErr(KAVO_ERR_PARSE, 1, "caller.cpp", 77), 0);
-    EXPECT_TRUE(root.logged("caller.cpp:77 ACL operation failed: malformed ACL text [0x2100]"));
+    EXPECT_TRUE(root.logged("caller.cpp:77 "));
+    EXPECT_TRUE(root.logged("[0x2100]"));
     EXPECT_EQ(KAVOACLPrintErr(KAVO_ERR_SYSTEM, 1, nullptr, 5), 0);
-    EXPECT_TRUE(root.logged(":5 ACL operation failed: system call failed [0xB00]"));
+    EXPECT_TRUE(root.logged("kavoacl:5 "));
+    EXPECT_TRUE(root.logged("[0xB00]"));
 }
