@@ -180,6 +180,7 @@ static int replaceFile(const char *path, const struct stat *old, const std::stri
     char tmpPath[KAVO_PATH_SIZE];
 
     if (VLIBCStrPrintf(tmpPath, sizeof(tmpPath), "%s.XXXXXX", path) < 0) {
+        KAVOLOG(SZ_SOURCE, "no room for a temporary name beside [%s]", path);
         return -1;
     }
     return KAVOFileReplace(path, tmpPath, text.data(), text.size(), old);

@@ -213,6 +213,7 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     if (!isDecimalId(id.c_str())) {
         return 0;
     }
+    // No space before "=": the statement is kept as callers expect it.
     std::string condition = "collectionid= '" + id + "'";
     return countRows(db, strcmp(media, "photo") == 0 ? photos : videos, condition.c_str());
 }
