@@ -41,6 +41,15 @@ void prepareSettings(ApplianceRoot &root) {
 
 const std::vector<std::string> kTools = {"kavophoto_config", "kavophoto_config_root"};
 
+const std::string kWebApi = "/usr/kavo/bin/kavowebapi";
+
+// The web API answers with mail on, a server, and "a" and "b" for mail and sender.
+void mailAnswers(ApplianceRoot &root) {
+    root.standIn(kWebApi, 0,
+                 "printf '%s' '{\"success\":true,\"data\":{\"enable_mail\":true,"
+                 "\"smtp_info\":{\"server\":\"smtp\"},\"mail\":\"a\",\"sender_mail\":\"b\"}}'");
+}
+
 // The program and its arguments, for a failure message.
 std::string shown(const std::string &name, const std::vector<std::string> &args) {
     std::string text = name;
@@ -328,9 +337,7 @@ TEST(ConfigModes, EachBuildAnswersTheOtherBuildsModesWith255) {
     root.writeFile(ui, uiText);
     root.writeFile("/volume1/check/file", "x", 0666);
     root.makeDir("/volume1/homes/alice/photo", 0755, root.uidOf("alice"), root.gidOf("alice"));
-    root.standIn("/usr/kavo/bin/kavowebapi", 0,
-                 "printf '%s' '{\"success\":true,\"data\":{\"enable_mail\":true,"
-                 "\"smtp_info\":{\"server\":\"smtp\"},\"mail\":\"a\",\"sender_mail\":\"b\"}}'");
+    mailAnswers(root);
 
     struct Case {
         std::string tool;
@@ -353,7 +360,7 @@ TEST(ConfigModes, EachBuildAnswersTheOtherBuildsModesWith255) {
         EXPECT_EQ(r.status, 255) << c.tool << " " << c.args[0];
         EXPECT_EQ(r.out, "") << c.tool << " " << c.args[0];
     }
-    EXPECT_TRUE(root.calls("/usr/kavo/bin/kavowebapi").empty());
+    EXPECT_TRUE(root.calls(kWebApi).empty());
     EXPECT_FALSE(ApplianceRoot::exists("/volume1/homes/alice/photo/.KAVOUVODB"));
     EXPECT_EQ(ApplianceRoot::readFile(ui), uiText);
 
@@ -447,9 +454,7 @@ TEST(ConfigPersonal, OnlyTheUsersOwnRegularFileIsReadOrWritten) {
 TEST(ConfigOutput, AnAnswerThatCannotBeWrittenIsAFailure) {
     ApplianceRoot root;
     prepareSettings(root);
-    root.standIn("/usr/kavo/bin/kavowebapi", 0,
-                 "printf '%s' '{\"success\":true,\"data\":{\"enable_mail\":true,"
-                 "\"smtp_info\":{\"server\":\"smtp\"},\"mail\":\"a\",\"sender_mail\":\"b\"}}'");
+    mailAnswers(root);
 
     struct Case {
         std::string tool;
