@@ -6,8 +6,6 @@
 // personal-database repair). Each build answers the modes of the other with status 255.
 #include <errno.h>
 #include <fcntl.h>
-#include <limits.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,9 +47,7 @@
 #define SZ_PERSONAL_DB "/photo/.KAVOUVODB"
 #define SZ_LUMORA_ACCOUNT "Lumora"
 #define PERSONAL_DB_MODE 0600
-#define GETPW_BUF_DEFAULT 16384
-#define CONFIG_PATH_MAX 4096
-#define CONFIG_VALUE_MAX 4096
+#define SETTING_VALUE_SIZE 4096
 
 // Picks the settings file of get and set: the appliance's with -d, else the user's of -p, else
 // the package's. *personal tells that it is a user's file, which lies in a folder that others
@@ -59,13 +55,13 @@
 static int chooseSettingsFile(const KAVOPHOTO_CONFIG_ARGS *args, char *path, size_t size,
                               bool *personal) {
     *personal = false;
-    if (args->blNmx) {
+    if (args->nmx) {
         return VLIBCStrCopy(path, size, SZF_NMX_SETTINGS);
     }
-    if (args->pPersonalUser) {
+    if (args->personalUser) {
         *personal = true;
-        if (VLIBCStrPrintf(path, size, SZF_PERSONAL_SETTINGS, args->pPersonalUser->szName) < 0) {
-            KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long", args->pPersonalUser->szName);
+        if (VLIBCStrPrintf(path, size, SZF_PERSONAL_SETTINGS, args->personalUser->szName) < 0) {
+            KAVOLOG(SZ_SOURCE, "settings path of user [%s] too long", args->personalUser->szName);
             return -1;
         }
         return 0;
@@ -87,7 +83,7 @@ static int openPersonalFolder(const char *file, char *leaf, size_t size) {
 // Opens a user's settings file for reading: a regular file beneath the preference folder,
 // reached without following a link. fd or -1 (logged unless the file is simply missing).
 static int openPersonalFile(const char *file) {
-    char leaf[CONFIG_PATH_MAX];
+    char leaf[KAVO_PATH_SIZE];
     int dirFd, fd;
 
     if ((dirFd = openPersonalFolder(file, leaf, sizeof(leaf))) < 0) {
@@ -103,7 +99,7 @@ static int openPersonalFile(const char *file) {
 
 // Prints the key's value and a newline. 0, or -1 when the key is not found.
 static int getSetting(const char *file, bool personal, const char *key) {
-    char value[CONFIG_VALUE_MAX];
+    char value[SETTING_VALUE_SIZE];
     char opened[64];
     int fd = -1;
     int found;
@@ -113,7 +109,11 @@ static int getSetting(const char *file, bool personal, const char *key) {
         if ((fd = openPersonalFile(file)) < 0) {
             return -1;
         }
-        snprintf(opened, sizeof(opened), "/proc/self/fd/%d", fd);
+        if (VLIBCStrPrintf(opened, sizeof(opened), "/proc/self/fd/%d", fd) != 0) {
+            KAVOLOG(SZ_SOURCE, "cannot name the descriptor of settings file [%s]", file);
+            close(fd);
+            return -1;
+        }
         file = opened;
     }
     found = VLIBCFileGetKeyValue(file, key, value, sizeof(value), 0);
@@ -135,7 +135,7 @@ static int getSetting(const char *file, bool personal, const char *key) {
 // A user's file is written in its folder opened beneath the preference folder, and a link or
 // anything but a regular file in its place is refused.
 static int setSetting(const char *file, bool personal, const char *key, const char *value) {
-    char leaf[CONFIG_PATH_MAX];
+    char leaf[KAVO_PATH_SIZE];
     int dirFd;
     int ret;
 
@@ -177,9 +177,10 @@ static int checkPermission(const char *path) {
 // Replaces the file by text: a temporary file beside it, with the owner and mode of the old one,
 // renamed over it, so that a crash or a full disk never leaves it torn. 0 or -1.
 static int replaceFile(const char *path, const struct stat *old, const std::string &text) {
-    char tmpPath[CONFIG_PATH_MAX];
+    char tmpPath[KAVO_PATH_SIZE];
 
     if (VLIBCStrPrintf(tmpPath, sizeof(tmpPath), "%s.XXXXXX", path) < 0) {
+        KAVOLOG(SZ_SOURCE, "no room for a temporary name beside [%s]", path);
         return -1;
     }
     return KAVOFileReplace(path, tmpPath, text.data(), text.size(), old);
@@ -188,7 +189,7 @@ static int replaceFile(const char *path, const struct stat *old, const std::stri
 // Shows (on) or hides (off) the gallery's icon on the web desktop for all users: sets
 // url / KAVO.WBX.Lumora / allUsers of the desktop configuration, keeping every other member.
 // 0, or -1 with the file as it was.
-static int showIcon(bool blOn) {
+static int showIcon(bool on) {
     char *realPath = nullptr;
     struct stat st;
     Json::Value root;
@@ -202,48 +203,48 @@ static int showIcon(bool blOn) {
         // Rewrite the file a link points to, not the link.
         realPath = realpath(SZF_LUMORA_UI_CONFIG, nullptr);
         if (!realPath) {
-            goto End;
+            goto out;
         }
         {
             std::ifstream in(realPath, std::ios::in | std::ios::binary);
             if (!in.is_open()) {
-                goto End;
+                goto out;
             }
             // A file that does not parse is left alone, even when a part of it did.
             parsed = reader.parse(in, root, true);
         }
         if (!parsed || !root.isObject()) {
-            goto End;
+            goto out;
         }
         if (stat(realPath, &st) < 0 || !S_ISREG(st.st_mode)) {
-            goto End;
+            goto out;
         }
         if (!root[SZ_UI_URL].isNull() && !root[SZ_UI_URL].isObject()) {
-            goto End;
+            goto out;
         }
         if (!root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY].isNull() &&
             !root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY].isObject()) {
-            goto End;
+            goto out;
         }
-        root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY][SZ_UI_ALL_USERS] = blOn;
+        root[SZ_UI_URL][SZ_UI_LUMORA_ENTRY][SZ_UI_ALL_USERS] = on;
 
         writer["indentation"] = "";
         writer["commentStyle"] = "None";
         text = Json::writeString(writer, root);
         if (replaceFile(realPath, &st, text) < 0) {
-            goto End;
+            goto out;
         }
         ret = 0;
     } catch (const std::exception &e) {
         KAVOLOG(SZ_SOURCE, "desktop configuration: %s", e.what());
         ret = -1;
     }
-End:
+out:
     free(realPath);
     return ret;
 }
 
-#endif  // KAVOPHOTO_CONFIG_ROOT
+#endif  // !KAVOPHOTO_CONFIG_ROOT
 
 #ifdef KAVOPHOTO_CONFIG_ROOT
 
@@ -299,26 +300,23 @@ static int getMailConf(void) {
 // was opened. Only a regular file with no other name is taken over. 0 or -1.
 static int fixPersonalDB(const char *name) {
     char loginName[KAVO_LOGIN_NAME_SIZE];
-    char dbPath[CONFIG_PATH_MAX];
-    char resolved[CONFIG_PATH_MAX];
+    char dbPath[KAVO_PATH_SIZE];
+    char resolved[KAVO_PATH_SIZE];
     PKAVOUSER user = nullptr;
-    char *buf = nullptr;
-    long bufSize;
-    struct passwd pw;
-    struct passwd *result = nullptr;
+    uid_t lumoraUid;
+    gid_t lumoraGid;
     struct stat st;
     int fd = -1;
-    int err;
     int ret = -1;
 
     if (KAVOUserLoginNameConvert(name, loginName, sizeof(loginName)) <= 0 &&
         VLIBCStrCopy(loginName, sizeof(loginName), name) < 0) {
         // Cut short it would name another user.
-        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.");
         return -1;
     }
     if (KAVOUserGet(loginName, &user) != 0) {
-        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.\n");
+        KAVOLOG(SZ_SOURCE, "KAVOUserGet failed.");
         return -1;
     }
     if (VLIBCStrPrintf(dbPath, sizeof(dbPath), "%s%s", user->szHome, SZ_PERSONAL_DB) < 0) {
@@ -332,6 +330,7 @@ static int fixPersonalDB(const char *name) {
     user = nullptr;
     if (fd < 0) {
         if (errno == ENOENT) {
+            // Named after the call it used to be; kept as callers expect it.
             KAVOLOG(SZ_SOURCE, "realpath for [%s] failed", dbPath);
         } else {
             KAVOLOG(SZ_SOURCE, "refusing [%s]: it does not lead to a file inside the home [%m]",
@@ -341,37 +340,24 @@ static int fixPersonalDB(const char *name) {
     }
     if (fstat(fd, &st) < 0) {
         KAVOLOG(SZ_SOURCE, "fstat(%s) failed [%m]", resolved);
-        goto End;
+        goto out;
     }
     if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
         KAVOLOG(SZ_SOURCE, "refusing [%s]: not a plain file", resolved);
-        goto End;
+        goto out;
     }
 
-    bufSize = sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (bufSize == -1) {
-        bufSize = GETPW_BUF_DEFAULT;
-    }
-    buf = (char *)malloc((size_t)bufSize);
-    if (!buf) {
-        KAVOLOG(SZ_SOURCE, "ERROR: malloc(%ld) [%m]", bufSize);
-        goto End;
-    }
-    err = getpwnam_r(SZ_LUMORA_ACCOUNT, &pw, buf, (size_t)bufSize, &result);
-    if (!result) {
-        if (err != 0) {
-            errno = err;
-        }
+    if (KAVOUserIdsGet(SZ_LUMORA_ACCOUNT, &lumoraUid, &lumoraGid) != 0) {
+        // Named after the account lookup it used to be; kept as callers expect it.
         KAVOLOG(SZ_SOURCE, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
-        goto End;
+        goto out;
     }
-    if (fchown(fd, pw.pw_uid, pw.pw_gid) < 0 || fchmod(fd, PERSONAL_DB_MODE) < 0) {
-        goto End;
+    if (fchown(fd, lumoraUid, lumoraGid) < 0 || fchmod(fd, PERSONAL_DB_MODE) < 0) {
+        goto out;
     }
     ret = 0;
-End:
+out:
     close(fd);
-    free(buf);
     return ret;
 }
 
@@ -379,7 +365,7 @@ End:
 
 int main(int argc, char **argv) {
     KAVOPHOTO_CONFIG_ARGS args;
-    char settingsPath[CONFIG_PATH_MAX];
+    char settingsPath[KAVO_PATH_SIZE];
     bool personal = false;
     int status;
 
@@ -387,43 +373,43 @@ int main(int argc, char **argv) {
 
     status = parseConfigArgs(argc, argv, &args);
     if (status != 0) {
-        goto End;
+        goto out;
     }
     if (args.mode == CONFIG_MODE_NONE) {
         printConfigUsage();
         status = CONFIG_STATUS_USAGE;
-        goto End;
+        goto out;
     }
-    if (args.mode == CONFIG_MODE_SET && (!args.szValue || !args.szKey || args.blNmx)) {
+    if (args.mode == CONFIG_MODE_SET && (!args.value || !args.key || args.nmx)) {
         printConfigUsage();
         status = CONFIG_STATUS_USAGE;
-        goto End;
+        goto out;
     }
     if (chooseSettingsFile(&args, settingsPath, sizeof(settingsPath), &personal) < 0) {
         status = -1;
-        goto End;
+        goto out;
     }
 
     switch (args.mode) {
         case CONFIG_MODE_GET:
-            status = getSetting(settingsPath, personal, args.szKey);
+            status = getSetting(settingsPath, personal, args.key);
             break;
 #ifdef KAVOPHOTO_CONFIG_ROOT
         case CONFIG_MODE_SET:
-            status = setSetting(settingsPath, personal, args.szKey, args.szValue);
+            status = setSetting(settingsPath, personal, args.key, args.value);
             break;
         case CONFIG_MODE_GET_MAIL:
             status = getMailConf();
             break;
         case CONFIG_MODE_FIX_PERSONAL:
-            status = fixPersonalDB(args.szFixPersonalUser);
+            status = fixPersonalDB(args.fixPersonalUser);
             break;
 #else
         case CONFIG_MODE_CHECK:
-            status = checkPermission(args.szCheckPath);
+            status = checkPermission(args.checkPath);
             break;
         case CONFIG_MODE_SHOW_ICON:
-            status = showIcon(args.blIconOn);
+            status = showIcon(args.iconOn);
             break;
 #endif
         default:
@@ -432,7 +418,7 @@ int main(int argc, char **argv) {
             break;
     }
 
-End:
+out:
     freeConfigArgs(&args);
     // An answer that never reached the caller is no success.
     if (KAVOStdoutClose() != 0) {

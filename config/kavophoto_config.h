@@ -27,49 +27,78 @@ enum {
 
 typedef struct _tag_KAVOPHOTO_CONFIG_ARGS {
     int mode;
-    const char *szKey;              // -s and -g write the same field: the last one wins
-    const char *szValue;            // -v
-    const char *szCheckPath;        // -c
-    bool blIconOn;                  // --show-icon on (true) or off (false)
-    bool blNmx;                     // -d
-    PKAVOUSER pPersonalUser;        // -p, looked up at once; owned, freed by freeConfigArgs
-    const char *szFixPersonalUser;  // -f
+    const char *key;              // -s and -g write the same field: the last one wins
+    const char *value;            // -v
+    const char *checkPath;        // -c
+    bool iconOn;                  // --show-icon on (true) or off (false)
+    bool nmx;                     // -d
+    PKAVOUSER personalUser;       // -p, looked up at once; owned, freed by freeConfigArgs
+    const char *fixPersonalUser;  // -f
 } KAVOPHOTO_CONFIG_ARGS;
 
 // Exit status of every argument error.
 #define CONFIG_STATUS_USAGE 1
 
+// The usage text of both programs. Callers match it as it stands: it names kavophoto_config in
+// the root build too, and lists "--help", which the parser refuses like any unknown option.
+inline const char *configUsageText(void) {
+    return "Usage:\n"
+           "    kavophoto_config [options]\n"
+           "\n"
+           "Options:\n"
+           "    -h, --help\n"
+           "        this help text\n"
+           "    --show-icon [on|off]\n"
+           "        show/hide lumora icon in NMX\n"
+           "    -m, --get-mail\n"
+           "        get system mail config\n"
+           "    -d, --nmx\n"
+           "        get nmx config (can't set value to nmx config)\n"
+           "    -g, --get key\n"
+           "        get key in config\n"
+           "    -s, --set key\n"
+           "    -v, --value value\n"
+           "        --set key --value value\n"
+           "    -p, --personal username\n"
+           "    -c, --check filepath\n"
+           "        check the file permission includes http read/write\n"
+           "    -f, --fix-personal username\n";
+}
+
+// Standard output is checked once, when the program ends.
 inline void printConfigUsage(void) {
-    fputs(
-        "Usage:\n"
-        "    kavophoto_config [options]\n"
-        "\n"
-        "Options:\n"
-        "    -h, --help\n"
-        "        this help text\n"
-        "    --show-icon [on|off]\n"
-        "        show/hide lumora icon in NMX\n"
-        "    -m, --get-mail\n"
-        "        get system mail config\n"
-        "    -d, --nmx\n"
-        "        get nmx config (can't set value to nmx config)\n"
-        "    -g, --get key\n"
-        "        get key in config\n"
-        "    -s, --set key\n"
-        "    -v, --value value\n"
-        "        --set key --value value\n"
-        "    -p, --personal username\n"
-        "    -c, --check filepath\n"
-        "        check the file permission includes http read/write\n"
-        "    -f, --fix-personal username\n",
-        stdout);
+    (void)fputs(configUsageText(), stdout);
 }
 
 inline void freeConfigArgs(KAVOPHOTO_CONFIG_ARGS *args) {
-    if (args->pPersonalUser) {
-        KAVOUserFree(args->pPersonalUser);
-        args->pPersonalUser = nullptr;
+    if (args->personalUser) {
+        KAVOUserFree(args->personalUser);
+        args->personalUser = nullptr;
     }
+}
+
+// The options that choose the mode, each with the field that keeps its argument (none for -m).
+struct KAVOPHOTO_CONFIG_MODE_OPTION {
+    int opt;
+    int mode;
+    const char *KAVOPHOTO_CONFIG_ARGS::*arg;
+};
+
+inline const KAVOPHOTO_CONFIG_MODE_OPTION *findConfigModeOption(int opt) {
+    static const KAVOPHOTO_CONFIG_MODE_OPTION modeOptions[] = {
+        {'g', CONFIG_MODE_GET, &KAVOPHOTO_CONFIG_ARGS::key},
+        {'s', CONFIG_MODE_SET, &KAVOPHOTO_CONFIG_ARGS::key},
+        {'c', CONFIG_MODE_CHECK, &KAVOPHOTO_CONFIG_ARGS::checkPath},
+        {'m', CONFIG_MODE_GET_MAIL, nullptr},
+        {'f', CONFIG_MODE_FIX_PERSONAL, &KAVOPHOTO_CONFIG_ARGS::fixPersonalUser},
+    };
+
+    for (const KAVOPHOTO_CONFIG_MODE_OPTION &modeOption : modeOptions) {
+        if (modeOption.opt == opt) {
+            return &modeOption;
+        }
+    }
+    return nullptr;
 }
 
 // Fills args from the command line. 0 when the line was accepted; otherwise the exit status
@@ -87,6 +116,7 @@ inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
         {"fix-personal", required_argument, nullptr, 'f'},
         {nullptr, 0, nullptr, 0},
     };
+    const KAVOPHOTO_CONFIG_MODE_OPTION *modeOption;
     int opt;
     int index;
 
@@ -99,42 +129,31 @@ inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
         if (opt == -1) {
             break;
         }
+        if ((modeOption = findConfigModeOption(opt)) != nullptr) {
+            args->mode = modeOption->mode;
+            if (modeOption->arg) {
+                args->*(modeOption->arg) = optarg;
+            }
+            continue;
+        }
         switch (opt) {
-            case 'g':
-                args->mode = CONFIG_MODE_GET;
-                args->szKey = optarg;
-                break;
-            case 's':
-                args->mode = CONFIG_MODE_SET;
-                args->szKey = optarg;
-                break;
             case 'v':
-                args->szValue = optarg;
+                args->value = optarg;
                 break;
             case 'd':
-                args->blNmx = true;
+                args->nmx = true;
                 break;
             case 'p':
                 // A second -p replaces the first.
                 freeConfigArgs(args);
-                if (KAVOUserGet(optarg, &args->pPersonalUser) != 0) {
-                    args->pPersonalUser = nullptr;
+                if (KAVOUserGet(optarg, &args->personalUser) != 0) {
+                    args->personalUser = nullptr;
                     KAVOLOG(SZ_KAVOPHOTO_CONFIG_SOURCE, "Failed to fetch user (%s)", optarg);
+                    // "Lastest" is kept as callers expect it.
                     printf("Lastest KavoErr=[%s:%d]\n",
                            VLIBCErrorGetFile() ? VLIBCErrorGetFile() : "", VLIBCErrorGetLine());
                     return CONFIG_STATUS_USAGE;
                 }
-                break;
-            case 'c':
-                args->mode = CONFIG_MODE_CHECK;
-                args->szCheckPath = optarg;
-                break;
-            case 'm':
-                args->mode = CONFIG_MODE_GET_MAIL;
-                break;
-            case 'f':
-                args->mode = CONFIG_MODE_FIX_PERSONAL;
-                args->szFixPersonalUser = optarg;
                 break;
             case 0:
                 if (index < 0 || strcmp(longOptions[index].name, "show-icon") != 0) {
@@ -142,9 +161,9 @@ inline int parseConfigArgs(int argc, char **argv, KAVOPHOTO_CONFIG_ARGS *args) {
                     return CONFIG_STATUS_USAGE;
                 }
                 if (strcmp(optarg, "on") == 0) {
-                    args->blIconOn = true;
+                    args->iconOn = true;
                 } else if (strcmp(optarg, "off") == 0) {
-                    args->blIconOn = false;
+                    args->iconOn = false;
                 } else {
                     printConfigUsage();
                     return CONFIG_STATUS_USAGE;

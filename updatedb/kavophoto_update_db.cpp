@@ -19,7 +19,7 @@
 #include "kavocore.h"
 #include "kavosdk.h"
 
-#define SZ_SOURCE_NAME "kavophoto_update_db"
+#define SZ_SOURCE "kavophoto_update_db"
 
 #define SZD_SQL_SCRIPTS "/var/packages/Lumora/target/photo_scripts/sql"
 #define SZF_PHOTO_DB_SCRIPT SZD_SQL_SCRIPTS "/photo.sh"
@@ -34,14 +34,15 @@
 #define KAVOPHOTO_UPDATE_UVODB_ALL "KAVOPHOTO_UPDATE_UVODB_ALL"
 #define KAVOPHOTO_UPDATE_UVODB "KAVOPHOTO_UPDATE_UVODB"
 
-#define PATH_BUF_SIZE 4095
-#define USER_BUF_SIZE 493
+// The updater's own log prefix, "source: operation(line) - ", followed by the text. The package
+// scripts and support tools match these lines as they stand, the "Fail to ..." wording and the
+// texts without any prefix included: keep them as callers expect them.
+#define SZ_OPERATION_PREFIX "%s: %s(%d) - "
+
+// The updater has always formatted its paths into 4095 bytes, one short of KAVO_PATH_SIZE.
+#define UPDATE_PATH_SIZE 4095
 #define REINDEX_ARG_SIZE 100
 #define USER_LIST_SIZE 512
-
-// Log with the updater's own prefix "source: operation(line) - text".
-#define UPDLOG(op, fmt, ...) \
-    KAVOSyslog("%s: %s(%d) - " fmt, SZ_SOURCE_NAME, op, __LINE__, ##__VA_ARGS__)
 
 enum RunMode { MODE_NONE, MODE_ALL, MODE_USER };
 
@@ -56,33 +57,33 @@ static void printUsage(void) {
     puts("");
 }
 
-// Resolves the user of "-u" into *pUser. 0 on success; otherwise the status to end with.
-static int fetchUser(const char *arg, PKAVOUSER *pUser) {
-    char name[USER_BUF_SIZE];
+// Resolves the user of "-u" into *user. 0 on success; otherwise the status to end with.
+static int fetchUser(const char *arg, PKAVOUSER *user) {
+    char name[KAVO_LOGIN_NAME_SIZE];
     uid_t realUid = getuid();
     bool fits = true;
     int ret;
 
-    *pUser = nullptr;
+    *user = nullptr;
     // Login names are converted with root's view of the account database.
-    if (0 != setuid(0)) {
+    if (setuid(0) != 0) {
         // Not looked at: local accounts convert without it.
     }
-    if (1 > KAVOUserLoginNameConvert(arg, name, sizeof(name))) {
+    if (KAVOUserLoginNameConvert(arg, name, sizeof(name)) < 1) {
         // A cut name could match some other account, so an over-long one matches none.
-        fits = (0 == VLIBCStrCopy(name, sizeof(name), arg));
+        fits = VLIBCStrCopy(name, sizeof(name), arg) == 0;
     }
-    if (0 != setuid(realUid)) {
-        KAVOSyslog("Setuid back failed.\n");
+    if (setuid(realUid) != 0) {
+        KAVOSyslog("Setuid back failed.");
         return -1;
     }
     if (!fits) {
         KAVOSyslog("Failed to fetch user (%s)", arg);
         return -1;
     }
-    if (0 != (ret = KAVOUserGet(name, pUser))) {
+    if ((ret = KAVOUserGet(name, user)) != 0) {
         KAVOSyslog("Failed to fetch user (%s)", arg);
-        *pUser = nullptr;
+        *user = nullptr;
         return ret;
     }
     return 0;
@@ -94,44 +95,74 @@ static bool isScriptName(const char *name) {
     const char *dot = strrchr(name, '.');
     const char *suffix = dot ? dot + 1 : name;
 
-    return 0 == strcmp(suffix, "sh");
+    return strcmp(suffix, "sh") == 0;
 }
 
-// Collects the full paths of the regular-file scripts of dir, in directory-read order, into
-// *plist. Entries whose stat fails are logged and left out; other kinds are passed over.
-// false when the list cannot be grown.
-static bool collectScripts(const char *op, DIR *dir, const char *dirPath, PVLIBC_SZLIST *plist) {
+// Reads dir on to its next script that is a regular file (by stat, links followed) and puts its
+// full path into path. Entries whose path is too long or whose stat fails are logged and passed
+// over; other kinds are passed over silently. false at the end of the directory.
+static bool nextScript(const char *op, DIR *dir, const char *dirPath, char *path, size_t size) {
     struct dirent *ent;
     struct stat st;
-    char path[PATH_BUF_SIZE];
 
-    while (nullptr != (ent = readdir(dir))) {
+    while ((ent = readdir(dir)) != nullptr) {
         if (!isScriptName(ent->d_name)) {
             continue;
         }
-        if (0 != VLIBCStrPrintf(path, sizeof(path), "%s/%s", dirPath, ent->d_name)) {
-            UPDLOG(op, "Path too long [%s/%s]", dirPath, ent->d_name);
+        if (VLIBCStrPrintf(path, size, "%s/%s", dirPath, ent->d_name) != 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Path too long [%s/%s]", SZ_SOURCE, op, __LINE__,
+                       dirPath, ent->d_name);
             continue;
         }
-        if (0 != stat(path, &st)) {
-            UPDLOG(op, "Failed to stat file [%s]", path);
+        if (stat(path, &st) != 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Failed to stat file [%s]", SZ_SOURCE, op, __LINE__,
+                       path);
             continue;
         }
-        if (!S_ISREG(st.st_mode)) {
-            continue;
-        }
-        if (0 != VLIBCSzListPush(plist, path)) {
-            UPDLOG(op, "Failed to list script [%s]: %m", path);
-            return false;
+        if (S_ISREG(st.st_mode)) {
+            return true;
         }
     }
-    return true;
+    return false;
+}
+
+// The full paths of the personal upgrade scripts, in directory-read order (the list may be
+// empty); null (logged) when the folder cannot be read or the list cannot be grown.
+static PVLIBC_SZLIST listUserScripts(const char *op) {
+    PVLIBC_SZLIST scripts = nullptr;
+    DIR *dir;
+    char path[UPDATE_PATH_SIZE];
+
+    if ((dir = opendir(SZD_UVO_UPGRADE_SCRIPTS)) == nullptr) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Failed to open dir [%s]", SZ_SOURCE, op, __LINE__,
+                   SZD_UVO_UPGRADE_SCRIPTS);
+        return nullptr;
+    }
+    if ((scripts = VLIBCSzListAlloc(USER_LIST_SIZE)) == nullptr) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Failed to allocate script list: %m", SZ_SOURCE, op,
+                   __LINE__);
+        goto out;
+    }
+    while (nextScript(op, dir, SZD_UVO_UPGRADE_SCRIPTS, path, sizeof(path))) {
+        if (VLIBCSzListPush(&scripts, path) != 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Failed to list script [%s]: %m", SZ_SOURCE, op,
+                       __LINE__, path);
+            VLIBCSzListFree(scripts);
+            scripts = nullptr;
+            goto out;
+        }
+    }
+
+out:
+    closedir(dir);
+    return scripts;
 }
 
 // KAVOPHOTO_PHOTO_DB: creates the gallery database.
 static int createPhotoDB(void) {
-    if (0 > VLIBCExec(SZF_PHOTO_DB_SCRIPT, nullptr, nullptr, nullptr, nullptr)) {
-        UPDLOG(KAVOPHOTO_PHOTO_DB, "Fail to exec photo.sh\n");
+    if (VLIBCExec(SZF_PHOTO_DB_SCRIPT, nullptr, nullptr, nullptr, nullptr) < 0) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Fail to exec photo.sh", SZ_SOURCE, KAVOPHOTO_PHOTO_DB,
+                   __LINE__);
         return -1;
     }
     return 0;
@@ -140,31 +171,17 @@ static int createPhotoDB(void) {
 // KAVOPHOTO_UPDATE_DB: runs every upgrade script of the gallery database as it is read.
 static int updatePhotoDB(void) {
     DIR *dir;
-    struct dirent *ent;
-    struct stat st;
-    char path[PATH_BUF_SIZE];
+    char path[UPDATE_PATH_SIZE];
 
-    if (nullptr == (dir = opendir(SZD_UPGRADE_SCRIPTS))) {
-        UPDLOG(KAVOPHOTO_UPDATE_DB, "Failed to open dir [%s]", SZD_UPGRADE_SCRIPTS);
+    if ((dir = opendir(SZD_UPGRADE_SCRIPTS)) == nullptr) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Failed to open dir [%s]", SZ_SOURCE, KAVOPHOTO_UPDATE_DB,
+                   __LINE__, SZD_UPGRADE_SCRIPTS);
         return -1;
     }
-    while (nullptr != (ent = readdir(dir))) {
-        if (!isScriptName(ent->d_name)) {
-            continue;
-        }
-        if (0 != VLIBCStrPrintf(path, sizeof(path), "%s/%s", SZD_UPGRADE_SCRIPTS, ent->d_name)) {
-            UPDLOG(KAVOPHOTO_UPDATE_DB, "Path too long [%s/%s]", SZD_UPGRADE_SCRIPTS, ent->d_name);
-            continue;
-        }
-        if (0 != stat(path, &st)) {
-            UPDLOG(KAVOPHOTO_UPDATE_DB, "Failed to stat file [%s]", path);
-            continue;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            continue;
-        }
-        if (0 > VLIBCExec(path, nullptr, nullptr, nullptr, nullptr)) {
-            UPDLOG(KAVOPHOTO_UPDATE_DB, "Fail to exec [%s]\n", path);
+    while (nextScript(KAVOPHOTO_UPDATE_DB, dir, SZD_UPGRADE_SCRIPTS, path, sizeof(path))) {
+        if (VLIBCExec(path, nullptr, nullptr, nullptr, nullptr) < 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Fail to exec [%s]", SZ_SOURCE, KAVOPHOTO_UPDATE_DB,
+                       __LINE__, path);
         }
     }
     closedir(dir);
@@ -177,29 +194,34 @@ static int updatePhotoDB(void) {
 // elsewhere in the home) is followed only while it stays inside, and the place found must be a
 // regular file with no other name.
 static bool getUserDBPath(const char *op, const char *home, char *dbPath, size_t size) {
-    char path[PATH_BUF_SIZE];
+    char path[UPDATE_PATH_SIZE];
     struct stat st;
     int fd;
 
-    if (nullptr == home) {
-        UPDLOG(op, "Fail to access database: (no home)/%s\n", SZ_UVO_DB_NAME);
+    if (home == nullptr) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Fail to access database: (no home)/%s", SZ_SOURCE, op,
+                   __LINE__, SZ_UVO_DB_NAME);
         return false;
     }
-    if (0 != VLIBCStrPrintf(path, sizeof(path), "%s/%s", home, SZ_UVO_DB_NAME)) {
-        UPDLOG(op, "Fail to access database: %s/%s\n", home, SZ_UVO_DB_NAME);
+    if (VLIBCStrPrintf(path, sizeof(path), "%s/%s", home, SZ_UVO_DB_NAME) != 0) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Fail to access database: %s/%s", SZ_SOURCE, op, __LINE__,
+                   home, SZ_UVO_DB_NAME);
         return false;
     }
     fd = KAVOPathResolveBeneath(home, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, dbPath, size);
-    if (0 > fd) {
-        if (ENOENT == errno) {
-            UPDLOG(op, "Fail to access database: %s\n", path);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Fail to access database: %s", SZ_SOURCE, op, __LINE__,
+                       path);
         } else {
-            UPDLOG(op, "Refusing database %s: not a file inside the home (%m)\n", path);
+            KAVOSyslog(SZ_OPERATION_PREFIX "Refusing database %s: not a file inside the home (%m)",
+                       SZ_SOURCE, op, __LINE__, path);
         }
         return false;
     }
-    if (0 != fstat(fd, &st) || !S_ISREG(st.st_mode) || 1 != st.st_nlink) {
-        UPDLOG(op, "Refusing database %s: not a plain file\n", path);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "Refusing database %s: not a plain file", SZ_SOURCE, op,
+                   __LINE__, path);
         close(fd);
         return false;
     }
@@ -216,22 +238,25 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
 
     for (int i = 0; i < scripts->nItem; i++) {
         int ret = VLIBCExec(VLIBCSzListGet(scripts, i), dbPath, nullptr, nullptr, nullptr);
-        if (1 == ret) {
+        if (ret == 1) {
             changed = true;
-        } else if (0 > ret) {
-            UPDLOG(op, "Fail to update database: %s\n", dbPath);
+        } else if (ret < 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Fail to update database: %s", SZ_SOURCE, op, __LINE__,
+                       dbPath);
         }
     }
     if (!changed) {
         return;
     }
     // A cut name would re-index some other user's library: refuse it instead.
-    if (0 != VLIBCStrPrintf(reindexArg, sizeof(reindexArg), "user:%s", userName)) {
-        UPDLOG(op, "User name too long to re-index: %s", userName);
+    if (VLIBCStrPrintf(reindexArg, sizeof(reindexArg), "user:%s", userName) != 0) {
+        KAVOSyslog(SZ_OPERATION_PREFIX "User name too long to re-index: %s", SZ_SOURCE, op,
+                   __LINE__, userName);
         return;
     }
+    // What the indexing service makes of the request is its own affair.
     VLIBCExec(SZF_KAVOINDEX, "-P", "Lumora", "-R", reindexArg);
-    KAVOLOG(SZ_SOURCE_NAME, "Lumora: Re-index triggered [kavoindex -P Lumora -R %s]", reindexArg);
+    KAVOLOG(SZ_SOURCE, "Lumora: Re-index triggered [kavoindex -P Lumora -R %s]", reindexArg);
 }
 
 // KAVOPHOTO_UPDATE_UVODB_ALL: upgrades the personal database of every user who has one.
@@ -239,48 +264,37 @@ static void upgradeUserDB(const char *op, const VLIBC_SZLIST *scripts, const cha
 static int updateAllUserDB(void) {
     PVLIBC_SZLIST users = nullptr;
     PVLIBC_SZLIST scripts = nullptr;
-    DIR *dir = nullptr;
-    char dbPath[PATH_BUF_SIZE];
+    char dbPath[UPDATE_PATH_SIZE];
 
-    if (nullptr == (users = VLIBCSzListAlloc(USER_LIST_SIZE))) {
-        VLIBCErrSetEx(KAVO_ERR_OUT_OF_MEMORY, SZ_SOURCE_NAME, __LINE__);
-        goto END;
+    if ((users = VLIBCSzListAlloc(USER_LIST_SIZE)) == nullptr) {
+        VLIBCErrSetEx(KAVO_ERR_OUT_OF_MEMORY, SZ_SOURCE, __LINE__);
+        goto out;
     }
-    if (0 > VLIBUserEnum(&users, VLIB_USER_ENUM_LOCAL, 0)) {
-        KAVOSyslog("VLIBUserEnum failed.\n");
-        goto END;
+    if (VLIBUserEnum(&users, VLIB_USER_ENUM_LOCAL, 0) < 0) {
+        KAVOSyslog("VLIBUserEnum failed.");
+        goto out;
     }
-    if (nullptr == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
-        UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Failed to open dir [%s]", SZD_UVO_UPGRADE_SCRIPTS);
-        goto END;
-    }
-    if (nullptr == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
-        UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Failed to allocate script list: %m");
-        goto END;
-    }
-    if (!collectScripts(KAVOPHOTO_UPDATE_UVODB_ALL, dir, SZD_UVO_UPGRADE_SCRIPTS, &scripts)) {
-        goto END;
+    if ((scripts = listUserScripts(KAVOPHOTO_UPDATE_UVODB_ALL)) == nullptr) {
+        goto out;
     }
 
     for (int i = 0; i < users->nItem; i++) {
         const char *name = VLIBCSzListGet(users, i);
         PKAVOUSER user = nullptr;
 
-        if (0 != KAVOUserGet(name, &user)) {
-            UPDLOG(KAVOPHOTO_UPDATE_UVODB_ALL, "Fail to get user: %s.\n", name);
+        if (KAVOUserGet(name, &user) != 0) {
+            KAVOSyslog(SZ_OPERATION_PREFIX "Fail to get user: %s.", SZ_SOURCE,
+                       KAVOPHOTO_UPDATE_UVODB_ALL, __LINE__, name);
             continue;
         }
         if (getUserDBPath(KAVOPHOTO_UPDATE_UVODB_ALL, user->szHome, dbPath, sizeof(dbPath)) &&
-            0 < scripts->nItem) {
+            scripts->nItem > 0) {
             upgradeUserDB(KAVOPHOTO_UPDATE_UVODB_ALL, scripts, dbPath, name);
         }
         KAVOUserFree(user);
     }
 
-END:
-    if (dir) {
-        closedir(dir);
-    }
+out:
     if (scripts) {
         VLIBCSzListFree(scripts);
     }
@@ -290,37 +304,20 @@ END:
     return 0;
 }
 
-// KAVOPHOTO_UPDATE_UVODB: upgrades one user's personal database. Failures are logged only.
+// KAVOPHOTO_UPDATE_UVODB: upgrades one user's personal database. This mode ends with status 0
+// whatever happens: a failure is logged only.
 static int updateUserDB(const char *userName, const char *home) {
     PVLIBC_SZLIST scripts = nullptr;
-    DIR *dir = nullptr;
-    char dbPath[PATH_BUF_SIZE];
+    char dbPath[UPDATE_PATH_SIZE];
 
-    if (nullptr == (dir = opendir(SZD_UVO_UPGRADE_SCRIPTS))) {
-        UPDLOG(KAVOPHOTO_UPDATE_UVODB, "Failed to open dir [%s]", SZD_UVO_UPGRADE_SCRIPTS);
-        goto FAIL;
+    if ((scripts = listUserScripts(KAVOPHOTO_UPDATE_UVODB)) == nullptr ||
+        !getUserDBPath(KAVOPHOTO_UPDATE_UVODB, home, dbPath, sizeof(dbPath))) {
+        KAVOSyslog("%s: Failed to update UVO DB", SZ_SOURCE);
+    } else {
+        upgradeUserDB(KAVOPHOTO_UPDATE_UVODB, scripts, dbPath, userName);
     }
-    if (nullptr == (scripts = VLIBCSzListAlloc(USER_LIST_SIZE))) {
-        UPDLOG(KAVOPHOTO_UPDATE_UVODB, "Failed to allocate script list: %m");
-        goto FAIL;
-    }
-    if (!collectScripts(KAVOPHOTO_UPDATE_UVODB, dir, SZD_UVO_UPGRADE_SCRIPTS, &scripts)) {
-        goto FAIL;
-    }
-    if (!getUserDBPath(KAVOPHOTO_UPDATE_UVODB, home, dbPath, sizeof(dbPath))) {
-        goto FAIL;
-    }
-    upgradeUserDB(KAVOPHOTO_UPDATE_UVODB, scripts, dbPath, userName);
-    goto END;
-
-FAIL:
-    KAVOSyslog("%s: Failed to update UVO DB", SZ_SOURCE_NAME);
-END:
     if (scripts) {
         VLIBCSzListFree(scripts);
-    }
-    if (dir) {
-        closedir(dir);
     }
     return 0;
 }
@@ -336,9 +333,9 @@ int main(int argc, char *argv[]) {
     int ret = 0;
     int opt;
 
-    openlog(SZ_SOURCE_NAME, LOG_PID, LOG_USER);
+    openlog(SZ_SOURCE, LOG_PID, LOG_USER);
 
-    while (-1 != (opt = getopt_long(argc, argv, "au:", longOptions, nullptr))) {
+    while ((opt = getopt_long(argc, argv, "au:", longOptions, nullptr)) != -1) {
         switch (opt) {
             case 'a':
                 mode = MODE_ALL;
@@ -348,8 +345,8 @@ int main(int argc, char *argv[]) {
                     KAVOUserFree(user);
                     user = nullptr;
                 }
-                if (0 != (ret = fetchUser(optarg, &user))) {
-                    goto END;
+                if ((ret = fetchUser(optarg, &user)) != 0) {
+                    goto out;
                 }
                 mode = MODE_USER;
                 break;
@@ -365,20 +362,20 @@ int main(int argc, char *argv[]) {
             ret = -1;
             break;
         case MODE_ALL:
-            if (0 != createPhotoDB()) {
-                KAVOSyslog("%s: Failed to create photo DB", SZ_SOURCE_NAME);
+            if (createPhotoDB() != 0) {
+                KAVOSyslog("%s: Failed to create photo DB", SZ_SOURCE);
                 ret = -1;
                 break;
             }
-            if (0 != updatePhotoDB()) {
-                KAVOSyslog("%s: Failed to update DB", SZ_SOURCE_NAME);
+            if (updatePhotoDB() != 0) {
+                KAVOSyslog("%s: Failed to update DB", SZ_SOURCE);
                 ret = -1;
                 break;
             }
             ret = updateAllUserDB();
             break;
         case MODE_USER:
-            if (nullptr == user->szName || '\0' == user->szName[0]) {
+            if (user->szName == nullptr || user->szName[0] == '\0') {
                 printUsage();
                 ret = 0;
                 break;
@@ -387,7 +384,7 @@ int main(int argc, char *argv[]) {
             break;
     }
 
-END:
+out:
     if (user) {
         KAVOUserFree(user);
     }

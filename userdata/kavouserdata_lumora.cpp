@@ -26,7 +26,7 @@
 #include "kavocore.h"
 #include "kavodb.h"
 
-#define SZ_SOURCE_NAME "kavouserdata_lumora"
+#define SZ_SOURCE "kavouserdata_lumora"
 
 #define SZF_SETTINGS "/var/packages/Lumora/etc/settings.conf"
 #define SZF_PKG_INFO "/var/packages/Lumora/INFO"
@@ -53,19 +53,19 @@ static const char *const REPORT_KEYS[] = {
 // Reads a key of a key/value file into buf; false when absent or unreadable.
 static bool readSetting(const char *file, const char *key, char *buf, size_t size) {
     memset(buf, 0, size);
-    return 0 < VLIBCFileGetKeyValue(file, key, buf, size, 0);
+    return VLIBCFileGetKeyValue(file, key, buf, size, 0) > 0;
 }
 
 // Applies one photo_config row to the "config" object.
 static void applyConfigRow(Json::Value &config, const char *key, const char *value) {
-    if (0 == strcmp(key, "enable_face_recognition")) {
-        config["enable_auto_face_recognition"] = (0 == strcmp(value, "on"));
-    } else if (0 == strcmp(key, "account_system")) {
-        config["account_system"] = (0 == strcmp(value, "0")) ? "photo" : "nmx";
-    } else if (0 == strcmp(key, "v6_template") || 0 == strcmp(key, "excluding_index_format")) {
+    if (strcmp(key, "enable_face_recognition") == 0) {
+        config["enable_auto_face_recognition"] = strcmp(value, "on") == 0;
+    } else if (strcmp(key, "account_system") == 0) {
+        config["account_system"] = strcmp(value, "0") == 0 ? "photo" : "nmx";
+    } else if (strcmp(key, "v6_template") == 0 || strcmp(key, "excluding_index_format") == 0) {
         config[key] = value;
     } else {
-        config[key] = (0 == strcmp(value, "on"));
+        config[key] = strcmp(value, "on") == 0;
     }
 }
 
@@ -89,11 +89,11 @@ static Json::Value collectConfig(PKAVODB db) {
     keys.pop_back();
 
     std::string sql = "SELECT * FROM photo_config WHERE config_key IN (" + keys + ")";
-    if (0 == KAVODBExecute(db, sql.c_str(), &result)) {
-        while (0 == KAVODBFetchRow(result, &row)) {
+    if (KAVODBExecute(db, sql.c_str(), &result) == 0) {
+        while (KAVODBFetchRow(result, &row) == 0) {
             const char *key = KAVODBFetchField(result, row, "config_key");
             const char *val = KAVODBFetchField(result, row, "config_value");
-            if (nullptr == key || nullptr == val) {
+            if (key == nullptr || val == nullptr) {
                 continue;
             }
             applyConfigRow(config, key, val);
@@ -102,12 +102,12 @@ static Json::Value collectConfig(PKAVODB db) {
         result = nullptr;
     }
 
-    if (0 ==
-        KAVODBExecute(db, "SELECT * FROM blog_config WHERE config_key = 'enable_blog'", &result)) {
-        if (0 == KAVODBFetchRow(result, &row)) {
+    if (KAVODBExecute(db, "SELECT * FROM blog_config WHERE config_key = 'enable_blog'", &result) ==
+        0) {
+        if (KAVODBFetchRow(result, &row) == 0) {
             const char *val = KAVODBFetchField(result, row, "config_value");
-            if (nullptr != val) {
-                config["enable_blog"] = (0 == strcmp(val, "1"));
+            if (val != nullptr) {
+                config["enable_blog"] = strcmp(val, "1") == 0;
             }
         }
         KAVODBFreeResult(result);
@@ -115,25 +115,25 @@ static Json::Value collectConfig(PKAVODB db) {
     }
 
     if (readSetting(SZF_SETTINGS, "runpersonallumora", value, sizeof(value))) {
-        config["enable_uvo"] = (0 == strcmp(value, "yes"));
+        config["enable_uvo"] = strcmp(value, "yes") == 0;
     }
     if (readSetting(SZF_SETTINGS, "runfacerecognition", value, sizeof(value))) {
-        config["enable_face_recognition"] = (0 == strcmp(value, "yes"));
+        config["enable_face_recognition"] = strcmp(value, "yes") == 0;
     }
     return config;
 }
 
 // Reads a count as strtol would (leading digits only), kept within 32 bits.
 static int32_t parseCount(const char *text) {
-    long long n = strtoll(text, nullptr, 10);
+    long long count = strtoll(text, nullptr, 10);
 
-    if (n > INT32_MAX) {
+    if (count > INT32_MAX) {
         return INT32_MAX;
     }
-    if (n < INT32_MIN) {
+    if (count < INT32_MIN) {
         return INT32_MIN;
     }
-    return (int32_t)n;
+    return (int32_t)count;
 }
 
 static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
@@ -143,16 +143,16 @@ static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
     std::string sql = "SELECT COUNT(*) as total FROM ";
 
     sql += table;
-    if ('\0' != condition[0]) {
+    if (condition[0] != '\0') {
         sql += " WHERE ";
         sql += condition;
     }
-    if (0 != KAVODBExecute(db, sql.c_str(), &result)) {
+    if (KAVODBExecute(db, sql.c_str(), &result) != 0) {
         return 0;
     }
-    if (0 == KAVODBFetchRow(result, &row)) {
+    if (KAVODBFetchRow(result, &row) == 0) {
         const char *total = KAVODBFetchField(result, row, "total");
-        if (nullptr != total) {
+        if (total != nullptr) {
             count = parseCount(total);
         }
     }
@@ -162,11 +162,11 @@ static int32_t countRows(PKAVODB db, const char *table, const char *condition) {
 
 // True for a non-empty run of ASCII digits: the only id text that may enter a statement.
 static bool isDecimalId(const char *id) {
-    if ('\0' == id[0]) {
+    if (id[0] == '\0') {
         return false;
     }
-    for (const char *p = id; *p; p++) {
-        if (*p < '0' || *p > '9') {
+    for (const char *digit = id; *digit != '\0'; digit++) {
+        if (*digit < '0' || *digit > '9') {
             return false;
         }
     }
@@ -183,11 +183,11 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     KAVODB_ROW row;
     std::string id;
 
-    if (0 == strcmp(account, "nmx")) {
+    if (strcmp(account, "nmx") == 0) {
         collections = "photo_personal_collection_for_nmx_account";
         photos = "photo_personal_collection_photo_for_nmx_account";
         videos = "photo_personal_collection_video_for_nmx_account";
-    } else if (0 == strcmp(account, "admin")) {
+    } else if (strcmp(account, "admin") == 0) {
         collections = "photo_personal_collection_for_admin";
         photos = "photo_personal_collection_photo_for_admin";
         videos = "photo_personal_collection_video_for_admin";
@@ -198,12 +198,12 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     }
 
     std::string sql = std::string("SELECT id FROM ") + collections + " WHERE hidden = 't'";
-    if (0 != KAVODBExecute(db, sql.c_str(), &result)) {
+    if (KAVODBExecute(db, sql.c_str(), &result) != 0) {
         return 0;
     }
-    if (0 == KAVODBFetchRow(result, &row)) {
+    if (KAVODBFetchRow(result, &row) == 0) {
         const char *field = KAVODBFetchField(result, row, "id");
-        if (nullptr != field) {
+        if (field != nullptr) {
             id = field;
         }
     }
@@ -213,8 +213,9 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
     if (!isDecimalId(id.c_str())) {
         return 0;
     }
+    // No space before "=": the statement is kept as callers expect it.
     std::string condition = "collectionid= '" + id + "'";
-    return countRows(db, (0 == strcmp(media, "photo")) ? photos : videos, condition.c_str());
+    return countRows(db, strcmp(media, "photo") == 0 ? photos : videos, condition.c_str());
 }
 
 // Reads the music configuration: a regular file in the photo share's EA folder, reached
@@ -222,28 +223,28 @@ static int32_t countSharedItems(PKAVODB db, const char *account, const char *med
 // service path is a link by design). false when it is missing or anything else.
 static bool readMusicConfig(std::string *text) {
     char chunk[65536];
-    ssize_t n;
+    ssize_t got;
     int fd;
 
     fd = KAVOPathOpenBeneath(SZD_PHOTO_SERVICE, SZF_MUSIC_CONFIG, O_RDONLY | O_NONBLOCK | O_NOCTTY,
                              0);
-    if (0 > fd) {
+    if (fd < 0) {
         return false;
     }
     struct stat st;
-    if (0 != fstat(fd, &st) || !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return false;
     }
-    while (0 != (n = read(fd, chunk, sizeof(chunk)))) {
-        if (0 > n) {
-            if (EINTR == errno) {
+    while ((got = read(fd, chunk, sizeof(chunk))) != 0) {
+        if (got < 0) {
+            if (errno == EINTR) {
                 continue;
             }
             close(fd);
             return false;
         }
-        text->append(chunk, (size_t)n);
+        text->append(chunk, (size_t)got);
     }
     close(fd);
     return true;
@@ -306,11 +307,11 @@ static Json::Value collectStatistics(PKAVODB db) {
     stats["photo_account_shared_photo"] = countSharedItems(db, "photo", "photo");
     stats["photo_account_shared_video"] = countSharedItems(db, "photo", "video");
 
-    if (0 ==
-        KAVODBExecute(db, "SELECT date FROM blog_article ORDER BY date DESC LIMIT 1", &result)) {
-        if (0 == KAVODBFetchRow(result, &row)) {
+    if (KAVODBExecute(db, "SELECT date FROM blog_article ORDER BY date DESC LIMIT 1", &result) ==
+        0) {
+        if (KAVODBFetchRow(result, &row) == 0) {
             const char *date = KAVODBFetchField(result, row, "date");
-            if (nullptr != date) {
+            if (date != nullptr) {
                 stats["latest_blog_post_time"] = date;
             }
         }
@@ -334,10 +335,10 @@ int main(int argc, char *argv[]) {
 
     (void)argc;
     (void)argv;
-    openlog(SZ_SOURCE_NAME, LOG_PID, LOG_USER);
+    openlog(SZ_SOURCE, LOG_PID, LOG_USER);
 
-    if (nullptr == (db = KAVODBConnect(nullptr, "postgres", nullptr, "photo"))) {
-        KAVOLOG(SZ_SOURCE_NAME, "Failed to connect to database");
+    if ((db = KAVODBConnect(nullptr, "postgres", nullptr, "photo")) == nullptr) {
+        KAVOLOG(SZ_SOURCE, "Failed to connect to database");
     } else {
         doc["collector_version"] = COLLECTOR_VERSION;
         doc["config"] = collectConfig(db);
@@ -346,11 +347,12 @@ int main(int argc, char *argv[]) {
         KAVODBClose(db);
     }
 
-    fputs(doc.toStyledString().c_str(), stdout);
-    fputc('\n', stdout);
-    // The report is all the program gives; one that never arrived is a failure.
-    if (0 != KAVOStdoutClose()) {
-        KAVOLOG(SZ_SOURCE_NAME, "Failed to write the report [%m]");
+    // The report is all the program gives: checked once, when standard output is closed, and
+    // one that never arrived is a failure.
+    (void)fputs(doc.toStyledString().c_str(), stdout);
+    (void)fputc('\n', stdout);
+    if (KAVOStdoutClose() != 0) {
+        KAVOLOG(SZ_SOURCE, "Failed to write the report [%m]");
         closelog();
         return 255;
     }

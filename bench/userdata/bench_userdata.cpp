@@ -45,52 +45,64 @@ INSERT INTO photo_share (sharename, is_subdir)
   SELECT 'album' || (g % 1000) || '/sub' || g, 't' FROM generate_series(1, 3000) g;
 INSERT INTO photo_share (sharename, is_subdir)
   SELECT 'album' || (g % 1000) || '/sub' || g || '/deep', 't' FROM generate_series(1, 2000) g;
-INSERT INTO photo_personal_collection_for_admin (id, name, hidden)
-  SELECT g, 'c' || g, g = 17 FROM generate_series(1, 40) g;
-INSERT INTO photo_personal_collection_photo_for_admin
-  SELECT (g % 40) + 1, g FROM generate_series(1, 60000) g;
-INSERT INTO photo_personal_collection_video_for_admin
-  SELECT (g % 40) + 1, g FROM generate_series(1, 6000) g;
-INSERT INTO photo_personal_collection_for_nmx_account (id, name, hidden)
-  SELECT g, 'c' || g, g = 3 FROM generate_series(1, 200) g;
-INSERT INTO photo_personal_collection_photo_for_nmx_account
-  SELECT (g % 200) + 1, g FROM generate_series(1, 100000) g;
-INSERT INTO photo_personal_collection_video_for_nmx_account
-  SELECT (g % 200) + 1, g FROM generate_series(1, 10000) g;
-INSERT INTO photo_personal_collection (id, name, hidden)
-  SELECT g, 'c' || g, g = 5 FROM generate_series(1, 100) g;
-INSERT INTO photo_personal_collection_photo SELECT (g % 100) + 1, g FROM generate_series(1, 50000) g;
-INSERT INTO photo_personal_collection_video SELECT (g % 100) + 1, g FROM generate_series(1, 5000) g;
-VACUUM ANALYZE;
 )SQL";
 
-// What the report sends for this gallery (hidden collections 17, 3 and 5), in its order.
-const char *const kStatements = R"SQL(
-SELECT * FROM photo_config WHERE config_key IN ('account_system','allow_user_comment','allow_guest_comment','use_album_explorer','paging_use_bar','excluding_index_format','def_album_disable_conversion','enable_face_recognition','v6_template');
-SELECT * FROM blog_config WHERE config_key = 'enable_blog';
-SELECT COUNT(*) as total FROM photo_image;
-SELECT COUNT(*) as total FROM video;
-SELECT COUNT(*) as total FROM blog_article;
-SELECT COUNT(*) as total FROM photo_share WHERE sharename != '/';
-SELECT COUNT(*) as total FROM photo_share WHERE sharename != '/' AND is_subdir = 'f';
-SELECT COUNT(*) as total FROM photo_share WHERE is_subdir = 't' AND sharename NOT like '%/%/%';
-SELECT COUNT(*) as total FROM photo_personal_collection_for_admin WHERE hidden = 'f';
-SELECT COUNT(*) as total FROM photo_personal_collection WHERE hidden = 'f';
-SELECT COUNT(*) as total FROM photo_personal_collection_for_nmx_account WHERE hidden = 'f';
-SELECT id FROM photo_personal_collection_for_admin WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_photo_for_admin WHERE collectionid= '17';
-SELECT id FROM photo_personal_collection_for_admin WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_video_for_admin WHERE collectionid= '17';
-SELECT id FROM photo_personal_collection_for_nmx_account WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_photo_for_nmx_account WHERE collectionid= '3';
-SELECT id FROM photo_personal_collection_for_nmx_account WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_video_for_nmx_account WHERE collectionid= '3';
-SELECT id FROM photo_personal_collection WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_photo WHERE collectionid= '5';
-SELECT id FROM photo_personal_collection WHERE hidden = 't';
-SELECT COUNT(*) as total FROM photo_personal_collection_video WHERE collectionid= '5';
-SELECT date FROM blog_article ORDER BY date DESC LIMIT 1;
-)SQL";
+// The three families of personal collections (their tables' names end in suffix): count
+// collections of which only the one with the id hidden is hidden, and photos and videos spread
+// over them all.
+struct Family {
+    const char *suffix;
+    int count, hidden, photos, videos;
+};
+const Family kFamilies[] = {
+    {"_for_admin", 40, 17, 60000, 6000},
+    {"_for_nmx_account", 200, 3, 100000, 10000},
+    {"", 100, 5, 50000, 5000},
+};
+
+std::string familySeed(const Family &f) {
+    const std::string suffix = f.suffix;
+    const std::string count = std::to_string(f.count);
+    return "INSERT INTO photo_personal_collection" + suffix +
+           " (id, name, hidden) SELECT g, 'c' || g, g = " + std::to_string(f.hidden) +
+           " FROM generate_series(1, " + count + ") g;\n" +
+           "INSERT INTO photo_personal_collection_photo" + suffix + " SELECT (g % " + count +
+           ") + 1, g FROM generate_series(1, " + std::to_string(f.photos) + ") g;\n" +
+           "INSERT INTO photo_personal_collection_video" + suffix + " SELECT (g % " + count +
+           ") + 1, g FROM generate_series(1, " + std::to_string(f.videos) + ") g;\n";
+}
+
+// What the report sends for this gallery, in its order.
+std::string reportStatements() {
+    std::string sql =
+        "SELECT * FROM photo_config WHERE config_key IN ('account_system','allow_user_comment',"
+        "'allow_guest_comment','use_album_explorer','paging_use_bar','excluding_index_format',"
+        "'def_album_disable_conversion','enable_face_recognition','v6_template');\n"
+        "SELECT * FROM blog_config WHERE config_key = 'enable_blog';\n";
+    for (const char *counted : {
+             "photo_image",
+             "video",
+             "blog_article",
+             "photo_share WHERE sharename != '/'",
+             "photo_share WHERE sharename != '/' AND is_subdir = 'f'",
+             "photo_share WHERE is_subdir = 't' AND sharename NOT like '%/%/%'",
+             "photo_personal_collection_for_admin WHERE hidden = 'f'",
+             "photo_personal_collection WHERE hidden = 'f'",
+             "photo_personal_collection_for_nmx_account WHERE hidden = 'f'",
+         }) {
+        sql += std::string("SELECT COUNT(*) as total FROM ") + counted + ";\n";
+    }
+    // The hidden collection is looked up again for its photos and for its videos.
+    for (const Family &f : kFamilies) {
+        for (const char *media : {"photo", "video"}) {
+            sql += std::string("SELECT id FROM photo_personal_collection") + f.suffix +
+                   " WHERE hidden = 't';\n";
+            sql += std::string("SELECT COUNT(*) as total FROM photo_personal_collection_") + media +
+                   f.suffix + " WHERE collectionid= '" + std::to_string(f.hidden) + "';\n";
+        }
+    }
+    return sql + "SELECT date FROM blog_article ORDER BY date DESC LIMIT 1;\n";
+}
 
 double timedRun(const ApplianceRoot &root, const std::vector<std::string> &argv, std::string *out) {
     auto start = std::chrono::steady_clock::now();
@@ -113,7 +125,12 @@ TEST(UserdataBench, ReportAgainstPsql) {
     root.useDatabase();
     root.sql(kReportSchema);
     root.sql(kSeed);
-    root.writeFile("/tmp/statements.sql", kStatements);
+    std::string seed;
+    for (const Family &f : kFamilies) {
+        seed += familySeed(f);
+    }
+    root.sql(seed + "VACUUM ANALYZE;");
+    root.writeFile("/tmp/statements.sql", reportStatements());
 
     const std::vector<std::string> ours = {program("kavouserdata_lumora")};
     const std::vector<std::string> psql = {

@@ -1,12 +1,7 @@
 // Helpers shared by the configuration tool's tests.
 #pragma once
 
-#include <fcntl.h>
-#include <signal.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -20,33 +15,7 @@ namespace configtest {
 using lumora::test::ApplianceRoot;
 using lumora::test::RunOptions;
 using lumora::test::RunResult;
-
-// Both programs print this text for every argument error.
-inline const std::string &usageText() {
-    static const std::string text =
-        "Usage:\n"
-        "    kavophoto_config [options]\n"
-        "\n"
-        "Options:\n"
-        "    -h, --help\n"
-        "        this help text\n"
-        "    --show-icon [on|off]\n"
-        "        show/hide lumora icon in NMX\n"
-        "    -m, --get-mail\n"
-        "        get system mail config\n"
-        "    -d, --nmx\n"
-        "        get nmx config (can't set value to nmx config)\n"
-        "    -g, --get key\n"
-        "        get key in config\n"
-        "    -s, --set key\n"
-        "    -v, --value value\n"
-        "        --set key --value value\n"
-        "    -p, --personal username\n"
-        "    -c, --check filepath\n"
-        "        check the file permission includes http read/write\n"
-        "    -f, --fix-personal username\n";
-    return text;
-}
+using lumora::test::Swapper;
 
 inline std::string userTool() {
     return lumora::test::program("kavophoto_config");
@@ -84,30 +53,5 @@ inline std::string logLineWith(const ApplianceRoot &root, const std::string &tex
     }
     return "";
 }
-
-// Exchanges two names in a loop in a child process while it lives (at most a few seconds), as an
-// account racing a privileged program would.
-class Swapper {
-   public:
-    Swapper(const std::string &a, const std::string &b) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            alarm(10);
-            for (;;) {
-                renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE);
-            }
-        }
-        EXPECT_GT(pid_, 0);
-    }
-    ~Swapper() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-   private:
-    pid_t pid_ = -1;
-};
 
 }  // namespace configtest

@@ -565,14 +565,13 @@ TEST(ConfigFixPersonal, WithoutThePackageAccount) {
     EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
-TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
+TEST(ConfigFixPersonal, LinksInsideTheHomeAreFollowed) {
     ApplianceRoot root;
     preparePersonal(root);
     uid_t alice = root.uidOf("alice");
     gid_t aliceGid = root.gidOf("alice");
-    root.addUser("bob");
 
-    // Inside the home: the target changes hands, the link stays a link.
+    // The target changes hands, the link stays a link.
     root.writeFile(kAliceHome + "/data/real.db", "pages", 0644, alice, aliceGid);
     ASSERT_EQ(symlink("../data/real.db", kAliceDb.c_str()), 0);
     RunResult r = runTool(root, rootTool(), {"-f", "alice"});
@@ -582,17 +581,33 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
     EXPECT_EQ(ApplianceRoot::readFile(kAliceHome + "/data/real.db"), "pages");
     ASSERT_EQ(unlink(kAliceDb.c_str()), 0);
 
-    // A dangling link inside the home: its target is created.
+    // A dangling link: its target is created.
     ASSERT_EQ(symlink((kAliceHome + "/data/new.db").c_str(), kAliceDb.c_str()), 0);
     r = runTool(root, rootTool(), {"-f", "alice"});
     EXPECT_EQ(r.status, 0);
     expectLumoraOwned(root, kAliceHome + "/data/new.db");
     ASSERT_EQ(unlink(kAliceDb.c_str()), 0);
 
-    // Out of the home: system files, another user's file, a folder link, a hard link.
+    // The photo folder linking elsewhere inside the home.
+    root.makeDir(kAliceHome + "/store", 0755, alice, aliceGid);
+    ASSERT_EQ(rmdir((kAliceHome + "/photo").c_str()), 0);
+    ASSERT_EQ(symlink("store", (kAliceHome + "/photo").c_str()), 0);
+    r = runTool(root, rootTool(), {"-f", "alice"});
+    EXPECT_EQ(r.status, 0);
+    expectLumoraOwned(root, kAliceHome + "/store/.KAVOUVODB");
+}
+
+TEST(ConfigFixPersonal, LinksOutOfTheHomeAreRefused) {
+    ApplianceRoot root;
+    preparePersonal(root);
+    root.addUser("bob");
+
+    // System files, another user's file, a folder link, a hard link.
     root.writeFile("/etc/kavo-secret.conf", "secret", 0644);
     root.writeFile("/volume1/homes/bob/photo/.KAVOUVODB", "bob's", 0644, root.uidOf("bob"));
     root.writeFile("/volume1/private/victim", "victim", 0640);
+    root.makeDir(kAliceHome + "/data", 0755, root.uidOf("alice"), root.gidOf("alice"));
+    ASSERT_EQ(symlink("/etc/kavo-secret.conf", (kAliceHome + "/data/hop").c_str()), 0);
     struct Case {
         std::string name;
         std::string linkTarget;  // "" for a hard link to /volume1/private/victim
@@ -605,7 +620,6 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
         {"chained", "../data/hop", "/etc/kavo-secret.conf"},
         {"hard", "", "/volume1/private/victim"},
     };
-    ASSERT_EQ(symlink("/etc/kavo-secret.conf", (kAliceHome + "/data/hop").c_str()), 0);
     for (const Case &c : cases) {
         struct stat before {};
         bool existed = lstat(c.outside.c_str(), &before) == 0;
@@ -615,7 +629,7 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
             ASSERT_EQ(symlink(c.linkTarget.c_str(), kAliceDb.c_str()), 0);
         }
         root.clearLog();
-        r = runTool(root, rootTool(), {"-f", "alice"});
+        RunResult r = runTool(root, rootTool(), {"-f", "alice"});
         EXPECT_EQ(r.status, 255) << c.name;
         EXPECT_EQ(r.out, "") << c.name;
         EXPECT_FALSE(root.logLines().empty()) << c.name;
@@ -631,34 +645,26 @@ TEST(ConfigFixPersonal, LinksAreFollowedOnlyInsideTheHome) {
     }
     EXPECT_EQ(ApplianceRoot::readFile("/etc/kavo-secret.conf"), "secret");
 
-    // A FIFO in the file's place neither hangs the repair nor changes hands.
-    ASSERT_EQ(mkfifo(kAliceDb.c_str(), 0666), 0);
-    RunOptions quick;
-    quick.timeoutSeconds = 10;
-    r = runTool(root, rootTool(), {"-f", "alice"}, quick);
-    EXPECT_EQ(r.status, 255);
-    struct stat fifo = statOf(kAliceDb);
-    EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
-    EXPECT_EQ(fifo.st_uid, 0u);
-    ASSERT_EQ(unlink(kAliceDb.c_str()), 0);
-
-    // The photo folder linking elsewhere inside the home.
-    root.makeDir(kAliceHome + "/store", 0755, alice, aliceGid);
-    ASSERT_EQ(rmdir((kAliceHome + "/photo").c_str()), 0);
-    ASSERT_EQ(symlink("store", (kAliceHome + "/photo").c_str()), 0);
-    r = runTool(root, rootTool(), {"-f", "alice"});
-    EXPECT_EQ(r.status, 0);
-    expectLumoraOwned(root, kAliceHome + "/store/.KAVOUVODB");
-    ASSERT_EQ(unlink((kAliceHome + "/photo").c_str()), 0);
-    root.makeDir(kAliceHome + "/photo", 0755, alice, aliceGid);
-
     // The photo folder itself leading out of the home.
     root.makeDir("/etc/kavo-dir", 0755);
     ASSERT_EQ(rmdir((kAliceHome + "/photo").c_str()), 0);
     ASSERT_EQ(symlink("/etc/kavo-dir", (kAliceHome + "/photo").c_str()), 0);
-    r = runTool(root, rootTool(), {"-f", "alice"});
+    RunResult r = runTool(root, rootTool(), {"-f", "alice"});
     EXPECT_EQ(r.status, 255);
     EXPECT_FALSE(ApplianceRoot::exists("/etc/kavo-dir/.KAVOUVODB"));
+}
+
+TEST(ConfigFixPersonal, AFifoNeitherHangsTheRepairNorChangesHands) {
+    ApplianceRoot root;
+    preparePersonal(root);
+    ASSERT_EQ(mkfifo(kAliceDb.c_str(), 0666), 0);
+    RunOptions quick;
+    quick.timeoutSeconds = 10;
+    RunResult r = runTool(root, rootTool(), {"-f", "alice"}, quick);
+    EXPECT_EQ(r.status, 255);
+    struct stat fifo = statOf(kAliceDb);
+    EXPECT_TRUE(S_ISFIFO(fifo.st_mode));
+    EXPECT_EQ(fifo.st_uid, 0u);
 }
 
 TEST(ConfigFixPersonal, ALinkSwappedInMeanwhileIsNeverFollowed) {
@@ -669,7 +675,7 @@ TEST(ConfigFixPersonal, ALinkSwappedInMeanwhileIsNeverFollowed) {
     const std::string decoy = kAliceHome + "/photo/decoy";
     ASSERT_EQ(symlink("/etc/kavo-secret.conf", decoy.c_str()), 0);
 
-    Swapper swapper(kAliceDb, decoy);
+    Swapper swapper(kAliceDb, decoy, 10);
     for (int i = 0; i < 40; i++) {
         RunResult r = runTool(root, rootTool(), {"-f", "alice"});
         EXPECT_TRUE(r.status == 0 || r.status == 255) << r.status;
