@@ -125,6 +125,7 @@ struct WalkFolder {
 static int OpenQueueDir(bool create);
 static int OpenQueueFile(int eaFd, const char *name, int flags);
 static bool IsSameFile(int fd, int dirFd, const char *name);
+static int LockQueue(int fd, int eaFd);
 static bool QueueFileExists(const char *name);
 static int WriteQueue(const char *entry);
 static int AppendLine(int fd, const char *entry, const char *line, size_t lineLen);
@@ -205,6 +206,22 @@ static bool IsSameFile(int fd, int dirFd, const char *name) {
            openStat.st_dev == nameStat.st_dev && openStat.st_ino == nameStat.st_ino;
 }
 
+// Takes the writers' exclusive lock on the open queue file, waiting for it, and checks that the
+// queue's name still holds that file: the daemon renames the queue, and "-r" deletes it, while
+// others wait for the lock. 1: locked, and still the queue; 0: no longer the queue (the lock is
+// released again); -1: the lock failed.
+static int LockQueue(int fd, int eaFd) {
+    if (flock(fd, LOCK_EX) != 0) {
+        KAVOLOG(SZ_SOURCE, "Failed to lock file descriptor of %s, reason=%m", SZF_LUMORA_QUEUE);
+        return -1;
+    }
+    if (!IsSameFile(fd, eaFd, SZ_QUEUE_NAME)) {
+        flock(fd, LOCK_UN);
+        return 0;
+    }
+    return 1;
+}
+
 // True when the queue file is there, whatever it is (reached without a link).
 static bool QueueFileExists(const char *name) {
     struct stat st;
@@ -228,6 +245,7 @@ static int WriteQueue(const char *entry) {
     int attempts = 0;
     int races = 0;
     int flags = 0;
+    int locked = 0;
     int eaFd = -1;
     int fd = -1;
     int err = 0;
@@ -261,7 +279,8 @@ static int WriteQueue(const char *entry) {
         } else {
             KAVOLOG(SZ_SOURCE, "Cannot open %s beneath %s (%m)", SZ_EADIR_NAME, SZD_PHOTO_SERVICE);
         }
-        // Whatever kept the folder out of reach: kept as callers expect it.
+        // Logged whatever kept the folder out of reach, not only a failed make: kept as callers
+        // expect it.
         KAVOLOG(SZ_SOURCE, "Make ea dir path error. eaDir path: %s", SZD_PHOTO_EADIR);
         return -1;
     }
@@ -297,15 +316,13 @@ static int WriteQueue(const char *entry) {
             KAVOLOG(SZ_SOURCE, "fcntl(%s, O_APPEND) failed, reason=%m", SZF_LUMORA_QUEUE);
             goto out;
         }
-        if (flock(fd, LOCK_EX) != 0) {
-            KAVOLOG(SZ_SOURCE, "Failed to lock file descriptor of %s, reason=%m", SZF_LUMORA_QUEUE);
+        locked = LockQueue(fd, eaFd);
+        if (locked < 0) {
             goto out;
         }
-        // The daemon renames the queue to its working copy under this lock. When that happened
-        // while this writer waited, the open file is no longer the queue: a line written now
-        // could reach the working copy after the daemon has read it, and be lost.
-        if (!IsSameFile(fd, eaFd, SZ_QUEUE_NAME)) {
-            flock(fd, LOCK_UN);
+        // When the daemon took the queue while this writer waited, a line written now could
+        // reach the working copy after the daemon has read it, and be lost.
+        if (locked == 0) {
             close(fd);
             fd = -1;
             if (!raceLeft) {
@@ -515,6 +532,7 @@ out:
 // line is either in the file renamed or goes to a queue made afresh.
 static void TakeQueue(int eaFd) {
     int lockFd = -1;
+    int locked = 0;
 
     for (int attempt = 1; attempt <= TAKE_ATTEMPTS && lockFd < 0; attempt++) {
         lockFd = OpenQueueFile(eaFd, SZ_QUEUE_NAME, O_RDONLY);
@@ -530,12 +548,11 @@ static void TakeQueue(int eaFd) {
             KAVOLOG(SZ_SOURCE, "Failed to open %s for its lock (%m)", SZF_LUMORA_QUEUE);
             goto out;
         }
-        if (flock(lockFd, LOCK_EX) != 0) {
-            KAVOLOG(SZ_SOURCE, "Failed to lock file descriptor of %s, reason=%m", SZF_LUMORA_QUEUE);
+        locked = LockQueue(lockFd, eaFd);
+        if (locked < 0) {
             goto out;
         }
-        // "-r" may have deleted the file meanwhile and a writer begun a new one.
-        if (!IsSameFile(lockFd, eaFd, SZ_QUEUE_NAME)) {
+        if (locked == 0) {
             close(lockFd);
             lockFd = -1;
             if (attempt == TAKE_ATTEMPTS) {
