@@ -125,7 +125,7 @@ struct WalkFolder {
 static int OpenQueueDir(bool create);
 static int OpenQueueFile(int eaFd, const char *name, int flags);
 static bool IsSameFile(int fd, int dirFd, const char *name);
-static int LockQueue(int fd, int eaFd);
+static int LockQueue(int *fd, int eaFd);
 static bool QueueFileExists(const char *name);
 static int WriteQueue(const char *entry);
 static int AppendLine(int fd, const char *entry, const char *line, size_t lineLen);
@@ -206,20 +206,20 @@ static bool IsSameFile(int fd, int dirFd, const char *name) {
            openStat.st_dev == nameStat.st_dev && openStat.st_ino == nameStat.st_ino;
 }
 
-// Takes the writers' exclusive lock on the open queue file, waiting for it, and checks that the
-// queue's name still holds that file: the daemon renames the queue, and "-r" deletes it, while
-// others wait for the lock. 1: locked, and still the queue; 0: no longer the queue (the lock is
-// released again); -1: the lock failed.
-static int LockQueue(int fd, int eaFd) {
-    if (flock(fd, LOCK_EX) != 0) {
+// Takes the writers' exclusive lock on the open queue file *fd, waiting for it, and checks that
+// the queue's name still holds that file: the daemon renames the queue, and "-r" deletes it,
+// while others wait for the lock. When the name holds another file by then, *fd is closed and
+// set to -1. 0, or -1 when the lock failed (*fd stays open).
+static int LockQueue(int *fd, int eaFd) {
+    if (flock(*fd, LOCK_EX) != 0) {
         KAVOLOG(SZ_SOURCE, "Failed to lock file descriptor of %s, reason=%m", SZF_LUMORA_QUEUE);
         return -1;
     }
-    if (!IsSameFile(fd, eaFd, SZ_QUEUE_NAME)) {
-        flock(fd, LOCK_UN);
-        return 0;
+    if (!IsSameFile(*fd, eaFd, SZ_QUEUE_NAME)) {
+        close(*fd);
+        *fd = -1;
     }
-    return 1;
+    return 0;
 }
 
 // True when the queue file is there, whatever it is (reached without a link).
@@ -245,7 +245,6 @@ static int WriteQueue(const char *entry) {
     int attempts = 0;
     int races = 0;
     int flags = 0;
-    int locked = 0;
     int eaFd = -1;
     int fd = -1;
     int err = 0;
@@ -316,15 +315,12 @@ static int WriteQueue(const char *entry) {
             KAVOLOG(SZ_SOURCE, "fcntl(%s, O_APPEND) failed, reason=%m", SZF_LUMORA_QUEUE);
             goto out;
         }
-        locked = LockQueue(fd, eaFd);
-        if (locked < 0) {
+        if (LockQueue(&fd, eaFd) != 0) {
             goto out;
         }
         // When the daemon took the queue while this writer waited, a line written now could
         // reach the working copy after the daemon has read it, and be lost.
-        if (locked == 0) {
-            close(fd);
-            fd = -1;
+        if (fd < 0) {
             if (!raceLeft) {
                 KAVOLOG(SZ_SOURCE, "%s was taken by the daemon each time its lock was granted",
                         SZF_LUMORA_QUEUE);
@@ -532,7 +528,6 @@ out:
 // line is either in the file renamed or goes to a queue made afresh.
 static void TakeQueue(int eaFd) {
     int lockFd = -1;
-    int locked = 0;
 
     for (int attempt = 1; attempt <= TAKE_ATTEMPTS && lockFd < 0; attempt++) {
         lockFd = OpenQueueFile(eaFd, SZ_QUEUE_NAME, O_RDONLY);
@@ -548,16 +543,9 @@ static void TakeQueue(int eaFd) {
             KAVOLOG(SZ_SOURCE, "Failed to open %s for its lock (%m)", SZF_LUMORA_QUEUE);
             goto out;
         }
-        locked = LockQueue(lockFd, eaFd);
-        if (locked < 0) {
+        // "-r" may have deleted the file meanwhile and a writer begun a new one.
+        if (LockQueue(&lockFd, eaFd) != 0 || (lockFd < 0 && attempt == TAKE_ATTEMPTS)) {
             goto out;
-        }
-        if (locked == 0) {
-            close(lockFd);
-            lockFd = -1;
-            if (attempt == TAKE_ATTEMPTS) {
-                goto out;
-            }
         }
     }
     for (int attempt = 1; attempt <= RENAME_ATTEMPTS; attempt++) {

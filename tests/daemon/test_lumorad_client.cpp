@@ -8,6 +8,13 @@
 namespace lumorad_test {
 namespace {
 
+// Something a user put in a queue path's place, and the errno it makes the open fail with.
+struct Planted {
+    const char *what;
+    std::function<void()> plant;
+    int err;
+};
+
 class LumoradClient : public LumoradTest {
    protected:
     lt::RunResult add(const std::string &entry) {
@@ -132,12 +139,7 @@ TEST_F(LumoradClient, AWriteCutShortLeavesNoTornLine) {
 TEST_F(LumoradClient, AQueueFolderThatCannotBeReachedWithoutALinkIsReported) {
     const std::string eaDir = kPhotoRoot + "/@eaDir";
     const std::string elsewhere = "/volume1/elsewhere";
-    struct Case {
-        const char *what;
-        std::function<void()> plant;
-        int err;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<Planted> cases = {
         {"a file", [&] { root.writeFile(eaDir, "not a folder"); }, ENOTDIR},
         {"a link to another folder",
          [&] {
@@ -148,7 +150,7 @@ TEST_F(LumoradClient, AQueueFolderThatCannotBeReachedWithoutALinkIsReported) {
         {"a dangling link",
          [&] { ASSERT_EQ(symlink((elsewhere + "/new").c_str(), eaDir.c_str()), 0); }, ELOOP},
     };
-    for (const Case &c : cases) {
+    for (const Planted &c : cases) {
         SCOPED_TRACE(c.what);
         root.clearLog();
         c.plant();
@@ -179,12 +181,7 @@ TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
     // the message carries the open flags in decimal.
     const std::string secret = "/volume1/secret";
     const std::string created = "/volume1/created";
-    struct Case {
-        const char *what;
-        std::function<void()> plant;
-        int err;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<Planted> cases = {
         {"a folder", [&] { root.makeDir(kQueue); }, EISDIR},
         {"a link to a root-only file",
          [&] { ASSERT_EQ(symlink(secret.c_str(), kQueue.c_str()), 0); }, ELOOP},
@@ -194,7 +191,7 @@ TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
          [&] { ASSERT_EQ(link(secret.c_str(), kQueue.c_str()), 0); }, EMLINK},
     };
     root.makeDir(kPhotoRoot + "/@eaDir");
-    for (const Case &c : cases) {
+    for (const Planted &c : cases) {
         SCOPED_TRACE(c.what);
         root.clearLog();
         root.writeFile(secret, "R secret\n", 0600);
