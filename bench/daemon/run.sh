@@ -52,10 +52,10 @@ start_daemon() {
     exit 1
 }
 
-# ---- 1. the walk --------------------------------------------------------------------------
+# ---- 1. the walk ------------------------------------------------------------------------------
 photo_regex='.*\.(jpg|jpeg|png|nef|cr2|tif|dng|arw)'
 walk() {
-    local d dir photos others start base ours
+    local d dir photos others start base ours label
     printf '#!/bin/sh\nexit 0\n' >"$worker"
     chmod 0755 "$worker"
     mkdir -p "$tree"
@@ -81,11 +81,11 @@ walk() {
     done
     ours=$(elapsed "$start" "$(now)")
     stop_daemon
-    bench_report "lumorad: walk of $photos photo files in 2,000 folders ($others others) / find -exec, nice 10" \
-        "$ours" "$base" "<= 1.2"
+    label="lumorad: walk of $photos photo files in 2,000 folders ($others others)"
+    bench_report "$label / find -exec, nice 10" "$ours" "$base" "<= 1.2"
 }
 
-# ---- 2. "-a" on a long queue ---------------------------------------------------------------
+# ---- 2. "-a" on a long queue ------------------------------------------------------------------
 runs=200
 add_loop() {  # add_loop TAG: seconds for $runs additions of new entries
     local start i
@@ -109,7 +109,7 @@ add() {
     "$lumorad" -r
 }
 
-# ---- 3. the idle daemon ---------------------------------------------------------------------
+# ---- 3. the idle daemon -----------------------------------------------------------------------
 cpu_ticks() {  # utime + stime of a process, in clock ticks
     awk '{ sub(/.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"
 }
@@ -135,8 +135,8 @@ idle() {
     stop_daemon
     bench_report "lumorad idle: resident KiB / resident KiB of /bin/sleep" "$rss" "$sleep_rss" \
         "< 4096 KiB"
-    printf 'info\tlumorad idle: %s KiB resident (limit 4096 KiB); CPU over 25 s idle: %s ticks (%s per second)\n' \
-        "$rss" "$((after - before))" "$(getconf CLK_TCK)"
+    printf 'info\t%s; %s\n' "lumorad idle: $rss KiB resident (limit 4096 KiB)" \
+        "CPU over 25 s idle: $((after - before)) ticks ($(getconf CLK_TCK) per second)"
 }
 
 for part in walk add idle; do

@@ -287,6 +287,15 @@ class LumoradTest : public ::testing::Test {
         EXPECT_TRUE(waitUntil([&] { return processGone(pid); }, 30)) << "daemon still running";
     }
 
+    // "-k" when no daemon owns the pid file: status 0, and the one message callers look for.
+    // The log is expected to hold nothing before.
+    void expectStopReachesNobody() const {
+        lt::RunResult r = root.run({lumorad(), "-k"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(lumoradLog(), std::vector<std::string>{"VLIBCProcSignalByPidFile() failed."});
+    }
+
     // True once neither queue file is left: every pass that had work has ended.
     static bool queueDrained() {
         return !lt::ApplianceRoot::exists(kQueue) && !lt::ApplianceRoot::exists(kWorkCopy);

@@ -8,6 +8,13 @@
 namespace lumorad_test {
 namespace {
 
+// Something a user put in a queue path's place, and the errno it makes the open fail with.
+struct Planted {
+    const char *what;
+    std::function<void()> plant;
+    int err;
+};
+
 class LumoradClient : public LumoradTest {
    protected:
     lt::RunResult add(const std::string &entry) {
@@ -24,6 +31,16 @@ class LumoradClient : public LumoradTest {
             n += line == text;
         }
         return n;
+    }
+
+    // The log of a request refused because the queue folder is out of reach: a line with the
+    // reason, then the two lines callers look for.
+    void expectQueueFolderRefused(const std::string &reason) const {
+        std::vector<std::string> log = lumoradLog();
+        ASSERT_EQ(log.size(), 3u) << ::testing::PrintToString(log);
+        EXPECT_PRED_FORMAT2(::testing::IsSubstring, reason, log[0]);
+        EXPECT_EQ(log[1], "Make ea dir path error. eaDir path: " + kEaDir);
+        EXPECT_EQ(log[2], "WriteQueue() failed.");
     }
 };
 
@@ -61,25 +78,35 @@ TEST_F(LumoradClient, AWholeQueuedLineIsNotAddedTwice) {
     EXPECT_TRUE(lumoradLog().empty());
 }
 
-TEST_F(LumoradClient, AnEntryWithALineBreakIsRefused) {
-    add("F /volume1/photo/a.jpg");
-    add("F /volume1/photo/b.jpg\nR victim/../../etc");
-    add("\n");
-    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
-    EXPECT_EQ(countLogged("WriteQueue() failed."), 2);
-}
-
-TEST_F(LumoradClient, AnEntryMustLeaveRoomForItsNewlineInAReadableLine) {
+TEST_F(LumoradClient, TheLongestEntryTheDaemonCanReadGoesIn) {
     // 4094 bytes make a line of 4095 with the newline: the longest the daemon reads.
     std::string longest = "R " + std::string(4092, 'x');
     add(longest);
     EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), longest + "\n");
     EXPECT_TRUE(lumoradLog().empty());
+}
 
-    add(longest + "y");
-    add("R " + std::string(9000, 'z'));
-    EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), longest + "\n");
-    EXPECT_EQ(countLogged("WriteQueue() failed."), 2);
+TEST_F(LumoradClient, AnEntryThatIsNotOneReadableLineIsRefused) {
+    // A line break would make two requests of one entry; an entry without room for its newline
+    // in a line the daemon reads would be written and then skipped.
+    struct Case {
+        const char *what;
+        std::string entry;
+    };
+    const std::vector<Case> cases = {
+        {"a line break inside", "F /volume1/photo/b.jpg\nR victim/../../etc"},
+        {"a line break alone", "\n"},
+        {"one byte too long", "R " + std::string(4093, 'y')},
+        {"far too long", "R " + std::string(9000, 'z')},
+    };
+    add("F /volume1/photo/a.jpg");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        root.clearLog();
+        add(c.entry);
+        EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), "F /volume1/photo/a.jpg\n");
+        EXPECT_EQ(countLogged("WriteQueue() failed."), 1);
+    }
 }
 
 TEST_F(LumoradClient, AQueuedLineLongerThanTheLookupBufferDoesNotLoseTheEntry) {
@@ -89,16 +116,6 @@ TEST_F(LumoradClient, AQueuedLineLongerThanTheLookupBufferDoesNotLoseTheEntry) {
     add("F /volume1/photo/a.jpg");
     EXPECT_EQ(lt::ApplianceRoot::readFile(kQueue), huge + "F /volume1/photo/a.jpg\n");
     EXPECT_EQ(countLogged("WriteQueue() failed."), 0);
-}
-
-TEST_F(LumoradClient, OpenFailuresAreLoggedAndStillExitZero) {
-    // A queue that cannot be opened for writing: the message carries the flags in decimal.
-    root.makeDir(kQueue);
-    add("F /volume1/photo/a.jpg");
-    std::vector<std::string> log = lumoradLog();
-    ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);
-    EXPECT_EQ(log[0], "open(" + kQueue + ", 1053698) failed, reason=" + strerror(EISDIR));
-    EXPECT_EQ(log[1], "WriteQueue() failed.");
 }
 
 TEST_F(LumoradClient, AWriteCutShortLeavesNoTornLine) {
@@ -122,34 +139,23 @@ TEST_F(LumoradClient, AWriteCutShortLeavesNoTornLine) {
 TEST_F(LumoradClient, AQueueFolderThatCannotBeReachedWithoutALinkIsReported) {
     const std::string eaDir = kPhotoRoot + "/@eaDir";
     const std::string elsewhere = "/volume1/elsewhere";
-    struct Case {
-        const char *what;
-        std::function<void()> plant;
-        std::string reason;
-    };
-    const std::vector<Case> cases = {
-        {"a file", [&] { root.writeFile(eaDir, "not a folder"); },
-         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ENOTDIR)) + ")"},
+    const std::vector<Planted> cases = {
+        {"a file", [&] { root.writeFile(eaDir, "not a folder"); }, ENOTDIR},
         {"a link to another folder",
          [&] {
              root.makeDir(elsewhere);
              ASSERT_EQ(symlink(elsewhere.c_str(), eaDir.c_str()), 0);
          },
-         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ELOOP)) + ")"},
+         ELOOP},
         {"a dangling link",
-         [&] { ASSERT_EQ(symlink((elsewhere + "/new").c_str(), eaDir.c_str()), 0); },
-         "Cannot open @eaDir beneath /var/services/photo (" + std::string(strerror(ELOOP)) + ")"},
+         [&] { ASSERT_EQ(symlink((elsewhere + "/new").c_str(), eaDir.c_str()), 0); }, ELOOP},
     };
-    for (const Case &c : cases) {
+    for (const Planted &c : cases) {
         SCOPED_TRACE(c.what);
         root.clearLog();
         c.plant();
         add("F /volume1/photo/a.jpg");
-        EXPECT_EQ(lumoradLog(), (std::vector<std::string>{
-                                    c.reason,
-                                    "Make ea dir path error. eaDir path: " + kEaDir,
-                                    "WriteQueue() failed.",
-                                }));
+        expectQueueFolderRefused(strerror(c.err));
         // Nothing was made or written anywhere else.
         EXPECT_FALSE(lt::ApplianceRoot::exists(elsewhere + "/kavophoto_face.queue"));
         EXPECT_FALSE(lt::ApplianceRoot::exists(elsewhere + "/new"));
@@ -162,12 +168,7 @@ TEST_F(LumoradClient, WithoutAPhotoShareNoFolderIsMadeAtItsServicePath) {
     add("F /volume1/photo/a.jpg");
     struct stat st;
     EXPECT_NE(lstat("/var/services/photo", &st), 0) << "something was made at the service path";
-    EXPECT_EQ(lumoradLog(),
-              (std::vector<std::string>{
-                  "No photo share at /var/services/photo (" + std::string(strerror(ENOENT)) + ")",
-                  "Make ea dir path error. eaDir path: " + kEaDir,
-                  "WriteQueue() failed.",
-              }));
+    expectQueueFolderRefused(strerror(ENOENT));
 
     // Once the share is there, the same request goes in.
     ASSERT_EQ(symlink(kPhotoRoot.c_str(), "/var/services/photo"), 0);
@@ -176,15 +177,12 @@ TEST_F(LumoradClient, WithoutAPhotoShareNoFolderIsMadeAtItsServicePath) {
 }
 
 TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
-    // Whatever a user put in the queue's place: root does not write through it, nor hang on it.
+    // Whatever stands in the queue's place: root does not write through it, nor hang on it, and
+    // the message carries the open flags in decimal.
     const std::string secret = "/volume1/secret";
     const std::string created = "/volume1/created";
-    struct Case {
-        const char *what;
-        std::function<void()> plant;
-        int err;
-    };
-    const std::vector<Case> cases = {
+    const std::vector<Planted> cases = {
+        {"a folder", [&] { root.makeDir(kQueue); }, EISDIR},
         {"a link to a root-only file",
          [&] { ASSERT_EQ(symlink(secret.c_str(), kQueue.c_str()), 0); }, ELOOP},
         {"a dangling link", [&] { ASSERT_EQ(symlink(created.c_str(), kQueue.c_str()), 0); }, ELOOP},
@@ -193,7 +191,7 @@ TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
          [&] { ASSERT_EQ(link(secret.c_str(), kQueue.c_str()), 0); }, EMLINK},
     };
     root.makeDir(kPhotoRoot + "/@eaDir");
-    for (const Case &c : cases) {
+    for (const Planted &c : cases) {
         SCOPED_TRACE(c.what);
         root.clearLog();
         root.writeFile(secret, "R secret\n", 0600);
@@ -202,6 +200,8 @@ TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
         opt.timeoutSeconds = 20;
         lt::RunResult r = root.run({lumorad(), "-a", "F /volume1/photo/a.jpg"}, opt);
         EXPECT_EQ(r.status, 0) << "killed by signal " << r.signal;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
         EXPECT_EQ(lumoradLog(),
                   (std::vector<std::string>{
                       "open(" + kQueue + ", 1053698) failed, reason=" + strerror(c.err),
@@ -209,7 +209,7 @@ TEST_F(LumoradClient, OnlyAPlainQueueFileOfItsOwnIsWritten) {
                   }));
         EXPECT_EQ(lt::ApplianceRoot::readFile(secret), "R secret\n");
         EXPECT_FALSE(lt::ApplianceRoot::exists(created));
-        ASSERT_EQ(unlink(kQueue.c_str()), 0);
+        ASSERT_EQ(remove(kQueue.c_str()), 0);
     }
 }
 
@@ -228,10 +228,7 @@ TEST_F(LumoradClient, ResetDeletesBothQueueFilesSilently) {
 }
 
 TEST_F(LumoradClient, StopWithoutADaemonLogsTheSignalFailure) {
-    lt::RunResult r = root.run({lumorad(), "-k"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(lumoradLog(), std::vector<std::string>{"VLIBCProcSignalByPidFile() failed."});
+    expectStopReachesNobody();
 }
 
 TEST_F(LumoradClient, OtherArgumentsDoNothing) {

@@ -12,8 +12,8 @@ using Args = std::vector<std::string>;
 class LumoradDispatch : public LumoradTest {
    protected:
     // Builds a chain of folders with names of 250 bytes under base, relative to open handles
-    // (the deepest paths pass the system's own path limit). levels[i] is called with a handle
-    // on the folder at depth i + 1.
+    // (the deepest paths pass the system's own path limit). atLevel is called with each depth
+    // and a handle on the folder there.
     static void makeDeepTree(const std::string &base, int depth,
                              const std::function<void(int, int)> &atLevel) {
         int fd = open(base.c_str(), O_RDONLY | O_DIRECTORY);
@@ -35,128 +35,146 @@ class LumoradDispatch : public LumoradTest {
         ASSERT_GE(fd, 0) << strerror(errno);
         close(fd);
     }
+
+    // The album of the face-recognition walk: two photos (one a folder down), other files,
+    // folders the walk skips and a link back up to the album.
+    void plantAlbum() {
+        for (const char *name : {"a.JPG", "b.txt", "noext", "#recycle/c.jpg", "#snapshot/f.jpg",
+                                 "@eaDir/d.jpg", "@tmp/g.jpg", "sub/e.tiff"}) {
+            root.writeFile(album_ + "/" + name, "x");
+        }
+        ASSERT_EQ(symlink(album_.c_str(), (album_ + "/sub/back").c_str()), 0);
+    }
+
+    // Folders nested past the 4095-byte path bound: 19 + 16 * 251 = 4035 bytes at depth 16,
+    // which holds b.jpg, a photo whose path has exactly 4095 bytes and one of 4096; a.jpg at
+    // depth 17 lies past the bound as well.
+    void plantDeepTree() {
+        root.makeDir(deep_);
+        deepPath_ = deep_;
+        makeDeepTree(deep_, 17, [&](int level, int fd) {
+            if (level <= 16) {
+                deepPath_ += "/" + std::string(250, 'd');
+            }
+            if (level == 16) {
+                touchAt(fd, "b.jpg");
+                touchAt(fd, exactName_);
+                touchAt(fd, overName_);
+            }
+            if (level == 17) {
+                touchAt(fd, "a.jpg");
+            }
+        });
+        ASSERT_EQ(deepPath_.size(), 4035u);
+        ASSERT_EQ((deepPath_ + "/" + exactName_).size(), 4095u);
+    }
+
+    // Both queue files of an interrupted run: every request type, separators, lines too short,
+    // too long and unknown, and a last line without its newline.
+    void plantQueueFiles() {
+        root.writeFile(kWorkCopy, "R tmp-first\nF " + album_ +
+                                      "\nR short-AAAA\nR\nF\nX bad line\nW some text\n");
+        root.writeFile(kQueue,
+                       "w album/sub/pic.jpg\nr user/a/b\nU user/a/b\nu user/a/b/c.jpg\n"
+                       "u user/x\nu nosep\nw nosep\nr nosep\nR:colon\n" +
+                           fits_ + "\n" + "R " + std::string(4093, 'M') + "\n" + "R " +
+                           std::string(10000, 'N') + "\n" +
+                           "F /volume1/photo/missing.jpg\n"
+                           "F /volume1/photo/missing.txt\n"
+                           "F " +
+                           deep_ + "\nR last");
+    }
+
+    void expectWatermarkRuns() const {
+        const std::vector<Args> expected = {
+            {"-R", "tmp-first"},
+            {"-R", "short-AAAA"},
+            {"-R", ""},
+            {"-A", "some text"},
+            {"-a", "album/sub", "pic.jpg"},
+            {"-r", "user", "a/b"},
+            {"-U", "user", "a/b"},
+            {"-u", "user", "a/b", "c.jpg"},
+            {"-R", "colon"},
+            {"-R", fits_.substr(2)},
+            {"-R", "last"},
+        };
+        EXPECT_EQ(argsOf(kWatermark), expected);
+    }
+
+    // Each photo once, the left-over working copy's before the queue's.
+    void expectFaceRuns() const {
+        std::set<std::string> faces;
+        std::vector<Args> runs = argsOf(kFace);
+        for (const Args &args : runs) {
+            ASSERT_EQ(args.size(), 2u);
+            EXPECT_EQ(args[0], "-F");
+            EXPECT_TRUE(faces.insert(args[1]).second) << "twice: " << args[1].substr(0, 200);
+        }
+        const std::set<std::string> expected = {
+            album_ + "/a.JPG",    album_ + "/sub/e.tiff",       "/volume1/photo/missing.jpg",
+            deepPath_ + "/b.jpg", deepPath_ + "/" + exactName_,
+        };
+        EXPECT_TRUE(faces == expected);
+        ASSERT_EQ(runs.size(), expected.size());
+        EXPECT_EQ(runs[2][1], "/volume1/photo/missing.jpg");
+    }
+
+    // The unknown line, the link back up and the two paths past the bound, each reported once
+    // (the last three by the path they name).
+    void expectWalkLog() const {
+        const std::vector<std::string> named = {
+            album_ + "/sub/back",
+            deepPath_ + "/" + overName_,
+            deepPath_ + "/" + std::string(250, 'd'),
+        };
+        int unknown = 0;
+        std::vector<int> times(named.size(), 0);
+        for (const std::string &line : lumoradLog()) {
+            if (line == "Unknown parameter: X bad line") {
+                unknown++;
+                continue;
+            }
+            size_t i = 0;
+            while (i < named.size() && line.find(named[i]) == std::string::npos) {
+                i++;
+            }
+            if (i == named.size()) {
+                ADD_FAILURE() << "unexpected log line: " << line.substr(0, 300);
+            } else {
+                times[i]++;
+            }
+        }
+        EXPECT_EQ(unknown, 1);
+        EXPECT_EQ(times, std::vector<int>(named.size(), 1));
+    }
+
+    // Runs the daemon with at most that many open descriptors.
+    pid_t startDaemonWithDescriptors(int limit) {
+        return startDaemonBy(
+            {"/bin/sh", "-c",
+             "ulimit -n " + std::to_string(limit) + " && exec '" + lumorad() + "'"});
+    }
+
+    const std::string album_ = kPhotoRoot + "/album";
+    const std::string deep_ = kPhotoRoot + "/deep";
+    const std::string exactName_ = std::string(55, 'y') + ".jpg";  // 4095 bytes at depth 16
+    const std::string overName_ = std::string(56, 'z') + ".jpg";   // 4096 bytes: left out
+    const std::string fits_ = "R " + std::string(4092, 'L');       // 4095 bytes with the newline
+    std::string deepPath_;
 };
 
 TEST_F(LumoradDispatch, StartUpPassesRunEveryRequestOfBothFilesInOrder) {
-    // The album of the face-recognition walk.
-    const std::string album = kPhotoRoot + "/album";
-    root.writeFile(album + "/a.JPG", "x");
-    root.writeFile(album + "/b.txt", "x");
-    root.writeFile(album + "/noext", "x");
-    root.writeFile(album + "/#recycle/c.jpg", "x");
-    root.writeFile(album + "/#snapshot/f.jpg", "x");
-    root.writeFile(album + "/@eaDir/d.jpg", "x");
-    root.writeFile(album + "/@tmp/g.jpg", "x");
-    root.writeFile(album + "/sub/e.tiff", "x");
-    ASSERT_EQ(symlink(album.c_str(), (album + "/sub/back").c_str()), 0);
-
-    // Folders nested past the 4095-byte path bound: 19 + 16 * 251 = 4035 bytes at depth 16.
-    const std::string deep = kPhotoRoot + "/deep";
-    root.makeDir(deep);
-    std::string deepPath = deep;
-    std::string exactName = std::string(55, 'y') + ".jpg";  // path of exactly 4095 bytes
-    std::string overName = std::string(56, 'z') + ".jpg";   // 4096 bytes: left out
-    makeDeepTree(deep, 17, [&](int level, int fd) {
-        if (level <= 16) {
-            deepPath += "/" + std::string(250, 'd');
-        }
-        if (level == 16) {
-            touchAt(fd, "b.jpg");
-            touchAt(fd, exactName);
-            touchAt(fd, overName);
-        }
-        if (level == 17) {
-            touchAt(fd, "a.jpg");
-        }
-    });
-    ASSERT_EQ(deepPath.size(), 4035u);
-    ASSERT_EQ((deepPath + "/" + exactName).size(), 4095u);
-
-    const std::string fits = "R " + std::string(4092, 'L');  // 4095 bytes with the newline
-    root.writeFile(kWorkCopy,
-                   "R tmp-first\n"
-                   "F " +
-                       album +
-                       "\n"
-                       "R short-AAAA\n"
-                       "R\n"
-                       "F\n"
-                       "X bad line\n"
-                       "W some text\n");
-    root.writeFile(kQueue,
-                   "w album/sub/pic.jpg\n"
-                   "r user/a/b\n"
-                   "U user/a/b\n"
-                   "u user/a/b/c.jpg\n"
-                   "u user/x\n"
-                   "u nosep\n"
-                   "w nosep\n"
-                   "r nosep\n"
-                   "R:colon\n" +
-                       fits + "\n" + "R " + std::string(4093, 'M') + "\n" + "R " +
-                       std::string(10000, 'N') + "\n" +
-                       "F /volume1/photo/missing.jpg\n"
-                       "F /volume1/photo/missing.txt\n"
-                       "F " +
-                       deep +
-                       "\n"
-                       "R last");
+    ASSERT_NO_FATAL_FAILURE(plantAlbum());
+    ASSERT_NO_FATAL_FAILURE(plantDeepTree());
+    plantQueueFiles();
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([] { return queueDrained(); }, 120));
-
-    const std::vector<Args> watermark = {
-        {"-R", "tmp-first"},
-        {"-R", "short-AAAA"},
-        {"-R", ""},
-        {"-A", "some text"},
-        {"-a", "album/sub", "pic.jpg"},
-        {"-r", "user", "a/b"},
-        {"-U", "user", "a/b"},
-        {"-u", "user", "a/b", "c.jpg"},
-        {"-R", "colon"},
-        {"-R", fits.substr(2)},
-        {"-R", "last"},
-    };
-    EXPECT_EQ(argsOf(kWatermark), watermark);
-
-    std::set<std::string> faces;
-    for (const Args &args : argsOf(kFace)) {
-        ASSERT_EQ(args.size(), 2u);
-        EXPECT_EQ(args[0], "-F");
-        EXPECT_TRUE(faces.insert(args[1]).second) << "twice: " << args[1].substr(0, 200);
-    }
-    const std::set<std::string> expectedFaces = {
-        album + "/a.JPG",    album + "/sub/e.tiff",      "/volume1/photo/missing.jpg",
-        deepPath + "/b.jpg", deepPath + "/" + exactName,
-    };
-    EXPECT_EQ(faces.size(), expectedFaces.size());
-    EXPECT_TRUE(faces == expectedFaces);
-
-    // The left-over working copy went first, the queue after it.
-    std::vector<Args> faceOrder = argsOf(kFace);
-    ASSERT_EQ(faceOrder.size(), expectedFaces.size());
-    EXPECT_EQ(faceOrder[2][1], "/volume1/photo/missing.jpg");
-
-    int unknown = 0, cycle = 0, tooLong = 0;
-    for (const std::string &line : lumoradLog()) {
-        if (line == "Unknown parameter: X bad line") {
-            unknown++;
-        } else if (line ==
-                   "Skipped " + album + "/sub/back: it leads back to a folder being walked") {
-            cycle++;
-        } else if (line.find(": the path is longer than 4095 bytes") != std::string::npos &&
-                   line.compare(0, 8 + deepPath.size(), "Skipped " + deepPath) == 0) {
-            tooLong++;
-        } else {
-            ADD_FAILURE() << "unexpected log line: " << line.substr(0, 300);
-        }
-    }
-    EXPECT_EQ(unknown, 1);
-    EXPECT_EQ(cycle, 1);
-    EXPECT_EQ(tooLong, 2);
-
+    expectWatermarkRuns();
+    expectFaceRuns();
+    expectWalkLog();
     EXPECT_FALSE(processGone(pid)) << "the daemon ended after its passes";
     stopDaemon(pid);
 }
@@ -202,9 +220,9 @@ TEST_F(LumoradDispatch, WorkersWaitForLiveWorkersOfTheirKindAndStalePidFilesGo) 
     EXPECT_TRUE(lt::ApplianceRoot::exists("/var/run/watermark.-1.pid"));
     EXPECT_FALSE(lt::ApplianceRoot::exists(reusedPid));
     EXPECT_FALSE(processGone(reused));
-    EXPECT_EQ(lumoradLog(),
-              std::vector<std::string>{"Stale pid file " + reusedPid +
-                                       " named a process that is not its worker: removed"});
+    std::vector<std::string> log = lumoradLog();
+    ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring, reusedPid, log[0]);
     stopDaemon(pid);
 }
 
@@ -298,7 +316,7 @@ TEST_F(LumoradDispatch, AWalkDeeperThanTheDescriptorLimitMissesNoPhoto) {
     }
     root.writeFile(kQueue, "F " + kPhotoRoot + "/deep\n");
 
-    pid_t pid = startDaemonBy({"/bin/sh", "-c", "ulimit -n 32 && exec '" + lumorad() + "'"});
+    pid_t pid = startDaemonWithDescriptors(32);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([] { return queueDrained(); }, 120));
     std::set<std::string> faces;
@@ -320,7 +338,7 @@ TEST_F(LumoradDispatch, AFolderThatCannotBeOpenedForWantOfDescriptorsIsStillRepo
     root.writeFile(dir + "/p.jpg", "x");
     root.writeFile(kQueue, "F " + kPhotoRoot + "/deep\n");
 
-    pid_t pid = startDaemonBy({"/bin/sh", "-c", "ulimit -n 10 && exec '" + lumorad() + "'"});
+    pid_t pid = startDaemonWithDescriptors(10);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([] { return queueDrained(); }, 60));
     std::vector<std::string> log = lumoradLog();

@@ -31,98 +31,116 @@ class LumoradWriters : public LumoradTest {
         }
         return out;
     }
+
+    // A left-over working copy of kSeeded requests, the noting face worker, and the paths that
+    // the seed and the writers will ask for.
+    std::set<std::string> seedAndExpect() {
+        std::string seeded;
+        std::set<std::string> expected;
+        for (int i = 1; i <= kSeeded; i++) {
+            std::string path = "/volume1/photo/seed/" + std::to_string(i) + ".jpg";
+            seeded += "F " + path + "\n";
+            expected.insert(path);
+        }
+        root.writeFile(kWorkCopy, seeded);
+        root.writeFile(kFace, "#!/bin/sh\n[ \"$1\" = -F ] && echo \"$2\" >> " + kFaceNotes + "\n",
+                       0755);
+        for (int w = 1; w <= kWriters; w++) {
+            for (int i = 1; i <= kEntriesPerWriter; i++) {
+                expected.insert("/volume1/photo/w" + std::to_string(w) + "/" + std::to_string(i) +
+                                ".jpg");
+            }
+        }
+        return expected;
+    }
+
+    // The writers run for about 20 s, so that the idle check finds them still at work and its
+    // back-to-back passes take the queue from under them again and again. A writer that cannot
+    // even start "-a" says so on its standard error.
+    lt::RunResult runWriters() const {
+        std::string script =
+            "for w in $(seq 1 " + std::to_string(kWriters) + "); do ( i=1; while [ $i -le " +
+            std::to_string(kEntriesPerWriter) + " ]; do '" + lumorad() +
+            "' -a \"F /volume1/photo/w$w/$i.jpg\" || echo \"writer $w: $i: $?\" >&2;"
+            " i=$((i+1)); sleep 0.06; done ) & done; wait";
+        lt::RunOptions opt;
+        opt.timeoutSeconds = 600;
+        return root.run({"/bin/sh", "-c", script}, opt);
+    }
+
+    // The daemon runs at nice 10, so on a busy machine it may take long: waits for as long as it
+    // makes progress (runs noted, or its queue files changing), and gives up only when a whole
+    // minute passes without any. True when all runs were noted and both queue files are gone.
+    bool waitWhileProgressing(size_t total) const {
+        auto progress = [&] {
+            return std::to_string(facesRun().size()) + "|" + lt::ApplianceRoot::readFile(kQueue) +
+                   "|" + lt::ApplianceRoot::readFile(kWorkCopy);
+        };
+        for (;;) {
+            std::string last = progress();
+            if (waitUntil([&] { return queueDrained() && facesRun().size() >= total; }, 60)) {
+                // A request dispatched twice would show up as a late extra run.
+                sleep(1);
+                return true;
+            }
+            if (progress() == last) {
+                return false;
+            }
+        }
+    }
+
+    // What went wrong with the runs: requests missing (and whether still queued), run twice,
+    // or never asked for; empty when nothing did.
+    std::string faultsOfRuns(const std::set<std::string> &expected) const {
+        std::map<std::string, int> seen;
+        for (const std::string &path : facesRun()) {
+            seen[path]++;
+        }
+        std::string queued =
+            lt::ApplianceRoot::readFile(kQueue) + lt::ApplianceRoot::readFile(kWorkCopy);
+        std::vector<std::string> missing, twice, foreign;
+        for (const std::string &path : expected) {
+            auto it = seen.find(path);
+            if (it == seen.end()) {
+                bool waiting = queued.find("F " + path + "\n") != std::string::npos;
+                missing.push_back(path + (waiting ? " (still queued)" : " (in no queue file)"));
+            } else if (it->second > 1) {
+                twice.push_back(path);
+            }
+        }
+        for (const auto &kv : seen) {
+            if (expected.count(kv.first) == 0) {
+                foreign.push_back(kv.first);
+            }
+        }
+        if (missing.empty() && twice.empty() && foreign.empty()) {
+            return "";
+        }
+        return "missing: " + ::testing::PrintToString(missing) +
+               "\ntwice: " + ::testing::PrintToString(twice) +
+               "\nforeign: " + ::testing::PrintToString(foreign);
+    }
 };
 
 TEST_F(LumoradWriters, EightConcurrentWritersLoseNothingAndDuplicateNothing) {
     // A left-over working copy keeps the first start-up pass busy while the writers begin; the
     // queue itself is missing, so the writers race to create it.
-    std::string seeded;
-    std::set<std::string> expected;
-    for (int i = 1; i <= kSeeded; i++) {
-        std::string path = "/volume1/photo/seed/" + std::to_string(i) + ".jpg";
-        seeded += "F " + path + "\n";
-        expected.insert(path);
-    }
-    root.writeFile(kWorkCopy, seeded);
-    root.writeFile(kFace, "#!/bin/sh\n[ \"$1\" = -F ] && echo \"$2\" >> " + kFaceNotes + "\n",
-                   0755);
-    for (int w = 1; w <= kWriters; w++) {
-        for (int i = 1; i <= kEntriesPerWriter; i++) {
-            expected.insert("/volume1/photo/w" + std::to_string(w) + "/" + std::to_string(i) +
-                            ".jpg");
-        }
-    }
-
+    std::set<std::string> expected = seedAndExpect();
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
 
-    // The writers run for about 20 s, so that the idle check finds them still at work and
-    // its back-to-back passes take the queue from under them again and again. A writer that
-    // cannot even start "-a" says so on its standard error.
-    std::string script = "for w in $(seq 1 " + std::to_string(kWriters) +
-                         "); do ( i=1; while [ $i -le " + std::to_string(kEntriesPerWriter) +
-                         " ]; do '" + lumorad() +
-                         "' -a \"F /volume1/photo/w$w/$i.jpg\" || echo \"writer $w: $i: $?\" >&2;"
-                         " i=$((i+1)); sleep 0.06; done ) & done; wait";
-    lt::RunOptions opt;
-    opt.timeoutSeconds = 600;
-    lt::RunResult r = root.run({"/bin/sh", "-c", script}, opt);
+    lt::RunResult r = runWriters();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");
 
-    // The daemon runs at nice 10, so on a busy machine it may take long: wait for as long as it
-    // makes progress (runs recorded, or its queue files changing), and give up only when a
-    // whole minute passes without any.
-    size_t total = expected.size();
-    std::string last;
-    auto progress = [&] {
-        return std::to_string(facesRun().size()) + "|" + lt::ApplianceRoot::readFile(kQueue) + "|" +
-               lt::ApplianceRoot::readFile(kWorkCopy);
-    };
-    bool done = false;
-    while (!done) {
-        last = progress();
-        done = waitUntil([&] { return queueDrained() && facesRun().size() >= total; }, 60);
-        if (!done && progress() == last) {
-            break;
-        }
-    }
-    // A request dispatched twice would show up as a late extra call.
-    if (done) {
-        sleep(1);
-    }
-
-    std::map<std::string, int> seen;
-    std::vector<std::string> faces = facesRun();
-    for (const std::string &path : faces) {
-        seen[path]++;
-    }
-    std::string queued =
-        lt::ApplianceRoot::readFile(kQueue) + lt::ApplianceRoot::readFile(kWorkCopy);
-    std::vector<std::string> missing, twice, foreign;
-    for (const std::string &path : expected) {
-        auto it = seen.find(path);
-        if (it == seen.end()) {
-            bool waiting = queued.find("F " + path + "\n") != std::string::npos;
-            missing.push_back(path + (waiting ? " (still queued)" : " (in no queue file)"));
-        } else if (it->second > 1) {
-            twice.push_back(path);
-        }
-    }
-    for (const auto &kv : seen) {
-        if (expected.count(kv.first) == 0) {
-            foreign.push_back(kv.first);
-        }
-    }
+    bool done = waitWhileProgressing(expected.size());
+    std::string faults = faultsOfRuns(expected);
     std::vector<std::string> log = lumoradLog();
-    EXPECT_TRUE(done && missing.empty() && twice.empty() && foreign.empty() && log.empty())
-        << faces.size() << " of " << total << " dispatched"
-        << (done ? "" : ", and no progress for a minute")
-        << "\nmissing: " << ::testing::PrintToString(missing)
-        << "\ntwice: " << ::testing::PrintToString(twice)
-        << "\nforeign: " << ::testing::PrintToString(foreign)
-        << "\ndaemon log: " << ::testing::PrintToString(log) << "\nwriters: " << r.err;
+    EXPECT_TRUE(done && faults.empty() && log.empty())
+        << facesRun().size() << " of " << expected.size() << " dispatched"
+        << (done ? "" : ", and no progress for a minute") << "\n"
+        << faults << "\ndaemon log: " << ::testing::PrintToString(log) << "\nwriters: " << r.err;
     EXPECT_FALSE(processGone(pid));
     stopDaemon(pid);
 }
