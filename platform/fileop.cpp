@@ -283,7 +283,7 @@ static void tempName(char *buf, size_t size) {
         rnd[i] = chars[rand_r(&seed) % (sizeof(chars) - 1)];
     }
     rnd[FILEOP_TMP_RANDOM] = '\0';
-    snprintf(buf, size, "%s%s", FILEOP_TMP_PREFIX, rnd);
+    (void)snprintf(buf, size, "%s%s", FILEOP_TMP_PREFIX, rnd);  // callers give room for it
 }
 
 // 1 when name is one of the hidden temporary names a copy uses.
@@ -319,7 +319,7 @@ static int placeName(int dir, const char *from, const char *to, int overwrite) {
 static int linkUnnamed(int fd, int dir, const char *name, int overwrite) {
     char proc[64], tmp[32];
 
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    (void)snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);  // always fits
     if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0) {
         return 0;
     }

@@ -372,7 +372,10 @@ int KAVOPathResolveBeneath(const char *root, const char *path, int flags, mode_t
             }
             done.clear();
             // Split the link's own text without plain-forming it: its ".." apply in order.
-            snprintf(link, sizeof(link), "%s", std::string(inside).c_str());
+            if (VLIBCStrCopy(link, sizeof(link), inside) != 0) {
+                err = ENAMETOOLONG;
+                goto out;
+            }
         }
         for (const char *p = link; *p != '\0';) {
             const char *end = strchr(p, '/');
@@ -425,7 +428,7 @@ int KAVOPathOfFd(int fd, char *buf, size_t size) {
     if (fd < 0 || buf == nullptr || size == 0) {
         return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
     }
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    (void)snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);  // always fits
     n = readlink(proc, buf, size);
     if (n < 0) {
         return failWith(errno, KAVO_ERR_SYSTEM);

@@ -269,7 +269,7 @@ static int prepareChild(int flags, int *report) {
     if (flags & VLIBC_FORK_DEFAULT_SIGNALS) {
         for (sig = 1; sig < NSIG; sig++) {
             if (sig != SIGKILL && sig != SIGSTOP) {
-                signal(sig, SIG_DFL);
+                (void)signal(sig, SIG_DFL);  // a signal that cannot be reset stays as it is
             }
         }
         sigemptyset(&none);

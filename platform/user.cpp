@@ -44,15 +44,15 @@ static size_t pwBufferSize(void) {
     return (size_t)n;
 }
 
-// getpwnam_r with a buffer grown on ERANGE. 1 found (*pbuf owned by the caller), 0 absent,
+// getpwnam_r with a buffer grown on ERANGE. 1 found (*bufOut owned by the caller), 0 absent,
 // -1 on failure (error recorded).
-static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
+static int lookupName(const char *name, struct passwd *pw, char **bufOut) {
     size_t size = pwBufferSize();
     struct passwd *found = nullptr;
     char *buf = nullptr;
     int err;
 
-    *pbuf = nullptr;
+    *bufOut = nullptr;
     for (;;) {
         char *grown = (char *)realloc(buf, size);
         if (grown == nullptr) {
@@ -77,7 +77,7 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
         free(buf);
         return 0;
     }
-    *pbuf = buf;
+    *bufOut = buf;
     return 1;
 }
 
@@ -145,7 +145,7 @@ static int matchCaseless(const struct passwd *pw, void *ctx) {
 
 int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags) {
     struct passwd pw;
-    char *pwbuf = nullptr;
+    char *pwBuf = nullptr;
     NameMatch m;
     int r;
 
@@ -157,13 +157,13 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     buf[0] = '\0';
 
     // An account spelled exactly so wins over any other spelling.
-    r = lookupName(name, &pw, &pwbuf);
+    r = lookupName(name, &pw, &pwBuf);
     if (r < 0) {
         return -1;
     }
     if (r == 1) {
         r = VLIBCStrCopy(buf, size, pw.pw_name);
-        free(pwbuf);
+        free(pwBuf);
         if (r != 0) {
             VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
             return -1;
@@ -191,13 +191,24 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     return 1;
 }
 
+// The account of a login name: 0 with pw filled (its strings in *buf, which the caller
+// frees), or -1: no such account (ENOENT, KAVO_ERR_NOT_FOUND) or a failed lookup.
+static int findAccount(const char *name, struct passwd *pw, char **buf) {
+    int found = lookupName(name, pw, buf);
+
+    if (found == 0) {
+        errno = ENOENT;
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    }
+    return found > 0 ? 0 : -1;
+}
+
 int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     struct passwd pw;
-    char *pwbuf = nullptr;
+    char *pwBuf = nullptr;
     const char *home;
     size_t nameLen, homeLen;
     PKAVOUSER user;
-    int r;
 
     if (pUser != nullptr) {
         *pUser = nullptr;
@@ -207,12 +218,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    r = lookupName(name, &pw, &pwbuf);
-    if (r < 0) {
-        return -1;
-    }
-    if (r == 0) {
-        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    if (findAccount(name, &pw, &pwBuf) != 0) {
         return -1;
     }
 
@@ -222,7 +228,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     homeLen = strlen(home);
     user = (PKAVOUSER)malloc(sizeof(KAVOUSER) + nameLen + 1 + homeLen + 1);
     if (user == nullptr) {
-        free(pwbuf);
+        free(pwBuf);
         VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
@@ -232,7 +238,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     memcpy(user->szHome, home, homeLen + 1);
     user->uid = pw.pw_uid;
     user->gid = pw.pw_gid;
-    free(pwbuf);
+    free(pwBuf);
     *pUser = user;
     return 0;
 }
@@ -240,20 +246,13 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
 int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
     struct passwd pw;
     char *buf = nullptr;
-    int found;
 
     if (name == nullptr || name[0] == '\0' || uid == nullptr || gid == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    found = lookupName(name, &pw, &buf);
-    if (found < 0) {
-        return -1;
-    }
-    if (found == 0) {
-        errno = ENOENT;
-        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    if (findAccount(name, &pw, &buf) != 0) {
         return -1;
     }
     *uid = pw.pw_uid;

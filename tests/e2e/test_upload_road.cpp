@@ -189,6 +189,12 @@ class UploadRoad : public ::testing::Test {
         return std::to_string(v);
     }
 
+    // An account's id as an ACL entry holds it (signed, 32 bits).
+    static int32_t entryId(uid_t uid) {
+        EXPECT_LE(uid, (uid_t)INT32_MAX);
+        return (int32_t)uid;
+    }
+
     static pid_t daemonPid() {
         std::string text = ApplianceRoot::readFile(kDaemonPid);
         return text.empty() ? 0 : (pid_t)atoi(text.c_str());
@@ -258,7 +264,7 @@ TEST_F(UploadRoad, OnePhotoFromUploadToFaceRecognitionAndANewUploadRight) {
     EXPECT_EQ(groupOf(kShare), lumoraGid);
     Acl album = aclOf(kAlbum);
     EXPECT_TRUE(album.present && album.inherit);
-    EXPECT_EQ(album.entries, (std::vector<Entry>{albumEntry(1, alice, kBrowse)}));
+    EXPECT_EQ(album.entries, (std::vector<Entry>{albumEntry(1, entryId(alice), kBrowse)}));
     EXPECT_EQ(aclOf(kShare + "/public").entries, (std::vector<Entry>{albumEntry(8, -1, kBrowse)}));
     Acl old = aclOf(kAlbum + "/old.jpg");
     EXPECT_TRUE(old.present && old.inherit);
@@ -316,7 +322,7 @@ TEST_F(UploadRoad, OnePhotoFromUploadToFaceRecognitionAndANewUploadRight) {
     EXPECT_TRUE(photo.entries.empty());
     EXPECT_EQ(ownerOf(kPhoto), alice);
     EXPECT_EQ(groupOf(kPhoto), root.gidOf("alice"));
-    EXPECT_EQ(aclOf(kAlbum).entries, (std::vector<Entry>{albumEntry(1, alice, kBrowse)}));
+    EXPECT_EQ(aclOf(kAlbum).entries, (std::vector<Entry>{albumEntry(1, entryId(alice), kBrowse)}));
     EXPECT_EQ(newLog(), Args{});
 
     // ---- 2. thumbgrab stores the EXIF thumbnail, turned upright, as the small preview. ----
@@ -379,7 +385,8 @@ TEST_F(UploadRoad, OnePhotoFromUploadToFaceRecognitionAndANewUploadRight) {
     r = run({kInstalledHook, "--add", "family", "user", id(bob), "upload"}, "postgres");
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "");
-    const std::vector<Entry> granted = {albumEntry(1, alice, kBrowse), albumEntry(1, bob, kUpload)};
+    const std::vector<Entry> granted = {albumEntry(1, entryId(alice), kBrowse),
+                                        albumEntry(1, entryId(bob), kUpload)};
     EXPECT_EQ(aclOf(kAlbum).entries, granted);
     EXPECT_TRUE(aclOf(kAlbum).inherit);
     EXPECT_TRUE(aclOf(kPhoto).entries.empty());
