@@ -80,26 +80,11 @@ static int liftFd(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
-// Makes the report pipe (both ends close-on-exec) and forks. The child's pid, 0 in the child,
-// or -1 with the failure recorded as code.
-static pid_t forkReporting(int pipeFd[2], int code) {
-    pid_t pid;
-
-    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
-        VLIBCErrSet(code);
-        return -1;
-    }
-    // Buffered output must not be written twice nor after the child's. A stream that cannot be
-    // written out keeps its own error for its owner to see.
-    (void)fflush(nullptr);
-    pid = fork();
-    if (pid < 0) {
-        KAVOFileCloseKeep(pipeFd[0]);
-        KAVOFileCloseKeep(pipeFd[1]);
-        VLIBCErrSet(code);
-        return -1;
-    }
-    return pid;
+// A bad argument: -1 with EINVAL and KAVO_ERR_BAD_PARAMETERS recorded.
+static int badArgument(void) {
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    return -1;
 }
 
 // In the parent: reads the child's report. The pid when the child got going; -1 when it wrote
@@ -121,34 +106,61 @@ static pid_t awaitReport(pid_t pid, int pipeFd[2], int code) {
     return pid;
 }
 
-pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
-    int fds[3] = {in, out, err};
-    int pipeFd[2], i;
+// Forks with a report pipe (both ends close-on-exec). The new process runs child with the
+// pipe's write end, lifted above the standard descriptors; child writes the errno of a
+// failure there and ends, or returns once the process is ready (closing the end), and then
+// this returns 0 in it. In the parent: the child's pid once it got going, or -1 with the
+// failure recorded as code.
+template <typename Child>
+static pid_t forkReporting(int code, Child child) {
+    int pipeFd[2];
     pid_t pid;
 
-    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
+        VLIBCErrSet(code);
         return -1;
     }
-    pid = forkReporting(pipeFd, KAVO_ERR_EXEC);
+    // Buffered output must not be written twice nor after the child's. A stream that cannot be
+    // written out keeps its own error for its owner to see.
+    (void)fflush(nullptr);
+    pid = fork();
     if (pid < 0) {
+        KAVOFileCloseKeep(pipeFd[0]);
+        KAVOFileCloseKeep(pipeFd[1]);
+        VLIBCErrSet(code);
         return -1;
     }
-    if (pid == 0) {
-        int report = liftFd(pipeFd[1]);
+    if (pid > 0) {
+        return awaitReport(pid, pipeFd, code);
+    }
+    int report = liftFd(pipeFd[1]);
+    if (report < 0) {
+        _exit(127);
+    }
+    // A write end left at a standard descriptor would keep the parent waiting for the end of
+    // the report as long as the new process lives.
+    if (report != pipeFd[1]) {
+        close(pipeFd[1]);
+    }
+    close(pipeFd[0]);
+    child(report);
+    return 0;
+}
 
-        close(pipeFd[0]);
-        if (report < 0) {
-            _exit(127);
-        }
-        for (i = 0; i < 3; i++) {
+pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
+    int fds[3] = {in, out, err};
+
+    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
+        return badArgument();
+    }
+    return forkReporting(KAVO_ERR_EXEC, [&](int report) {
+        for (int i = 0; i < 3; i++) {
             if (fds[i] >= 0 && fds[i] != i && (fds[i] = liftFd(fds[i])) < 0) {
                 writeErrno(report, errno);
                 _exit(127);
             }
         }
-        for (i = 0; i < 3; i++) {
+        for (int i = 0; i < 3; i++) {
             if (fds[i] < 0) {
                 continue;
             }
@@ -160,17 +172,14 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
         execv(path, argv);
         writeErrno(report, errno);
         _exit(127);
-    }
-    return awaitReport(pid, pipeFd, KAVO_ERR_EXEC);
+    });
 }
 
 int VLIBCProcWait(pid_t pid) {
     int status;
 
     if (pid <= 0) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
     if (reap(pid, &status) < 0) {
         VLIBCErrSet(KAVO_ERR_EXEC);
@@ -231,9 +240,7 @@ int VLIBCExecv(const char *path, char *const argv[], int wait) {
         return -1;
     }
     if (argv == nullptr || argv[0] == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
     if (wait) {
         return runAndWait(path, argv);
@@ -306,33 +313,17 @@ static int prepareChild(int flags, int *report) {
 }
 
 pid_t VLIBCProcForkEx(int flags) {
-    int pipeFd[2], report;
-    pid_t pid;
-
     if (flags & ~PROC_FORK_FLAGS) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
-    pid = forkReporting(pipeFd, KAVO_ERR_SYSTEM);
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        close(pipeFd[0]);
-        report = liftFd(pipeFd[1]);
-        if (report < 0) {
-            _exit(127);
-        }
+    return forkReporting(KAVO_ERR_SYSTEM, [flags](int report) {
         if (prepareChild(flags, &report) < 0) {
             writeErrno(report, errno);
             _exit(127);
         }
         // End of file on the pipe tells the parent that the new process is ready.
         close(report);
-        return 0;
-    }
-    return awaitReport(pid, pipeFd, KAVO_ERR_SYSTEM);
+    });
 }
 
 // ---- pid files -----------------------------------------------------------------------------
@@ -646,9 +637,7 @@ int VLIBCProcSignalByPidFile(const char *path, int sig) {
         return -1;
     }
     if (sig < 0 || sig >= NSIG) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
     return withPidFile(path, -1, [sig](int fd) { return (pid_t)signalOwner(fd, sig); });
 }

@@ -79,33 +79,19 @@ static int sharePathRead(const char *share, char *buf, size_t size) {
 
 int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
     char path[KAVO_PATH_SIZE];
-    size_t nameLen, pathLen;
     PKAVOSHARE share;
 
-    if (pShare != nullptr) {
-        *pShare = nullptr;
-    }
-    if (name == nullptr || name[0] == '\0' || pShare == nullptr ||
-        strlen(name) >= SHARE_NAME_SIZE) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (kavoRecordLookupStart(name, SHARE_NAME_SIZE, pShare) != 0) {
         return -1;
     }
     if (sharePathRead(name, path, sizeof(path)) != 0) {
         return -1;
     }
 
-    // The record and its strings share one block.
-    nameLen = strlen(name);
-    pathLen = strlen(path);
-    share = (PKAVOSHARE)malloc(sizeof(KAVOSHARE) + nameLen + 1 + pathLen + 1);
+    share = kavoRecordWithStrings(name, &KAVOSHARE::szName, path, &KAVOSHARE::szPath);
     if (share == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    share->szName = (char *)(share + 1);
-    memcpy(share->szName, name, nameLen + 1);
-    share->szPath = share->szName + nameLen + 1;
-    memcpy(share->szPath, path, pathLen + 1);
     share->fStatus = shareFlag(name, "encrypted") ? SHARE_STATUS_ENCRYPTED : 0;
     share->blHideUnreadable = shareFlag(name, "hide_unreadable");
     share->blRecycleBin = shareFlag(name, "recycle_bin");
@@ -455,7 +441,6 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
     HomeMatch *m;
     char *pathReal = nullptr;
     PKAVOHOME_CHECK_RESULT result;
-    size_t homeLen, userLen;
     int ret = -1;
 
     (void)flags1;
@@ -489,17 +474,11 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
         goto out;
     }
 
-    homeLen = strlen(m->home);
-    userLen = strlen(m->user);
-    result = (PKAVOHOME_CHECK_RESULT)malloc(sizeof(*result) + homeLen + 1 + userLen + 1);
+    result = kavoRecordWithStrings(m->home, &KAVOHOME_CHECK_RESULT::szHomePath, m->user,
+                                   &KAVOHOME_CHECK_RESULT::szUser);
     if (result == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         goto out;
     }
-    result->szHomePath = (char *)(result + 1);
-    memcpy(result->szHomePath, m->home, homeLen + 1);
-    result->szUser = result->szHomePath + homeLen + 1;
-    memcpy(result->szUser, m->user, userLen + 1);
     *pResult = result;
     ret = 1;
 out:

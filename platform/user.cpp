@@ -206,36 +206,21 @@ static int findAccount(const char *name, struct passwd *pw, char **buf) {
 int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     struct passwd pw;
     char *pwBuf = nullptr;
-    const char *home;
-    size_t nameLen, homeLen;
     PKAVOUSER user;
 
-    if (pUser != nullptr) {
-        *pUser = nullptr;
-    }
-    if (name == nullptr || name[0] == '\0' || pUser == nullptr ||
-        strlen(name) >= KAVO_LOGIN_NAME_SIZE) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (kavoRecordLookupStart(name, KAVO_LOGIN_NAME_SIZE, pUser) != 0) {
         return -1;
     }
     if (findAccount(name, &pw, &pwBuf) != 0) {
         return -1;
     }
 
-    // The record and both strings share one block, so free() alone releases it.
-    home = pw.pw_dir != nullptr ? pw.pw_dir : "";
-    nameLen = strlen(pw.pw_name);
-    homeLen = strlen(home);
-    user = (PKAVOUSER)malloc(sizeof(KAVOUSER) + nameLen + 1 + homeLen + 1);
+    user = kavoRecordWithStrings(pw.pw_name, &KAVOUSER::szName,
+                                 pw.pw_dir != nullptr ? pw.pw_dir : "", &KAVOUSER::szHome);
     if (user == nullptr) {
         free(pwBuf);
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    user->szName = (char *)(user + 1);
-    memcpy(user->szName, pw.pw_name, nameLen + 1);
-    user->szHome = user->szName + nameLen + 1;
-    memcpy(user->szHome, home, homeLen + 1);
     user->uid = pw.pw_uid;
     user->gid = pw.pw_gid;
     free(pwBuf);
