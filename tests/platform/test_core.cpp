@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -880,6 +881,41 @@ TEST(ForkEx, NewProcessIsDetachedAsTheFlagsSay) {
 
     EXPECT_LT(VLIBCProcForkEx(0x80), 0);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
+}
+
+// With the standard descriptors closed, the report pipe lands on them: the platform fork must
+// still return as soon as the new process is ready, not when it ends.
+TEST(ForkEx, ReturnsAtOnceWhenTheStandardDescriptorsAreClosed) {
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(result[0]);
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        pid_t pid = VLIBCProcForkEx(0);
+        if (pid == 0) {
+            sleep(5);
+            _exit(0);
+        }
+        _exit(pid > 0 && write(result[1], &pid, sizeof(pid)) == (ssize_t)sizeof(pid) ? 0 : 1);
+    }
+    close(result[1]);
+    ASSERT_GT(helper, 0);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int status = waitStatus(helper);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    pid_t child = 0;
+    EXPECT_EQ(read(result[0], &child, sizeof(child)), (ssize_t)sizeof(child));
+    close(result[0]);
+    if (child > 0) {
+        kill(child, SIGKILL);
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 3) << "waited for the new process to end";
 }
 
 // ---- pid files ---------------------------------------------------------------------------------
