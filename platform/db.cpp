@@ -172,15 +172,15 @@ PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
     return db;
 }
 
-int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
+int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *resultOut) {
     PGresult *res;
     ExecStatusType status;
     PKAVODB_RES result;
 
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+    if (resultOut != nullptr) {
+        *resultOut = nullptr;
     }
-    if (db == nullptr || sql == nullptr || sql[0] == '\0' || pResult == nullptr) {
+    if (db == nullptr || sql == nullptr || sql[0] == '\0' || resultOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -209,7 +209,7 @@ int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
     result->res = res;
     result->rowCount = pq.PQntuples(res);
     result->nextRow = 0;
-    *pResult = result;
+    *resultOut = result;
     return 0;
 }
 
@@ -223,15 +223,15 @@ const char *KAVODBErrorGet(PKAVODB db) {
     return "";
 }
 
-int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow) {
-    if (result == nullptr || pRow == nullptr) {
+int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *rowOut) {
+    if (result == nullptr || rowOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (result->nextRow >= result->rowCount) {
         return 1;
     }
-    *pRow = result->nextRow++;
+    *rowOut = result->nextRow++;
     return 0;
 }
 

@@ -162,7 +162,7 @@ typedef struct _tag_VLIBC_SZLIST {
 
 PVLIBC_SZLIST VLIBCSzListAlloc(int capacity);  // null on failure
 // Appends a copy of the string, growing the list (the pointer may change). 0 or -1.
-int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s);
+int VLIBCSzListPush(PVLIBC_SZLIST *listRef, const char *s);
 const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index);  // null when out of range
 void VLIBCSzListFree(PVLIBC_SZLIST list);
 

@@ -45,10 +45,10 @@ static const char *settingsShare(const char *name) {
     return strcmp(name, SZ_HOME_SHARE_NAME) == 0 ? SZ_HOMES_SHARE : name;
 }
 
-static int readShareFlags(const char *shareName, int *pOn, int adminOnly) {
+static int readShareFlags(const char *shareName, int *on, int adminOnly) {
     PKAVOSHARE share = nullptr;
 
-    if (shareName == nullptr || shareName[0] == '\0' || pOn == nullptr ||
+    if (shareName == nullptr || shareName[0] == '\0' || on == nullptr ||
         strlen(shareName) >= KAVO_PATH_SIZE) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
@@ -56,17 +56,17 @@ static int readShareFlags(const char *shareName, int *pOn, int adminOnly) {
     if (KAVOShareGet(settingsShare(shareName), &share) != 0) {
         return -1;
     }
-    *pOn = adminOnly ? share->blRecycleBinAdminOnly : share->blRecycleBin;
+    *on = adminOnly ? share->blRecycleBinAdminOnly : share->blRecycleBin;
     KAVOShareFree(share);
     return 0;
 }
 
-int KAVORecycleStatusGet(const char *shareName, int *pOn) {
-    return readShareFlags(shareName, pOn, 0);
+int KAVORecycleStatusGet(const char *shareName, int *on) {
+    return readShareFlags(shareName, on, 0);
 }
 
-int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *pAdminOnly) {
-    return readShareFlags(shareName, pAdminOnly, 1);
+int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *adminOnly) {
+    return readShareFlags(shareName, adminOnly, 1);
 }
 
 // ---- Paths -----------------------------------------------------------------------------------

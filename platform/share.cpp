@@ -77,11 +77,11 @@ static int sharePathRead(const char *share, char *buf, size_t size) {
     return 0;
 }
 
-int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
+int KAVOShareGet(const char *name, PKAVOSHARE *shareOut) {
     char path[KAVO_PATH_SIZE];
     PKAVOSHARE share;
 
-    if (kavoRecordLookupStart(name, SHARE_NAME_SIZE, pShare) != 0) {
+    if (kavoRecordLookupStart(name, SHARE_NAME_SIZE, shareOut) != 0) {
         return -1;
     }
     if (sharePathRead(name, path, sizeof(path)) != 0) {
@@ -96,7 +96,7 @@ int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
     share->blHideUnreadable = shareFlag(name, "hide_unreadable");
     share->blRecycleBin = shareFlag(name, "recycle_bin");
     share->blRecycleBinAdminOnly = shareFlag(name, "recycle_bin_admin_only");
-    *pShare = share;
+    *shareOut = share;
     return 0;
 }
 
@@ -437,7 +437,7 @@ static int matchHome(const struct passwd *pw, void *ctx) {
 }
 
 int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
-                             PKAVOHOME_CHECK_RESULT *pResult) {
+                             PKAVOHOME_CHECK_RESULT *resultOut) {
     HomeMatch *m;
     char *pathReal = nullptr;
     PKAVOHOME_CHECK_RESULT result;
@@ -445,10 +445,10 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
 
     (void)flags1;
     (void)flags2;
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+    if (resultOut != nullptr) {
+        *resultOut = nullptr;
     }
-    if (!absolutePath(path) || pResult == nullptr) {
+    if (!absolutePath(path) || resultOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -479,7 +479,7 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
     if (result == nullptr) {
         goto out;
     }
-    *pResult = result;
+    *resultOut = result;
     ret = 1;
 out:
     free(pathReal);

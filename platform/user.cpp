@@ -203,12 +203,12 @@ static int findAccount(const char *name, struct passwd *pw, char **buf) {
     return found > 0 ? 0 : -1;
 }
 
-int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
+int KAVOUserGet(const char *name, PKAVOUSER *userOut) {
     struct passwd pw;
     char *pwBuf = nullptr;
     PKAVOUSER user;
 
-    if (kavoRecordLookupStart(name, KAVO_LOGIN_NAME_SIZE, pUser) != 0) {
+    if (kavoRecordLookupStart(name, KAVO_LOGIN_NAME_SIZE, userOut) != 0) {
         return -1;
     }
     if (findAccount(name, &pw, &pwBuf) != 0) {
@@ -224,7 +224,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
     user->uid = pw.pw_uid;
     user->gid = pw.pw_gid;
     free(pwBuf);
-    *pUser = user;
+    *userOut = user;
     return 0;
 }
 
@@ -251,7 +251,7 @@ void KAVOUserFree(PKAVOUSER user) {
 }
 
 struct EnumCtx {
-    PVLIBC_SZLIST *plist;
+    PVLIBC_SZLIST *listRef;
     int count;
     int failed;
 };
@@ -263,7 +263,7 @@ static int collectLocal(const struct passwd *pw, void *ctx) {
         pw->pw_uid >= USER_ENUM_UID_END) {
         return 0;
     }
-    if (VLIBCSzListPush(e->plist, pw->pw_name) != 0) {
+    if (VLIBCSzListPush(e->listRef, pw->pw_name) != 0) {
         e->failed = 1;
         return 1;
     }
@@ -271,15 +271,15 @@ static int collectLocal(const struct passwd *pw, void *ctx) {
     return 0;
 }
 
-int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags) {
+int VLIBUserEnum(PVLIBC_SZLIST *listRef, int type, int flags) {
     EnumCtx e;
 
     (void)flags;
-    if (plist == nullptr || *plist == nullptr || type != VLIB_USER_ENUM_LOCAL) {
+    if (listRef == nullptr || *listRef == nullptr || type != VLIB_USER_ENUM_LOCAL) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    e.plist = plist;
+    e.listRef = listRef;
     e.count = 0;
     e.failed = 0;
     if (kavoWalkAccounts(collectLocal, &e) < 0) {

@@ -304,7 +304,7 @@ class UploadRoad : public ::testing::Test {
 
     // The front end stores alice's photo in a new folder of the album.
     void storePhoto() {
-        const std::string thumb = photos::jpeg(kScratch, 160, 128, 2);
+        thumb = photos::jpeg(kScratch, 160, 128, 2);
         root.writeFile(kPhoto, photos::jpeg(kScratch, 640, 480, 3));
         photos::setExif(kPhoto, 6, thumb);  // taken with the camera turned right
         ASSERT_FALSE(aclOf(kAlbum + "/2024").present);
@@ -450,6 +450,7 @@ class UploadRoad : public ::testing::Test {
     ApplianceRoot root;
     uid_t alice = 0, bob = 0;
     size_t seenLog = 0;
+    std::string thumb;                               // the photo's EXIF thumbnail
     pid_t daemon = 0;                                // the running daemon
     std::chrono::steady_clock::time_point queuedAt;  // when the face request went in
 };
