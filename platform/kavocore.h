@@ -1,5 +1,6 @@
-// libkavocore: platform errors, key/value and section files, plain-file tests, program
-// execution, the platform fork, pid files, string lists and the program banner.
+// libkavocore: logging, platform errors, key/value and section files, plain-file tests,
+// writing files, program execution, the platform fork, pid files, standard output, the program
+// banner, string lists, paths beneath a trusted root and bounded string helpers.
 //
 // Every operation that fails records a platform error (code, source file, line) that
 // VLIBCErrGet, VLIBCErrorGetFile and VLIBCErrorGetLine return; no operation ends the program.
@@ -77,7 +78,7 @@ int VLIBCFileExist(const char *path);
 // 1 when the path is a directory, else 0.
 int VLIBCFileCheckDir(const char *path);
 
-// ---- Writing files -------------------------------------------------------------------------
+// ---- Path arguments and writing files -------------------------------------------------------
 // Room for a path of up to 4095 bytes and its terminator: the size of every path buffer.
 #define KAVO_PATH_SIZE 4096
 
