@@ -3,16 +3,9 @@
 # own files (the build tree stays as the build left it).
 # Set by the caller: lumora_bindir, lumora_unitdir (each relative to the prefix or absolute) and
 # lumora_unit_template.
-if(IS_ABSOLUTE "${lumora_bindir}")
-  set(LUMORA_DAEMON "${lumora_bindir}/lumorad")
-else()
-  set(LUMORA_DAEMON "${CMAKE_INSTALL_PREFIX}/${lumora_bindir}/lumorad")
-endif()
-if(IS_ABSOLUTE "${lumora_unitdir}")
-  set(lumora_unit_dest "$ENV{DESTDIR}${lumora_unitdir}")
-else()
-  set(lumora_unit_dest "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/${lumora_unitdir}")
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/place.cmake")
+lumora_place(LUMORA_DAEMON "" "${CMAKE_INSTALL_PREFIX}" "${lumora_bindir}/lumorad")
+lumora_place(lumora_unit_dest "$ENV{DESTDIR}" "${CMAKE_INSTALL_PREFIX}" "${lumora_unitdir}")
 file(READ "${lumora_unit_template}" lumora_unit_text)
 string(CONFIGURE "${lumora_unit_text}" lumora_unit_text @ONLY)
 message(STATUS "Installing: ${lumora_unit_dest}/lumorad.service")

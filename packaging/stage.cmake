@@ -1,11 +1,8 @@
 # Runs in cpack on the staged install, before the package is made: the unit moves from beneath
 # the prefix to where systemd reads it, and the Debian documents and lintian overrides are added.
+include("${CMAKE_CURRENT_LIST_DIR}/place.cmake")
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
-if(IS_ABSOLUTE "${CPACK_LUMORA_UNIT}")
-  set(unit "${stage}${CPACK_LUMORA_UNIT}")
-else()
-  set(unit "${stage}${CPACK_PACKAGING_INSTALL_PREFIX}/${CPACK_LUMORA_UNIT}")
-endif()
+lumora_place(unit "${stage}" "${CPACK_PACKAGING_INSTALL_PREFIX}" "${CPACK_LUMORA_UNIT}")
 set(packaged "${stage}${CPACK_LUMORA_PACKAGE_UNITDIR}/lumorad.service")
 if(NOT EXISTS "${unit}")
   message(FATAL_ERROR "the staged install holds no unit at ${unit}")

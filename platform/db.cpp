@@ -16,17 +16,17 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define SZ_LOG "kavodb"
+#define SZ_SOURCE "kavodb"
 #define SZ_LIBPQ "libpq.so.5"  // the library's ABI name: its major version
 
 struct _tag_KAVODB {
     PGconn *conn;
-    char *szErr;  // text of the last failure, null when none
+    char *lastError;  // text of the last failure, null when none
 };
 
 struct _tag_KAVODB_RES {
     PGresult *res;
-    int nRows;
+    int rowCount;
     int nextRow;  // the row the next KAVODBFetchRow hands out
 };
 
@@ -63,7 +63,8 @@ static void *dbResolve(void *lib, const char *name) {
     sym = dlsym(lib, name);
     if (sym == nullptr) {
         why = dlerror();
-        KAVOLOG(SZ_LOG, "cannot find %s in %s: %s", name, SZ_LIBPQ, why ? why : "no such symbol");
+        KAVOLOG(SZ_SOURCE, "cannot find %s in %s: %s", name, SZ_LIBPQ,
+                why ? why : "no such symbol");
         VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, name);
     }
     return sym;
@@ -82,7 +83,7 @@ static int dbLibraryLoad(void) {
     lib = dlopen(SZ_LIBPQ, RTLD_NOW | RTLD_LOCAL);
     if (lib == nullptr) {
         why = dlerror();
-        KAVOLOG(SZ_LOG, "cannot load %s: %s", SZ_LIBPQ, why ? why : "unknown reason");
+        KAVOLOG(SZ_SOURCE, "cannot load %s: %s", SZ_LIBPQ, why ? why : "unknown reason");
         VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, SZ_LIBPQ);
         return -1;
     }
@@ -123,33 +124,25 @@ static void dbErrorKeep(PKAVODB db, const char *msg) {
     if (copy == nullptr) {
         return;  // the previous text stays; the failure itself is still recorded
     }
-    free(db->szErr);
-    db->szErr = copy;
+    free(db->lastError);
+    db->lastError = copy;
 }
 
 PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
                       const char *dbname) {
+    const char *const given[][2] = {
+        {"host", host}, {"user", user}, {"password", password}, {"dbname", dbname}};
     const char *keys[5];
     const char *values[5];
     int n = 0;
     PKAVODB db;
 
     // Every value left null takes libpq's default: no host means the local socket.
-    if (host != nullptr) {
-        keys[n] = "host";
-        values[n++] = host;
-    }
-    if (user != nullptr) {
-        keys[n] = "user";
-        values[n++] = user;
-    }
-    if (password != nullptr) {
-        keys[n] = "password";
-        values[n++] = password;
-    }
-    if (dbname != nullptr) {
-        keys[n] = "dbname";
-        values[n++] = dbname;
+    for (const auto &kv : given) {
+        if (kv[1] != nullptr) {
+            keys[n] = kv[0];
+            values[n++] = kv[1];
+        }
     }
     keys[n] = nullptr;
     values[n] = nullptr;
@@ -171,7 +164,7 @@ PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
     }
     if (pq.PQstatus(db->conn) != CONNECTION_OK) {
         dbErrorKeep(db, pq.PQerrorMessage(db->conn));
-        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->szErr);
+        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->lastError);
         KAVODBClose(db);
         return nullptr;
     }
@@ -179,15 +172,15 @@ PKAVODB KAVODBConnect(const char *host, const char *user, const char *password,
     return db;
 }
 
-int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
+int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *resultOut) {
     PGresult *res;
     ExecStatusType status;
     PKAVODB_RES result;
 
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+    if (resultOut != nullptr) {
+        *resultOut = nullptr;
     }
-    if (db == nullptr || sql == nullptr || sql[0] == '\0' || pResult == nullptr) {
+    if (db == nullptr || sql == nullptr || sql[0] == '\0' || resultOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -195,14 +188,14 @@ int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
     res = pq.PQexec(db->conn, sql);
     if (res == nullptr) {
         dbErrorKeep(db, pq.PQerrorMessage(db->conn));
-        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->szErr);
+        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->lastError);
         return -1;
     }
     status = pq.PQresultStatus(res);
     if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) {
         dbErrorKeep(db, pq.PQresultErrorMessage(res));
         pq.PQclear(res);
-        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->szErr);
+        VLIBCErrSetEx(KAVO_ERR_DB, __FILE__, __LINE__, db->lastError);
         return -1;
     }
 
@@ -214,9 +207,9 @@ int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult) {
         return -1;
     }
     result->res = res;
-    result->nRows = pq.PQntuples(res);
+    result->rowCount = pq.PQntuples(res);
     result->nextRow = 0;
-    *pResult = result;
+    *resultOut = result;
     return 0;
 }
 
@@ -224,30 +217,30 @@ const char *KAVODBErrorGet(PKAVODB db) {
     if (db == nullptr) {
         return SZ_NO_CONNECTION;
     }
-    if (db->szErr != nullptr) {
-        return db->szErr;
+    if (db->lastError != nullptr) {
+        return db->lastError;
     }
     return "";
 }
 
-int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow) {
-    if (result == nullptr || pRow == nullptr) {
+int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *rowOut) {
+    if (result == nullptr || rowOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (result->nextRow >= result->nRows) {
+    if (result->nextRow >= result->rowCount) {
         return 1;
     }
-    *pRow = result->nextRow++;
+    *rowOut = result->nextRow++;
     return 0;
 }
 
 const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *column) {
     int col;
     int i;
-    int nFields;
+    int fieldCount;
 
-    if (result == nullptr || column == nullptr || row < 0 || row >= result->nRows) {
+    if (result == nullptr || column == nullptr || row < 0 || row >= result->rowCount) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return nullptr;
     }
@@ -255,8 +248,8 @@ const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *col
     // whose name was given quoted in the statement is also found by its exact spelling.
     col = pq.PQfnumber(result->res, column);
     if (col < 0) {
-        nFields = pq.PQnfields(result->res);
-        for (i = 0; i < nFields; i++) {
+        fieldCount = pq.PQnfields(result->res);
+        for (i = 0; i < fieldCount; i++) {
             if (strcmp(pq.PQfname(result->res, i), column) == 0) {
                 col = i;
                 break;
@@ -275,7 +268,7 @@ int KAVODBNumRows(PKAVODB_RES result) {
     if (result == nullptr) {
         return 0;
     }
-    return result->nRows;
+    return result->rowCount;
 }
 
 void KAVODBFreeResult(PKAVODB_RES result) {
@@ -293,6 +286,6 @@ void KAVODBClose(PKAVODB db) {
     if (db->conn != nullptr) {
         pq.PQfinish(db->conn);
     }
-    free(db->szErr);
+    free(db->lastError);
     free(db);
 }

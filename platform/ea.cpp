@@ -14,33 +14,7 @@
 
 #include "kavosdk.h"
 
-#define EA_PATH_MAX 4096
-
 static const char *const hiddenDirs[] = {SZ_EA_DIR_NAME, "@tmp", "@sharebin"};
-
-// Splits a path into its folder part (up to and including the last "/", possibly empty) and
-// its last component; trailing slashes are ignored. -1 when there is no usable last
-// component ("/", ".", "..").
-static int splitPath(const char *path, size_t *dirLen, const char **base, size_t *baseLen) {
-    size_t len = strlen(path);
-    size_t start;
-
-    while (len > 1 && path[len - 1] == '/') {
-        len--;
-    }
-    start = len;
-    while (start > 0 && path[start - 1] != '/') {
-        start--;
-    }
-    *dirLen = start;
-    *base = path + start;
-    *baseLen = len - start;
-    if (*baseLen == 0 || (*baseLen == 1 && (*base)[0] == '.') ||
-        (*baseLen == 2 && (*base)[0] == '.' && (*base)[1] == '.')) {
-        return -1;
-    }
-    return 0;
-}
 
 int KAVOEADirPath(int flags, const char *path, char *buf, size_t size) {
     size_t dirLen, baseLen;
@@ -48,7 +22,7 @@ int KAVOEADirPath(int flags, const char *path, char *buf, size_t size) {
 
     (void)flags;
     if (path == nullptr || path[0] == '\0' || buf == nullptr || size == 0 ||
-        strlen(path) >= EA_PATH_MAX || splitPath(path, &dirLen, &base, &baseLen) != 0) {
+        strlen(path) >= KAVO_PATH_SIZE || KAVOPathSplit(path, &dirLen, &base, &baseLen) != 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -61,7 +35,7 @@ int KAVOEADirPath(int flags, const char *path, char *buf, size_t size) {
 }
 
 int KAVOEAPath(int flags, const char *path, const char *entry, char *buf, size_t size, int flags2) {
-    char dir[EA_PATH_MAX];
+    char dir[KAVO_PATH_SIZE];
 
     (void)flags2;
     // An entry is one name inside the EA directory; it never reaches out of it.
@@ -136,7 +110,7 @@ int KAVOEARootOpenAt(int dirFd, int create) {
 }
 
 int KAVOEADirOpenAt(int dirFd, const char *name, int create) {
-    int eaRoot, fd, err;
+    int eaRoot, fd;
 
     if (!validName(name)) {
         errno = EINVAL;
@@ -147,31 +121,27 @@ int KAVOEADirOpenAt(int dirFd, const char *name, int create) {
         return -1;
     }
     fd = openDirAt(eaRoot, name, create);
-    err = errno;
-    close(eaRoot);
+    KAVOFileCloseKeep(eaRoot);
     if (fd < 0) {
-        VLIBCErrSet(err == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
-        errno = err;
+        VLIBCErrSet(errno == ENOENT ? KAVO_ERR_NOT_FOUND : KAVO_ERR_SYSTEM);
     }
     return fd;
 }
 
 int KAVOEADirOpenBeneath(const char *root, const char *path, int create) {
-    char leaf[EA_PATH_MAX];
-    int dirFd, fd, err;
+    char leaf[KAVO_PATH_SIZE];
+    int dirFd, fd;
 
     if ((dirFd = KAVOPathOpenParent(root, path, leaf, sizeof(leaf))) < 0) {
         return -1;
     }
     fd = KAVOEADirOpenAt(dirFd, leaf, create);
-    err = errno;
-    close(dirFd);
-    errno = err;
+    KAVOFileCloseKeep(dirFd);
     return fd;
 }
 
 int KAVOEARemoveAt(int dirFd, const char *name, const KAVOEA_REMOVE_OPT *opt) {
-    int eaRoot, err;
+    int eaRoot;
 
     if (opt == nullptr || !validName(name)) {
         errno = EINVAL;
@@ -184,16 +154,12 @@ int KAVOEARemoveAt(int dirFd, const char *name, const KAVOEA_REMOVE_OPT *opt) {
             return 0;
         }
         // A link or a file planted as "@eaDir" holds no EA data of ours: left alone.
-        err = errno;
         VLIBCErrSet(KAVO_ERR_SYSTEM);
-        errno = err;
         return -1;
     }
     if (KAVOPathRemoveAt(eaRoot, name) != 0) {
-        err = errno;
-        close(eaRoot);
+        KAVOFileCloseKeep(eaRoot);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
-        errno = err;
         return -1;
     }
     close(eaRoot);
@@ -265,13 +231,13 @@ static int makeBelow(char *path, size_t keep, size_t len) {
 }
 
 int KAVOEAMKDir(int flags, const char *eaDir) {
-    char path[EA_PATH_MAX];
+    char path[KAVO_PATH_SIZE];
     struct stat st;
     size_t dirLen, baseLen, len, keep, i;
     const char *base;
 
     if (eaDir == nullptr || eaDir[0] == '\0' || VLIBCStrCopy(path, sizeof(path), eaDir) != 0 ||
-        splitPath(eaDir, &dirLen, &base, &baseLen) != 0) {
+        KAVOPathSplit(eaDir, &dirLen, &base, &baseLen) != 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -325,14 +291,14 @@ int KAVOEAIsHiddenDir(const char *name) {
 }
 
 int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
-    char dir[EA_PATH_MAX];
+    char dir[KAVO_PATH_SIZE];
     size_t dirLen, baseLen;
     const char *base;
-    int folder, ret, err;
+    int folder, ret;
 
     (void)fd;
-    if (opt == nullptr || path == nullptr || path[0] == '\0' || strlen(path) >= EA_PATH_MAX ||
-        splitPath(path, &dirLen, &base, &baseLen) != 0) {
+    if (opt == nullptr || path == nullptr || path[0] == '\0' || strlen(path) >= KAVO_PATH_SIZE ||
+        KAVOPathSplit(path, &dirLen, &base, &baseLen) != 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -350,8 +316,6 @@ int KAVOEARemove(const char *path, int fd, const KAVOEA_REMOVE_OPT *opt) {
     }
     std::string name(base, baseLen);
     ret = KAVOEARemoveAt(folder, name.c_str(), opt);
-    err = errno;
-    close(folder);
-    errno = err;
+    KAVOFileCloseKeep(folder);
     return ret;
 }

@@ -1,7 +1,7 @@
 // Platform errors: the last error code, the source file and line where it was recorded.
 //
 // Recording an error never changes errno, so a caller may record the failure of a system
-// call and still log "%m" (or strerror(errno)) with the system's own reason afterwards.
+// call and still log "%m" with the system's own reason afterwards.
 #include <errno.h>
 #include <string.h>
 

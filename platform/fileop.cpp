@@ -40,8 +40,7 @@
 #include "kavofileop.h"
 #include "kavosdk.h"
 
-#define FILEOP_SOURCE "kavofileop"
-#define FILEOP_PATH_MAX 4096
+#define SZ_SOURCE "kavofileop"
 #define FILEOP_TMP_PREFIX ".kavocopy."
 #define FILEOP_TMP_RANDOM 6
 #define FILEOP_IO_BUF (1024 * 1024)
@@ -58,7 +57,7 @@ static int optOn(const KAVOCOPY_OPT *opt, int word) {
 }
 
 static int validPath(const char *path) {
-    return path != nullptr && path[0] != '\0' && strlen(path) < FILEOP_PATH_MAX;
+    return path != nullptr && path[0] != '\0' && strlen(path) < KAVO_PATH_SIZE;
 }
 
 static int validName(const char *name) {
@@ -78,15 +77,6 @@ static int sameTime(const struct timespec &a, const struct timespec &b) {
 static int unchanged(const struct stat *a, const struct stat *b) {
     return sameFile(a, b) && a->st_size == b->st_size && sameTime(a->st_mtim, b->st_mtim) &&
            sameTime(a->st_ctim, b->st_ctim);
-}
-
-static void closeKeep(int fd) {
-    int saved = errno;
-
-    if (fd >= 0) {
-        close(fd);
-    }
-    errno = saved;
 }
 
 // What one copy is asked for, and what it must not do.
@@ -131,7 +121,10 @@ static int copyRange(int in, int out, off_t from, off_t to, off_t *reached) {
         if (errno == EIO || errno == ENOSPC || errno == EDQUOT || errno == ENOMEM) {
             return -1;
         }
-        // Not offered between these two files: plain reads and writes.
+        // Not offered between these two files: plain reads and writes, from outOff on.
+        if (lseek(out, outOff, SEEK_SET) < 0) {
+            return -1;
+        }
         buf = (char *)malloc(FILEOP_IO_BUF);
         if (buf == nullptr) {
             errno = ENOMEM;
@@ -141,7 +134,6 @@ static int copyRange(int in, int out, off_t from, off_t to, off_t *reached) {
             size_t chunk =
                 to - inOff < (off_t)FILEOP_IO_BUF ? (size_t)(to - inOff) : (size_t)FILEOP_IO_BUF;
             ssize_t got = pread(in, buf, chunk, inOff);
-            ssize_t done = 0;
             if (got < 0 && errno == EINTR) {
                 continue;
             }
@@ -152,19 +144,9 @@ static int copyRange(int in, int out, off_t from, off_t to, off_t *reached) {
             if (got == 0) {
                 break;
             }
-            while (done < got) {
-                ssize_t put = pwrite(out, buf + done, (size_t)(got - done), outOff + done);
-                if (put < 0 && errno == EINTR) {
-                    continue;
-                }
-                if (put <= 0) {
-                    if (put == 0) {
-                        errno = EIO;
-                    }
-                    free(buf);
-                    return -1;
-                }
-                done += put;
+            if (KAVOFileWriteAll(out, buf, (size_t)got) < 0) {
+                free(buf);
+                return -1;
             }
             inOff += got;
             outOff += got;
@@ -301,7 +283,7 @@ static void tempName(char *buf, size_t size) {
         rnd[i] = chars[rand_r(&seed) % (sizeof(chars) - 1)];
     }
     rnd[FILEOP_TMP_RANDOM] = '\0';
-    snprintf(buf, size, "%s%s", FILEOP_TMP_PREFIX, rnd);
+    (void)snprintf(buf, size, "%s%s", FILEOP_TMP_PREFIX, rnd);  // callers give room for it
 }
 
 // 1 when name is one of the hidden temporary names a copy uses.
@@ -337,7 +319,7 @@ static int placeName(int dir, const char *from, const char *to, int overwrite) {
 static int linkUnnamed(int fd, int dir, const char *name, int overwrite) {
     char proc[64], tmp[32];
 
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    (void)snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);  // always fits
     if (linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW) == 0) {
         return 0;
     }
@@ -446,16 +428,16 @@ out:
             unlinkat(dstDir, tmp, 0);
             errno = saved;
         }
-        closeKeep(out);
+        KAVOFileCloseKeep(out);
     }
-    closeKeep(in);
+    KAVOFileCloseKeep(in);
     return ret;
 }
 
 // Copies the symbolic link name of srcDir as a link (never what it points to).
 static int copyLinkAt(int srcDir, const char *name, const struct stat *st, int dstDir,
                       const char *dstName, const CopyRun &run) {
-    char target[FILEOP_PATH_MAX];
+    char target[KAVO_PATH_SIZE];
     char tmp[32];
     ssize_t n = readlinkat(srcDir, name, target, sizeof(target) - 1);
     int made = -1;
@@ -501,7 +483,7 @@ static void removeStrays(int dir) {
     struct dirent *ent;
 
     if (d == nullptr) {
-        closeKeep(fd);
+        KAVOFileCloseKeep(fd);
         return;
     }
     while ((ent = readdir(d)) != nullptr) {
@@ -559,7 +541,7 @@ static int copyEntry(int src, const char *name, int dst, const CopyRun &run, Cop
         return -1;
     }
     ret = copyTreeAt(child, &st, dst, name, run, &kid, &childCreated);
-    closeKeep(child);
+    KAVOFileCloseKeep(child);
     return ret;
 }
 
@@ -606,7 +588,7 @@ static int copyTreeAt(int src, const struct stat *srcSt, int dstDir, const char 
     fd = openat(src, ".", DIR_FLAGS);
     d = fd < 0 ? nullptr : fdopendir(fd);
     if (d == nullptr) {
-        closeKeep(fd);
+        KAVOFileCloseKeep(fd);
         goto out;
     }
     for (;;) {
@@ -639,7 +621,7 @@ out:
         closedir(d);
         errno = saved;
     }
-    closeKeep(dst);
+    KAVOFileCloseKeep(dst);
     return ret;
 }
 
@@ -672,7 +654,7 @@ static int removeCopied(int dir, const char *name, const Copied &copied, int dro
     for (const auto &kid : copied.kids) {
         r = removeCopied(sub, kid.first.c_str(), kid.second, dropEA);
         if (r < 0) {
-            closeKeep(sub);
+            KAVOFileCloseKeep(sub);
             return -1;
         }
         kept |= r;
@@ -708,7 +690,7 @@ static int chownContents(int fd, uid_t uid, gid_t gid) {
     int ret = 0;
 
     if (d == nullptr) {
-        closeKeep(dup);
+        KAVOFileCloseKeep(dup);
         return -1;
     }
     while ((ent = readdir(d)) != nullptr) {
@@ -729,7 +711,7 @@ static int chownContents(int fd, uid_t uid, gid_t gid) {
                 break;
             }
             ret = chownContents(child, uid, gid);
-            closeKeep(child);
+            KAVOFileCloseKeep(child);
             if (ret != 0) {
                 break;
             }
@@ -806,9 +788,9 @@ static int carryEA(int srcDir, const char *srcName, int dstDir, const char *dstN
     }
     ret = move ? 1 : 0;
 out:
-    closeKeep(src);
-    closeKeep(srcRoot);
-    closeKeep(dstRoot);
+    KAVOFileCloseKeep(src);
+    KAVOFileCloseKeep(srcRoot);
+    KAVOFileCloseKeep(dstRoot);
     return ret;
 }
 
@@ -822,7 +804,7 @@ static void carryEALogged(int srcDir, const char *srcName, int dstDir, const cha
     }
     r = carryEA(srcDir, srcName, dstDir, dstName, opt, move, &copied);
     if (r < 0) {
-        KAVOLOG(FILEOP_SOURCE, "failed to carry EA data of [%s] to [%s]: %m", srcName, dstName);
+        KAVOLOG(SZ_SOURCE, "failed to carry EA data of [%s] to [%s]: %m", srcName, dstName);
         return;
     }
     if (r == 1) {
@@ -850,7 +832,8 @@ static int recordErr(int err) {
 static int insideFolder(int dir, const struct stat *top) {
     int cur = openat(dir, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 
-    for (int depth = 0; cur >= 0 && depth < FILEOP_PATH_MAX; depth++) {
+    // No path holds more components than bytes: deeper is a loop.
+    for (int depth = 0; cur >= 0 && depth < KAVO_PATH_SIZE; depth++) {
         struct stat st, up;
         int parent;
 
@@ -863,7 +846,7 @@ static int insideFolder(int dir, const struct stat *top) {
         }
         parent = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (parent < 0 || fstat(parent, &up) != 0) {
-            closeKeep(parent);
+            KAVOFileCloseKeep(parent);
             break;
         }
         close(cur);
@@ -873,7 +856,7 @@ static int insideFolder(int dir, const struct stat *top) {
             return 0;  // reached "/"
         }
     }
-    closeKeep(cur);
+    KAVOFileCloseKeep(cur);
     return -1;
 }
 
@@ -943,10 +926,10 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
                 int fd = wantDir ? openat(dstDir, dstName, DIR_FLAGS) : -1;
                 if (fchownat(dstDir, dstName, uid, gid, AT_SYMLINK_NOFOLLOW) != 0 ||
                     (wantDir && (fd < 0 || chownContents(fd, uid, gid) != 0))) {
-                    closeKeep(fd);
+                    KAVOFileCloseKeep(fd);
                     return recordErr(errno);
                 }
-                closeKeep(fd);
+                KAVOFileCloseKeep(fd);
             }
             carryEALogged(srcDir, srcName, dstDir, dstName, opt, 1);
             return 0;
@@ -965,11 +948,11 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
         if (wantDir) {
             src = openat(srcDir, srcName, DIR_FLAGS);
             if (src < 0 || fstat(src, &st) != 0) {
-                closeKeep(src);
+                KAVOFileCloseKeep(src);
                 return round > 0 && errno == ENOENT ? 0 : recordErr(errno);
             }
             r = copyTreeAt(src, &st, dstDir, dstName, run, &copied, &created);
-            closeKeep(src);
+            KAVOFileCloseKeep(src);
             if (r != 0) {
                 int saved = errno;
                 if (created && round == 0) {
@@ -1007,8 +990,7 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
             Copied ea;
             r = carryEA(srcDir, srcName, dstDir, dstName, opt, 0, &ea);
             if (r < 0) {
-                KAVOLOG(FILEOP_SOURCE, "failed to carry EA data of [%s] to [%s]: %m", srcName,
-                        dstName);
+                KAVOLOG(SZ_SOURCE, "failed to carry EA data of [%s] to [%s]: %m", srcName, dstName);
             }
         }
         run.overwrite = 1;  // later rounds complete what this one made
@@ -1024,7 +1006,7 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
             return 0;
         }
         if (round + 1 >= FILEOP_MOVE_ROUNDS) {
-            KAVOLOG(FILEOP_SOURCE,
+            KAVOLOG(SZ_SOURCE,
                     "[%s] kept changing while it was moved: what changed stays in the source",
                     srcName);
             return recordErr(EAGAIN);
@@ -1034,35 +1016,27 @@ static int copyAt(int srcDir, const char *srcName, int dstDir, const char *dstNa
 
 // Opens the folder that holds path (as named) and copies the last component into leaf.
 static int openParentOf(const char *path, char *leaf, size_t size) {
-    char dir[FILEOP_PATH_MAX];
-    size_t len = strlen(path), start;
-    int fd;
+    char dir[KAVO_PATH_SIZE];
+    size_t dirLen, baseLen;
+    const char *base;
 
-    while (len > 1 && path[len - 1] == '/') {
-        len--;
-    }
-    start = len;
-    while (start > 0 && path[start - 1] != '/') {
-        start--;
-    }
-    if (len - start >= size || len == start) {
+    if (KAVOPathSplit(path, &dirLen, &base, &baseLen) != 0 || baseLen >= size) {
         errno = EINVAL;
         return -1;
     }
-    memcpy(leaf, path + start, len - start);
-    leaf[len - start] = '\0';
+    memcpy(leaf, base, baseLen);
+    leaf[baseLen] = '\0';
     if (!validName(leaf)) {
         errno = EINVAL;
         return -1;
     }
-    if (start == 0) {
+    if (dirLen == 0) {
         memcpy(dir, ".", 2);
     } else {
-        memcpy(dir, path, start);
-        dir[start] = '\0';
+        memcpy(dir, path, dirLen);
+        dir[dirLen] = '\0';
     }
-    fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    return fd;
+    return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
 static int copyByPath(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int wantDir) {
@@ -1115,7 +1089,7 @@ int KAVOCopyFileI(const char *src, const char *dst, const KAVOCOPY_OPT *opt, int
 }
 
 int KAVOFSMkdirP(const char *dir, int flags1, int flags2, int uid, int gid, int mode) {
-    char path[FILEOP_PATH_MAX];
+    char path[KAVO_PATH_SIZE];
     struct stat st;
     size_t len, i;
 
@@ -1154,7 +1128,7 @@ int KAVOFSMkdirP(const char *dir, int flags1, int flags2, int uid, int gid, int 
             int fd = open(path, DIR_FLAGS);
             if (fd < 0 || ((uid != -1 || gid != -1) && fchown(fd, (uid_t)uid, (gid_t)gid) != 0) ||
                 (mode != -1 && fchmod(fd, (mode_t)mode) != 0)) {
-                closeKeep(fd);
+                KAVOFileCloseKeep(fd);
                 VLIBCErrSet(KAVO_ERR_SYSTEM);
                 return -1;
             }

@@ -1,5 +1,6 @@
-// libkavocore: platform errors, key/value and section files, plain-file tests, program
-// execution, the platform fork, pid files, string lists and the program banner.
+// libkavocore: logging, platform errors, key/value and section files, plain-file tests,
+// writing files, program execution, the platform fork, pid files, standard output, the program
+// banner, string lists, paths beneath a trusted root and bounded string helpers.
 //
 // Every operation that fails records a platform error (code, source file, line) that
 // VLIBCErrGet, VLIBCErrorGetFile and VLIBCErrorGetLine return; no operation ends the program.
@@ -77,10 +78,16 @@ int VLIBCFileExist(const char *path);
 // 1 when the path is a directory, else 0.
 int VLIBCFileCheckDir(const char *path);
 
-// ---- Writing files -------------------------------------------------------------------------
+// ---- Path arguments and writing files -------------------------------------------------------
 // Room for a path of up to 4095 bytes and its terminator: the size of every path buffer.
 #define KAVO_PATH_SIZE 4096
 
+// The check every path argument of the layer gets: not null, not empty and shorter than
+// KAVO_PATH_SIZE. 0, or -1 with errno EINVAL (and KAVO_ERR_BAD_PARAMETERS recorded).
+int KAVOPathArgCheck(const char *path);
+// Closes fd when it is open (>= 0) and leaves errno as it was, so that a failure met before
+// the cleanup is still the one reported.
+void KAVOFileCloseKeep(int fd);
 // Writes all len bytes to fd, going on after short writes and EINTR. 0, or -1 with errno set.
 int KAVOFileWriteAll(int fd, const void *data, size_t len);
 // Replaces the file path by data without ever tearing it: the bytes go to a new file made from
@@ -156,7 +163,7 @@ typedef struct _tag_VLIBC_SZLIST {
 
 PVLIBC_SZLIST VLIBCSzListAlloc(int capacity);  // null on failure
 // Appends a copy of the string, growing the list (the pointer may change). 0 or -1.
-int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s);
+int VLIBCSzListPush(PVLIBC_SZLIST *listRef, const char *s);
 const char *VLIBCSzListGet(const VLIBC_SZLIST *list, int index);  // null when out of range
 void VLIBCSzListFree(PVLIBC_SZLIST list);
 
@@ -215,6 +222,10 @@ int KAVOPathOfFd(int fd, char *buf, size_t size);
 // folder fails the removal with EXDEV, and what lies in it stays). A missing name is no error.
 // What was removed before a failure stays removed. 0 or -1 with errno set.
 int KAVOPathRemoveAt(int dirFd, const char *name);
+// Splits path into its folder part (up to and including the last "/", possibly empty: *dirLen
+// bytes of path) and its last component (*base, *baseLen bytes); trailing slashes are ignored.
+// Nothing is looked up. 0, or -1 when there is no usable last component ("/", ".", "..").
+int KAVOPathSplit(const char *path, size_t *dirLen, const char **base, size_t *baseLen);
 // Tests only: 1 makes every lookup take the component walk even where openat2 exists.
 void KAVOPathForceWalk(int on);
 

@@ -17,11 +17,11 @@ typedef int KAVODB_ROW;  // index of the fetched row
 
 // host and password null for the local server; null on failure.
 PKAVODB KAVODBConnect(const char *host, const char *user, const char *password, const char *dbname);
-// 0: the statement ran and *pResult is set (free it); -1: failure (see KAVODBErrorGet).
-int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *pResult);
+// 0: the statement ran and *resultOut is set (free it); -1: failure (see KAVODBErrorGet).
+int KAVODBExecute(PKAVODB db, const char *sql, PKAVODB_RES *resultOut);
 const char *KAVODBErrorGet(PKAVODB db);  // never null
-// 0 with *pRow set to the next row; non-zero when there are no more rows.
-int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *pRow);
+// 0 with *rowOut set to the next row; non-zero when there are no more rows.
+int KAVODBFetchRow(PKAVODB_RES result, KAVODB_ROW *rowOut);
 // The named field of a fetched row; "" for SQL null; null for an unknown column or row.
 const char *KAVODBFetchField(PKAVODB_RES result, KAVODB_ROW row, const char *column);
 int KAVODBNumRows(PKAVODB_RES result);

@@ -14,8 +14,8 @@
 
 #define SZ_RECYCLE_DIR "#recycle"
 
-int KAVORecycleStatusGet(const char *shareName, int *pOn);                  // 0 or -1
-int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *pAdminOnly);  // 0 or -1
+int KAVORecycleStatusGet(const char *shareName, int *on);                  // 0 or -1
+int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *adminOnly);  // 0 or -1
 // Move a file / a folder (relative path) into the share's bin. flags must be 0. With
 // adminOnly the bin folder is made readable by the group "administrators" only. 0 or -1.
 int KAVORecycleUnlinkFileWithSharePath(const char *sharePath, const char *relPath, int flags,

@@ -21,8 +21,8 @@ typedef struct _tag_KAVOUSER {
 // 1 with the account's own spelling in buf when an account matches the name ignoring ASCII
 // case; 0 when none matches; -1 on bad arguments (buffer too small included).
 int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags = 0);
-// 0 with *pUser set; -1 when there is no such user (or on bad arguments).
-int KAVOUserGet(const char *name, PKAVOUSER *pUser);
+// 0 with *userOut set; -1 when there is no such user (or on bad arguments).
+int KAVOUserGet(const char *name, PKAVOUSER *userOut);
 void KAVOUserFree(PKAVOUSER user);
 // The uid and primary gid of the account of that exact name (the account database read with a
 // buffer grown as it needs). 0; or -1 with errno ENOENT (KAVO_ERR_NOT_FOUND) when there is no
@@ -31,9 +31,9 @@ int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid);
 // The gid of the group of that exact name, read as KAVOUserIdsGet reads an account: 0; or -1
 // with errno ENOENT (KAVO_ERR_NOT_FOUND) when there is no such group, or another errno.
 int KAVOGroupIdGet(const char *name, gid_t *gid);
-// Type 11: accounts with 1000 <= uid < 65534, in account-database order, appended to *plist.
+// Type 11: accounts with 1000 <= uid < 65534, in account-database order, appended to *listRef.
 #define VLIB_USER_ENUM_LOCAL 11
-int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags);
+int VLIBUserEnum(PVLIBC_SZLIST *listRef, int type, int flags);
 
 // ---- EA directories ------------------------------------------------------------------------
 // The EA directory of "/a/b/name" is "/a/b/@eaDir/name"; its entry E is "/a/b/@eaDir/name/E".

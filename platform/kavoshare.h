@@ -23,7 +23,7 @@ typedef struct _tag_KAVOSHARE {
     int blRecycleBinAdminOnly;
 } KAVOSHARE, *PKAVOSHARE;
 
-int KAVOShareGet(const char *name, PKAVOSHARE *pShare);  // 0 with *pShare set, -1 on failure
+int KAVOShareGet(const char *name, PKAVOSHARE *shareOut);  // 0 with *shareOut set, -1 on failure
 void KAVOShareFree(PKAVOSHARE share);
 const char *VLIBSharePathGet(const KAVOSHARE *share);      // the path, or null
 int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on);  // 0 or -1
@@ -49,7 +49,7 @@ typedef struct _tag_KAVOHOME_CHECK_RESULT {
 } KAVOHOME_CHECK_RESULT, *PKAVOHOME_CHECK_RESULT;
 
 // 1: the path lies in the home of an account whose home lies under the "homes" share, and
-// *pResult holds that home; 0: it does not; -1: failure.
+// *resultOut holds that home; 0: it does not; -1: failure.
 int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
-                             PKAVOHOME_CHECK_RESULT *pResult);
+                             PKAVOHOME_CHECK_RESULT *resultOut);
 void KAVOHomeCheckResultFree(PKAVOHOME_CHECK_RESULT result);

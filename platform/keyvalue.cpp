@@ -1,4 +1,5 @@
-// Key/value and section files, line lookup and plain-file tests.
+// Key/value and section files, line lookup, plain-file tests, and the layer's file writing
+// (write-all, replace without tearing, close keeping errno).
 //
 // A key/value line is KEY=VALUE with optional blanks (space, tab) before the key and around
 // "=". A value in double quotes is returned without them; any other value is returned as it
@@ -6,10 +7,11 @@
 // came last before it. Readers take the first line of a key.
 //
 // Writers never tear a file: under an exclusive flock on the file's folder (so writers of one
-// folder follow one another, also across the rename), the new content goes to a temporary
-// file in the same folder (".NAME.kvtmp.XXXXXX"), gets the old file's owner and mode, is
-// synced and renamed over the file. Every line but the one replaced or added is kept byte for
-// byte. A temporary file left by a writer that was killed is removed by the next writer.
+// folder follow one another, also across the rename), KAVOFileReplace writes the new content
+// to a temporary file in the same folder (".NAME.kvtmp.XXXXXX") that gets the old file's owner
+// and mode, is synced and renamed over the file. Every line but the one replaced or added is
+// kept byte for byte. A temporary file left by a writer that was killed is removed by the next
+// writer.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -27,7 +29,6 @@
 
 #include "kavocore.h"
 
-#define KV_PATH_MAX 4096         // a path holds at most 4095 bytes
 #define KV_KEY_MAX 1023          // longest key or section name
 #define KV_VALUE_MAX 4095        // longest value written (fits the callers' 4096 buffers)
 #define KV_TMP_BASE_MAX 200      // bytes of the file name kept in a temporary file's name
@@ -46,12 +47,7 @@ static bool isBlank(char c) {
 }
 
 static bool checkPath(const char *path) {
-    if (path == nullptr || path[0] == '\0' || strnlen(path, KV_PATH_MAX) >= KV_PATH_MAX) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return false;
-    }
-    return true;
+    return KAVOPathArgCheck(path) == 0;
 }
 
 // A key is not empty, fits, holds no line break and no "=", and has no blank at either end
@@ -101,6 +97,14 @@ static bool checkBuffer(char *buf, size_t size) {
         return false;
     }
     return true;
+}
+
+// A reader's answer: 0 (nothing found) records KAVO_ERR_NOT_FOUND.
+static int readAnswer(int ret) {
+    if (ret == 0) {
+        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    }
+    return ret;
 }
 
 // ---- line parsing ----------------------------------------------------------------------------
@@ -203,9 +207,7 @@ static int readValue(const char *file, const char *section, const char *key, cha
     }
     fp = fdopen(fd, "r");
     if (fp == nullptr) {
-        saved = errno;
-        close(fd);
-        errno = saved;
+        KAVOFileCloseKeep(fd);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
@@ -240,12 +242,9 @@ static int readValue(const char *file, const char *section, const char *key, cha
     }
     saved = errno;
     free(line);
-    fclose(fp);
+    (void)fclose(fp);  // only read: closing loses nothing
     errno = saved;
-    if (ret == 0) {
-        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
-    }
-    return ret;
+    return readAnswer(ret);
 }
 
 // Returns the value's length plus one, so that an empty value still reads as found.
@@ -288,11 +287,6 @@ int VLIBCFileGetSectionValue(const char *file, const char *section, const char *
     return len >= INT_MAX ? INT_MAX : (int)len;
 }
 
-// Returns the line's length (the text is not empty, so a line found gives more than 0).
-// A line equal to the text wins over an earlier, longer line that only begins with it, so
-// that a caller comparing the length of the line found with its text (the face queue's
-// duplicate check) finds an entry already there; otherwise the first line that begins with
-// the text is given.
 // The state of VLIBCFileGetLine's scan: the first line beginning with the text wins, unless a
 // later line equals the text exactly.
 struct LineScan {
@@ -349,8 +343,12 @@ static bool scanLines(LineScan *s, const char *needle, const char *data, size_t 
     }
 }
 
-// Streams the file in blocks: a long queue is scanned without holding more than a block and
-// one unfinished line.
+// Returns the line's length (the text is not empty, so a line found gives more than 0).
+// A line equal to the text wins over an earlier, longer line that only begins with it, so
+// that a caller comparing the length of the line found with its text (the face queue's
+// duplicate check) finds an entry already there; otherwise the first line that begins with
+// the text is given. The file is streamed in blocks: a long queue is scanned without holding
+// more than a block and one unfinished line.
 int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size, int option) {
     enum { BLOCK = 64 * 1024 };
     LineScan s;
@@ -456,15 +454,10 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         ret = -1;
     }
-    saved = errno;
     free(data);
     free(needle);
-    close(fd);
-    errno = saved;
-    if (ret == 0) {
-        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
-    }
-    return ret;
+    KAVOFileCloseKeep(fd);
+    return readAnswer(ret);
 }
 
 // ---- writers -----------------------------------------------------------------------------------
@@ -472,21 +465,15 @@ int VLIBCFileGetLine(const char *file, const char *text, char *buf, size_t size,
 // Formats the new line. The format must hold exactly two "%s" (key, then value) and nothing
 // else but plain text and "%%"; a line break is allowed only at its end. The line always ends
 // with "\n".
-static bool formatLine(const char *format, const char *key, const char *value, std::string *out) {
-    size_t formatLen, conversions = 0, i;
-    std::vector<char> buf;
-    int n;
+static bool formatValid(const char *format, size_t formatLen) {
+    size_t conversions = 0;
 
-    if (format == nullptr) {
-        format = SZ_KEY_VALUE_FORMAT;
-    }
-    formatLen = strnlen(format, KV_KEY_MAX + 1);
     if (formatLen == 0 || formatLen > KV_KEY_MAX) {
-        goto bad;
+        return false;
     }
-    for (i = 0; i < formatLen; i++) {
+    for (size_t i = 0; i < formatLen; i++) {
         if (format[i] == '\r' || (format[i] == '\n' && i + 1 != formatLen)) {
-            goto bad;
+            return false;
         }
         if (format[i] != '%') {
             continue;
@@ -494,23 +481,41 @@ static bool formatLine(const char *format, const char *key, const char *value, s
         if (format[i + 1] == 's') {
             conversions++;
         } else if (format[i + 1] != '%') {
-            goto bad;
+            return false;
         }
         i++;
     }
-    if (conversions != 2) {
-        goto bad;
-    }
+    return conversions == 2;
+}
 
-    try {
-        buf.resize(formatLen + strlen(key) + strlen(value) + 2);
+static bool formatLine(const char *format, const char *key, const char *value, std::string *out) {
+    std::vector<char> buf;
+    size_t formatLen;
+    int n = -1;
+
+    if (format == nullptr) {
+        format = SZ_KEY_VALUE_FORMAT;
+    }
+    formatLen = strnlen(format, KV_KEY_MAX + 1);
+    if (formatValid(format, formatLen)) {
+        try {
+            buf.resize(formatLen + strlen(key) + strlen(value) + 2);
+        } catch (const std::bad_alloc &) {
+            errno = ENOMEM;
+            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+            return false;
+        }
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
         n = snprintf(buf.data(), buf.size(), format, key, value);
 #pragma GCC diagnostic pop
-        if (n < 0 || (size_t)n >= buf.size()) {
-            goto bad;
-        }
+    }
+    if (n < 0 || (size_t)n >= buf.size()) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    try {
         out->assign(buf.data(), (size_t)n);
         if (out->empty() || out->back() != '\n') {
             out->push_back('\n');
@@ -521,11 +526,6 @@ static bool formatLine(const char *format, const char *key, const char *value, s
         return false;
     }
     return true;
-
-bad:
-    errno = EINVAL;
-    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-    return false;
 }
 
 // Builds the new content: the first line of the key (inside the section when one is named)
@@ -729,7 +729,7 @@ static int splitPath(const char *path, char *dir, size_t dirSize, const char **b
 // follow: a link at file is followed (its target gets the content); otherwise it is refused.
 static int writeValue(const char *file, const char *section, const char *key, const char *value,
                       const char *format, bool follow) {
-    char path[KV_PATH_MAX], dir[KV_PATH_MAX], tmp[KV_PATH_MAX];
+    char path[KAVO_PATH_SIZE], dir[KAVO_PATH_SIZE], tmp[KAVO_PATH_SIZE];
     const char *base;
     std::string newLine, old, content;
     struct stat st, lst;
@@ -806,7 +806,7 @@ int VLIBCFileSetKeyValue(const char *file, const char *key, const char *value, c
 
 int VLIBCFileSetKeyValueAt(int dirFd, const char *name, const char *key, const char *value,
                            const char *format) {
-    char file[KV_PATH_MAX];
+    char file[KAVO_PATH_SIZE];
 
     if (dirFd < 0 || name == nullptr || name[0] == '\0' || strchr(name, '/') != nullptr ||
         strcmp(name, ".") == 0 || strcmp(name, "..") == 0) {
@@ -836,6 +836,24 @@ int VLIBCFileSetSectionValue(const char *file, const char *section, const char *
 
 // ---- plain files -----------------------------------------------------------------------------
 
+int KAVOPathArgCheck(const char *path) {
+    if (path == nullptr || path[0] == '\0' || strnlen(path, KAVO_PATH_SIZE) >= KAVO_PATH_SIZE) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    return 0;
+}
+
+void KAVOFileCloseKeep(int fd) {
+    int saved = errno;
+
+    if (fd >= 0) {
+        close(fd);
+    }
+    errno = saved;
+}
+
 int KAVOFileWriteAll(int fd, const void *data, size_t len) {
     const char *p = (const char *)data;
 
@@ -857,7 +875,7 @@ int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
                     const struct stat *like) {
     struct stat st;
     mode_t mode;
-    int fd, saved;
+    int fd, closed, saved, ret = -1;
 
     fd = mkostemp(tmpl, O_CLOEXEC);
     if (fd < 0) {
@@ -872,34 +890,31 @@ int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
         mode = 0644 & ~mask;
     }
     if (KAVOFileWriteAll(fd, data, len) < 0 || fstat(fd, &st) < 0) {
-        goto fail;
+        goto out;
     }
     if (like != nullptr && (st.st_uid != like->st_uid || st.st_gid != like->st_gid) &&
         fchown(fd, like->st_uid, like->st_gid) < 0) {
-        goto fail;
+        goto out;
     }
     if (fchmod(fd, mode) < 0 || fsync(fd) < 0) {
-        goto fail;
+        goto out;
     }
-    if (close(fd) < 0) {
-        fd = -1;
-        goto fail;
-    }
+    closed = close(fd);
     fd = -1;
-    if (rename(tmpl, path) < 0) {
-        goto fail;
+    if (closed < 0 || rename(tmpl, path) < 0) {
+        goto out;
     }
-    return 0;
+    ret = 0;
 
-fail:
-    saved = errno;
-    if (fd >= 0) {
-        close(fd);
+out:
+    if (ret < 0) {
+        KAVOFileCloseKeep(fd);
+        saved = errno;
+        unlink(tmpl);
+        errno = saved;
+        VLIBCErrSet(KAVO_ERR_SYSTEM);
     }
-    unlink(tmpl);
-    errno = saved;
-    VLIBCErrSet(KAVO_ERR_SYSTEM);
-    return -1;
+    return ret;
 }
 
 int VLIBCFileTouch(const char *path) {

@@ -62,7 +62,7 @@ void KAVOSyslog(const char *fmt, ...) {
     va_start(ap, fmt);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    vsnprintf(message, sizeof(message), format, ap);
+    (void)vsnprintf(message, sizeof(message), format, ap);  // a longer message is cut
 #pragma GCC diagnostic pop
     va_end(ap);
     len = strlen(message);

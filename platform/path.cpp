@@ -22,7 +22,6 @@
 
 #include "kavocore.h"
 
-#define PATH_SIZE 4096
 #define MAX_LINKS 40
 
 static int forceWalk;
@@ -43,7 +42,7 @@ static int failWith(int err, int code) {
 static int splitPlain(const char *rel, std::vector<std::string> *out) {
     const char *p = rel;
 
-    if (strnlen(rel, PATH_SIZE) >= PATH_SIZE) {
+    if (strnlen(rel, KAVO_PATH_SIZE) >= KAVO_PATH_SIZE) {
         errno = ENAMETOOLONG;
         return -1;
     }
@@ -187,7 +186,7 @@ static int openPlain(int rootFd, const std::vector<std::string> &parts, int flag
 int KAVOPathOpenRoot(const char *root) {
     int fd;
 
-    if (root == nullptr || root[0] != '/' || strnlen(root, PATH_SIZE) >= PATH_SIZE) {
+    if (root == nullptr || root[0] != '/' || strnlen(root, KAVO_PATH_SIZE) >= KAVO_PATH_SIZE) {
         return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
     }
     fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -237,7 +236,8 @@ int KAVOPathIsBeneath(const char *path, const char *root) {
 
 static int checkArgs(const char *root, const char *path) {
     if (root == nullptr || path == nullptr || root[0] != '/' || path[0] != '/' ||
-        strnlen(root, PATH_SIZE) >= PATH_SIZE || strnlen(path, PATH_SIZE) >= PATH_SIZE) {
+        strnlen(root, KAVO_PATH_SIZE) >= KAVO_PATH_SIZE ||
+        strnlen(path, KAVO_PATH_SIZE) >= KAVO_PATH_SIZE) {
         return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
     }
     return 0;
@@ -336,7 +336,7 @@ int KAVOPathResolveBeneath(const char *root, const char *path, int flags, mode_t
     while (!pending.empty()) {
         std::string comp = pending.back();
         std::vector<std::string> target;
-        char link[PATH_SIZE];
+        char link[KAVO_PATH_SIZE];
         struct stat st;
         ssize_t n;
         int dirFd;
@@ -377,7 +377,10 @@ int KAVOPathResolveBeneath(const char *root, const char *path, int flags, mode_t
             }
             done.clear();
             // Split the link's own text without plain-forming it: its ".." apply in order.
-            snprintf(link, sizeof(link), "%s", std::string(inside).c_str());
+            if (VLIBCStrCopy(link, sizeof(link), inside) != 0) {
+                err = ENAMETOOLONG;
+                goto out;
+            }
         }
         for (const char *p = link; *p != '\0';) {
             const char *end = strchr(p, '/');
@@ -430,7 +433,7 @@ int KAVOPathOfFd(int fd, char *buf, size_t size) {
     if (fd < 0 || buf == nullptr || size == 0) {
         return failWith(EINVAL, KAVO_ERR_BAD_PARAMETERS);
     }
-    snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);
+    (void)snprintf(proc, sizeof(proc), "/proc/self/fd/%d", fd);  // always fits
     n = readlink(proc, buf, size);
     if (n < 0) {
         return failWith(errno, KAVO_ERR_SYSTEM);
@@ -576,6 +579,27 @@ int KAVOPathRemoveAt(int dirFd, const char *name) {
     }
     if (unlinkat(dirFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
         return failWith(errno, KAVO_ERR_SYSTEM);
+    }
+    return 0;
+}
+
+int KAVOPathSplit(const char *path, size_t *dirLen, const char **base, size_t *baseLen) {
+    size_t len = strlen(path);
+    size_t start;
+
+    while (len > 1 && path[len - 1] == '/') {
+        len--;
+    }
+    start = len;
+    while (start > 0 && path[start - 1] != '/') {
+        start--;
+    }
+    *dirLen = start;
+    *base = path + start;
+    *baseLen = len - start;
+    if (*baseLen == 0 || (*baseLen == 1 && (*base)[0] == '.') ||
+        (*baseLen == 2 && (*base)[0] == '.' && (*base)[1] == '.')) {
+        return -1;
     }
     return 0;
 }

@@ -19,7 +19,6 @@
 
 #include "kavocore.h"
 
-#define PROC_PATH_MAX 4096
 #define PROC_PIDFILE_MAX 64  // a pid file longer than this is not a pid file
 #define PROC_FORK_FLAGS                                                       \
     (VLIBC_FORK_NEW_SESSION | VLIBC_FORK_CHDIR_ROOT | VLIBC_FORK_NULL_STDIO | \
@@ -27,12 +26,7 @@
 #define PROC_MAX_FD_SCAN 65536  // highest descriptor closed when close_range is missing
 
 static bool checkPath(const char *path) {
-    if (path == nullptr || path[0] == '\0' || strnlen(path, PROC_PATH_MAX) >= PROC_PATH_MAX) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return false;
-    }
-    return true;
+    return KAVOPathArgCheck(path) == 0;
 }
 
 // Reads up to len bytes, restarting after EINTR; the count read, or -1.
@@ -86,28 +80,11 @@ static int liftFd(int fd) {
     return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
 }
 
-// Makes the report pipe (both ends close-on-exec) and forks. The child's pid, 0 in the child,
-// or -1 with the failure recorded as code.
-static pid_t forkReporting(int pipeFd[2], int code) {
-    int saved;
-    pid_t pid;
-
-    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
-        VLIBCErrSet(code);
-        return -1;
-    }
-    // Buffered output must not be written twice nor after the child's.
-    fflush(nullptr);
-    pid = fork();
-    if (pid < 0) {
-        saved = errno;
-        close(pipeFd[0]);
-        close(pipeFd[1]);
-        errno = saved;
-        VLIBCErrSet(code);
-        return -1;
-    }
-    return pid;
+// A bad argument: -1 with EINVAL and KAVO_ERR_BAD_PARAMETERS recorded.
+static int badArgument(void) {
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    return -1;
 }
 
 // In the parent: reads the child's report. The pid when the child got going; -1 when it wrote
@@ -129,34 +106,61 @@ static pid_t awaitReport(pid_t pid, int pipeFd[2], int code) {
     return pid;
 }
 
-pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
-    int fds[3] = {in, out, err};
-    int pipeFd[2], i;
+// Forks with a report pipe (both ends close-on-exec). The new process runs child with the
+// pipe's write end, lifted above the standard descriptors; child writes the errno of a
+// failure there and ends, or returns once the process is ready (closing the end), and then
+// this returns 0 in it. In the parent: the child's pid once it got going, or -1 with the
+// failure recorded as code.
+template <typename Child>
+static pid_t forkReporting(int code, Child child) {
+    int pipeFd[2];
     pid_t pid;
 
-    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (pipe2(pipeFd, O_CLOEXEC) < 0) {
+        VLIBCErrSet(code);
         return -1;
     }
-    pid = forkReporting(pipeFd, KAVO_ERR_EXEC);
+    // Buffered output must not be written twice nor after the child's. A stream that cannot be
+    // written out keeps its own error for its owner to see.
+    (void)fflush(nullptr);
+    pid = fork();
     if (pid < 0) {
+        KAVOFileCloseKeep(pipeFd[0]);
+        KAVOFileCloseKeep(pipeFd[1]);
+        VLIBCErrSet(code);
         return -1;
     }
-    if (pid == 0) {
-        int report = liftFd(pipeFd[1]);
+    if (pid > 0) {
+        return awaitReport(pid, pipeFd, code);
+    }
+    int report = liftFd(pipeFd[1]);
+    if (report < 0) {
+        _exit(127);
+    }
+    // A write end left at a standard descriptor would keep the parent waiting for the end of
+    // the report as long as the new process lives.
+    if (report != pipeFd[1]) {
+        close(pipeFd[1]);
+    }
+    close(pipeFd[0]);
+    child(report);
+    return 0;
+}
 
-        close(pipeFd[0]);
-        if (report < 0) {
-            _exit(127);
-        }
-        for (i = 0; i < 3; i++) {
+pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int err) {
+    int fds[3] = {in, out, err};
+
+    if (!checkPath(path) || argv == nullptr || argv[0] == nullptr) {
+        return badArgument();
+    }
+    return forkReporting(KAVO_ERR_EXEC, [&](int report) {
+        for (int i = 0; i < 3; i++) {
             if (fds[i] >= 0 && fds[i] != i && (fds[i] = liftFd(fds[i])) < 0) {
                 writeErrno(report, errno);
                 _exit(127);
             }
         }
-        for (i = 0; i < 3; i++) {
+        for (int i = 0; i < 3; i++) {
             if (fds[i] < 0) {
                 continue;
             }
@@ -168,17 +172,14 @@ pid_t VLIBCProcSpawn(const char *path, char *const argv[], int in, int out, int 
         execv(path, argv);
         writeErrno(report, errno);
         _exit(127);
-    }
-    return awaitReport(pid, pipeFd, KAVO_ERR_EXEC);
+    });
 }
 
 int VLIBCProcWait(pid_t pid) {
     int status;
 
     if (pid <= 0) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
     if (reap(pid, &status) < 0) {
         VLIBCErrSet(KAVO_ERR_EXEC);
@@ -239,9 +240,7 @@ int VLIBCExecv(const char *path, char *const argv[], int wait) {
         return -1;
     }
     if (argv == nullptr || argv[0] == nullptr) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
     if (wait) {
         return runAndWait(path, argv);
@@ -256,14 +255,12 @@ static void closeOthers(int keep) {
     int fd;
 
     // keep is above the standard descriptors (lifted by the caller).
-    if (keep > STDERR_FILENO + 1 && close_range(STDERR_FILENO + 1, (unsigned)keep - 1, 0) < 0) {
-        goto scan;
+    bool below =
+        keep == STDERR_FILENO + 1 || close_range(STDERR_FILENO + 1, (unsigned)keep - 1, 0) == 0;
+    if (below && close_range((unsigned)keep + 1, ~0U, 0) == 0) {
+        return;
     }
-    if (close_range((unsigned)keep + 1, ~0U, 0) < 0) {
-        goto scan;
-    }
-    return;
-scan:
+    // No close_range: one descriptor at a time.
     for (fd = STDERR_FILENO + 1; fd < PROC_MAX_FD_SCAN; fd++) {
         if (fd != keep) {
             close(fd);
@@ -279,7 +276,7 @@ static int prepareChild(int flags, int *report) {
     if (flags & VLIBC_FORK_DEFAULT_SIGNALS) {
         for (sig = 1; sig < NSIG; sig++) {
             if (sig != SIGKILL && sig != SIGSTOP) {
-                signal(sig, SIG_DFL);
+                (void)signal(sig, SIG_DFL);  // a signal that cannot be reset stays as it is
             }
         }
         sigemptyset(&none);
@@ -300,11 +297,9 @@ static int prepareChild(int flags, int *report) {
         }
         if (dup2(fd, STDIN_FILENO) < 0 || dup2(fd, STDOUT_FILENO) < 0 ||
             dup2(fd, STDERR_FILENO) < 0) {
-            int saved = errno;
             if (fd > STDERR_FILENO) {
-                close(fd);
+                KAVOFileCloseKeep(fd);
             }
-            errno = saved;
             return -1;
         }
         if (fd > STDERR_FILENO) {
@@ -318,33 +313,17 @@ static int prepareChild(int flags, int *report) {
 }
 
 pid_t VLIBCProcForkEx(int flags) {
-    int pipeFd[2], report;
-    pid_t pid;
-
     if (flags & ~PROC_FORK_FLAGS) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
-    pid = forkReporting(pipeFd, KAVO_ERR_SYSTEM);
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        close(pipeFd[0]);
-        report = liftFd(pipeFd[1]);
-        if (report < 0) {
-            _exit(127);
-        }
+    return forkReporting(KAVO_ERR_SYSTEM, [flags](int report) {
         if (prepareChild(flags, &report) < 0) {
             writeErrno(report, errno);
             _exit(127);
         }
         // End of file on the pipe tells the parent that the new process is ready.
         close(report);
-        return 0;
-    }
-    return awaitReport(pid, pipeFd, KAVO_ERR_SYSTEM);
+    });
 }
 
 // ---- pid files -----------------------------------------------------------------------------
@@ -403,6 +382,13 @@ static int openPidFile(const char *path) {
     return fd;
 }
 
+// What a pid file that holds no pid gives its reader.
+static int notAPid(void) {
+    errno = EINVAL;
+    VLIBCErrSet(KAVO_ERR_PARSE);
+    return -1;
+}
+
 // Reads the pid an open pid file holds: the decimal pid, blanks and line ends around it
 // allowed, nothing else, and within the kernel's range of process ids. 0 or -1.
 static int readPidFd(int fd, pid_t *pid) {
@@ -417,7 +403,7 @@ static int readPidFd(int fd, pid_t *pid) {
         return -1;
     }
     if (n > PROC_PIDFILE_MAX) {
-        goto garbage;
+        return notAPid();
     }
     buf[n] = '\0';
     while (i < n && strchr(" \t\r\n", buf[i]) != nullptr) {
@@ -428,7 +414,7 @@ static int readPidFd(int fd, pid_t *pid) {
         value = value * 10 + (buf[i] - '0');
         digits++;
         if (value >= limit) {
-            goto garbage;
+            return notAPid();
         }
         i++;
     }
@@ -437,34 +423,34 @@ static int readPidFd(int fd, pid_t *pid) {
     }
     // pid 0 would signal a whole process group: never a pid.
     if (i != n || digits == 0 || value <= 0) {
-        goto garbage;
+        return notAPid();
     }
     *pid = (pid_t)value;
     return 0;
-garbage:
-    errno = EINVAL;
-    VLIBCErrSet(KAVO_ERR_PARSE);
-    return -1;
 }
 
-static int readPidFile(const char *path, pid_t *pid) {
-    int fd = openPidFile(path), ret, saved;
+// Opens the pid file for reading, hands it to act and closes it again (errno kept): act's
+// answer; missing when there is no such file; -1 when it cannot be opened.
+template <typename Act>
+static pid_t withPidFile(const char *path, pid_t missing, Act act) {
+    int fd = openPidFile(path);
 
     if (fd < 0) {
-        return -1;
+        return errno == ENOENT ? missing : -1;
     }
-    ret = readPidFd(fd, pid);
-    saved = errno;
-    close(fd);
-    errno = saved;
+    pid_t ret = act(fd);
+    KAVOFileCloseKeep(fd);
     return ret;
 }
 
+static int readPidFile(const char *path, pid_t *pid) {
+    return withPidFile(path, -1, [pid](int fd) { return (pid_t)readPidFd(fd, pid); });
+}
+
 int VLIBCProcPidFileCreate(const char *path) {
-    char tmp[PROC_PATH_MAX], text[32];
+    char tmp[KAVO_PATH_SIZE], text[32];
+    struct stat like;
     const char *slash;
-    int fd, saved;
-    size_t len;
 
     if (!checkPath(path)) {
         return -1;
@@ -479,27 +465,12 @@ int VLIBCProcPidFileCreate(const char *path) {
     if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0) {
         return -1;
     }
-    len = strlen(text);
-    fd = mkostemp(tmp, O_CLOEXEC);
-    if (fd < 0) {
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    if (write(fd, text, len) != (ssize_t)len || fchmod(fd, 0644) < 0) {
-        saved = errno;
-        close(fd);
-        goto fail;
-    }
-    if (close(fd) < 0 || rename(tmp, path) < 0) {
-        saved = errno;
-        goto fail;
-    }
-    return 0;
-fail:
-    unlink(tmp);
-    errno = saved;
-    VLIBCErrSet(KAVO_ERR_SYSTEM);
-    return -1;
+    // Mode 0644 whatever the umask, owned by whoever writes it.
+    memset(&like, 0, sizeof(like));
+    like.st_mode = S_IFREG | 0644;
+    like.st_uid = geteuid();
+    like.st_gid = getegid();
+    return KAVOFileReplace(path, tmp, text, strlen(text), &like);
 }
 
 // The write lock over the whole file, as set or as asked about.
@@ -517,12 +488,48 @@ static bool stillNamed(int fd, const char *path) {
            atFd.st_ino == atPath.st_ino;
 }
 
-int VLIBCProcPidFileLock(const char *path) {
-    char text[32];
+// Opens the pid file (created when missing) and takes its lock. A holder that ends unlinks
+// the file: a lock granted on the old file is worth nothing, and the lookup starts again on
+// the file the name now holds. fd, or -1 with errno set (EAGAIN: another process owns it).
+static int lockNamed(const char *path) {
     struct flock fl;
     struct stat st;
-    size_t len;
-    int fd = -1, saved;
+
+    for (int tries = 0; tries < PROC_LOCK_TRIES; tries++) {
+        int fd =
+            open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return -1;
+        }
+        if (fstat(fd, &st) < 0) {
+            KAVOFileCloseKeep(fd);
+            return -1;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            close(fd);
+            errno = EINVAL;
+            return -1;
+        }
+        wholeFileLock(&fl);
+        if (fcntl(fd, F_SETLK, &fl) < 0) {
+            KAVOFileCloseKeep(fd);
+            if (errno == EACCES) {
+                errno = EAGAIN;
+            }
+            return -1;
+        }
+        if (stillNamed(fd, path)) {
+            return fd;
+        }
+        close(fd);
+    }
+    errno = EAGAIN;
+    return -1;
+}
+
+int VLIBCProcPidFileLock(const char *path) {
+    char text[32];
+    int fd;
 
     if (!checkPath(path)) {
         return -1;
@@ -530,49 +537,17 @@ int VLIBCProcPidFileLock(const char *path) {
     if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0) {
         return -1;
     }
-    len = strlen(text);
-    // A holder that ends unlinks the file: a lock granted on the old file is worth nothing, and
-    // the lookup starts again on the file the name now holds.
-    for (int tries = 0; tries < PROC_LOCK_TRIES; tries++) {
-        fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            goto fail;
-        }
-        if (fstat(fd, &st) < 0) {
-            goto failClose;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            errno = EINVAL;
-            goto failClose;
-        }
-        wholeFileLock(&fl);
-        if (fcntl(fd, F_SETLK, &fl) < 0) {
-            if (errno == EACCES) {
-                errno = EAGAIN;
-            }
-            goto failClose;
-        }
-        if (stillNamed(fd, path)) {
-            break;
-        }
-        close(fd);
+    // Just opened, so the offset is 0: the pid is written from the start.
+    fd = lockNamed(path);
+    if (fd >= 0 && (ftruncate(fd, 0) < 0 || KAVOFileWriteAll(fd, text, strlen(text)) < 0 ||
+                    fchmod(fd, 0644) < 0)) {
+        KAVOFileCloseKeep(fd);
         fd = -1;
     }
     if (fd < 0) {
-        errno = EAGAIN;
-        goto fail;
-    }
-    if (ftruncate(fd, 0) < 0 || pwrite(fd, text, len, 0) != (ssize_t)len || fchmod(fd, 0644) < 0) {
-        goto failClose;
+        VLIBCErrSet(errno == EAGAIN ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
     }
     return fd;
-failClose:
-    saved = errno;
-    close(fd);
-    errno = saved;
-fail:
-    VLIBCErrSet(errno == EAGAIN ? KAVO_ERR_EXISTS : KAVO_ERR_SYSTEM);
-    return -1;
 }
 
 // The process that holds the lock of the open pid file, when the file holds that very number;
@@ -596,21 +571,10 @@ static pid_t lockOwner(int fd) {
 }
 
 pid_t VLIBCProcPidFileOwner(const char *path) {
-    pid_t pid;
-    int fd, saved;
-
     if (!checkPath(path)) {
         return -1;
     }
-    fd = openPidFile(path);
-    if (fd < 0) {
-        return errno == ENOENT ? 0 : -1;
-    }
-    pid = lockOwner(fd);
-    saved = errno;
-    close(fd);
-    errno = saved;
-    return pid;
+    return withPidFile(path, 0, lockOwner);
 }
 
 int VLIBCProcAliveByPidFile(const char *path) {
@@ -650,9 +614,7 @@ static int signalOwner(int fd, int sig) {
             return -1;
         }
         ret = (int)syscall(SYS_pidfd_send_signal, pidFd, sig, nullptr, 0);
-        int saved = errno;
-        close(pidFd);
-        errno = saved;
+        KAVOFileCloseKeep(pidFd);
         if (ret < 0) {
             VLIBCErrSet(KAVO_ERR_SYSTEM);
         }
@@ -671,25 +633,13 @@ static int signalOwner(int fd, int sig) {
 }
 
 int VLIBCProcSignalByPidFile(const char *path, int sig) {
-    int fd, ret, saved;
-
     if (!checkPath(path)) {
         return -1;
     }
     if (sig < 0 || sig >= NSIG) {
-        errno = EINVAL;
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return badArgument();
     }
-    fd = openPidFile(path);
-    if (fd < 0) {
-        return -1;
-    }
-    ret = signalOwner(fd, sig);
-    saved = errno;
-    close(fd);
-    errno = saved;
-    return ret;
+    return withPidFile(path, -1, [sig](int fd) { return (pid_t)signalOwner(fd, sig); });
 }
 
 // ---- banner --------------------------------------------------------------------------------

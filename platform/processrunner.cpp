@@ -10,7 +10,6 @@
 
 #include "kavoutils.h"
 
-#define RUNNER_PATH_MAX 4096
 #define RUNNER_DEFAULT_PATH "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 
 namespace KAVOUtils {
@@ -36,7 +35,7 @@ ProcessRunner::ProcessRunner(const char *program, const char *arg0, const char *
 static int resolveProgram(const char *program, char *path, size_t size) {
     const char *dirs, *p, *end;
     struct stat st;
-    char dir[RUNNER_PATH_MAX];
+    char dir[KAVO_PATH_SIZE];
     size_t len;
 
     if (strchr(program, '/') != nullptr) {
@@ -71,13 +70,15 @@ static int resolveProgram(const char *program, char *path, size_t size) {
 }
 
 int ProcessRunner::run(bool wait, bool quiet) {
-    char path[RUNNER_PATH_MAX];
+    char path[KAVO_PATH_SIZE];
     char *const *argv = const_cast<char *const *>(argv_);
-    int devNull = -1, ret = -1, status, saved;
+    int devNull = -1, ret = -1, status;
     pid_t pid, helper;
 
-    if (program_ == nullptr || program_[0] == '\0' || argv_[0] == nullptr ||
-        strnlen(program_, RUNNER_PATH_MAX) >= RUNNER_PATH_MAX) {
+    if (KAVOPathArgCheck(program_) != 0) {
+        return -1;
+    }
+    if (argv_[0] == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
@@ -101,8 +102,9 @@ int ProcessRunner::run(bool wait, bool quiet) {
     }
 
     // Without waiting, the program is started from a short-lived helper process, so that it
-    // is adopted by init and never lingers as a zombie of the caller.
-    fflush(nullptr);
+    // is adopted by init and never lingers as a zombie of the caller. Buffered output must
+    // not be written twice; a stream that cannot be written out keeps its own error.
+    (void)fflush(nullptr);
     helper = fork();
     if (helper < 0) {
         VLIBCErrSet(KAVO_ERR_EXEC);
@@ -129,11 +131,7 @@ int ProcessRunner::run(bool wait, bool quiet) {
     }
 
 out:
-    saved = errno;
-    if (devNull >= 0) {
-        close(devNull);
-    }
-    errno = saved;
+    KAVOFileCloseKeep(devNull);
     return ret;
 }
 

@@ -32,7 +32,6 @@
 #include "kavosdk.h"
 #include "kavoshare.h"
 
-#define RECYCLE_PATH_MAX 4096
 #define RECYCLE_NUMBER_MAX 100000
 #define SZ_HOME_SHARE_NAME "home"
 #define SZ_ADMIN_GROUP "administrators"
@@ -46,28 +45,28 @@ static const char *settingsShare(const char *name) {
     return strcmp(name, SZ_HOME_SHARE_NAME) == 0 ? SZ_HOMES_SHARE : name;
 }
 
-static int readShareFlags(const char *shareName, int *pOn, int adminOnly) {
+static int readShareFlags(const char *shareName, int *on, int adminOnly) {
     PKAVOSHARE share = nullptr;
 
-    if (shareName == nullptr || shareName[0] == '\0' || pOn == nullptr ||
-        strlen(shareName) >= RECYCLE_PATH_MAX) {
+    if (shareName == nullptr || shareName[0] == '\0' || on == nullptr ||
+        strlen(shareName) >= KAVO_PATH_SIZE) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
     if (KAVOShareGet(settingsShare(shareName), &share) != 0) {
         return -1;
     }
-    *pOn = adminOnly ? share->blRecycleBinAdminOnly : share->blRecycleBin;
+    *on = adminOnly ? share->blRecycleBinAdminOnly : share->blRecycleBin;
     KAVOShareFree(share);
     return 0;
 }
 
-int KAVORecycleStatusGet(const char *shareName, int *pOn) {
-    return readShareFlags(shareName, pOn, 0);
+int KAVORecycleStatusGet(const char *shareName, int *on) {
+    return readShareFlags(shareName, on, 0);
 }
 
-int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *pAdminOnly) {
-    return readShareFlags(shareName, pAdminOnly, 1);
+int KAVORecycleAdminOnlyStatusGet(const char *shareName, int *adminOnly) {
+    return readShareFlags(shareName, adminOnly, 1);
 }
 
 // ---- Paths -----------------------------------------------------------------------------------
@@ -125,22 +124,31 @@ static int normalizeRel(const char *rel, char *buf, size_t size) {
     return 0;
 }
 
-// Checks and normalises the arguments: root (share path), rel (normalised) and src (the item).
-static int prepare(const char *sharePath, const char *relPath, char *root, char *rel, char *src) {
+// An item of a share, as the callers name it: the share's root and the item's path below it.
+struct Item {
+    char root[KAVO_PATH_SIZE];
+    char rel[KAVO_PATH_SIZE];  // normalised
+};
+
+// Checks and normalises the arguments (the item's whole path must fit a path too) and opens
+// the share's root. fd or -1.
+static int openItem(const char *sharePath, const char *relPath, Item *item) {
+    char src[KAVO_PATH_SIZE];
+
     if (sharePath == nullptr || relPath == nullptr || sharePath[0] == '\0' || relPath[0] == '\0' ||
-        shareRoot(sharePath, root, RECYCLE_PATH_MAX) != 0 ||
-        normalizeRel(relPath, rel, RECYCLE_PATH_MAX) != 0) {
+        shareRoot(sharePath, item->root, sizeof(item->root)) != 0 ||
+        normalizeRel(relPath, item->rel, sizeof(item->rel)) != 0) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (VLIBCStrPrintf(src, RECYCLE_PATH_MAX, "%s/%s", strcmp(root, "/") == 0 ? "" : root, rel) !=
-        0) {
+    if (VLIBCStrPrintf(src, sizeof(src), "%s/%s", strcmp(item->root, "/") == 0 ? "" : item->root,
+                       item->rel) != 0) {
         errno = ENAMETOOLONG;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    return 0;
+    return KAVOPathOpenRoot(item->root);
 }
 
 // The n-th name of an item in the bin: the name itself, then "stem (n).ext" for a file and
@@ -156,15 +164,6 @@ static int numberedName(const char *name, int isDir, int n, char *buf, size_t si
     }
     int stemLen = dot == nullptr ? (int)strlen(name) : (int)(dot - name);
     return VLIBCStrPrintf(buf, size, "%.*s (%d)%s", stemLen, name, n, dot == nullptr ? "" : dot);
-}
-
-static void closeKeep(int fd) {
-    int saved = errno;
-
-    if (fd >= 0) {
-        close(fd);
-    }
-    errno = saved;
 }
 
 // Opens the bin folder for the share folder like (an open descriptor) in binDir: the first of
@@ -193,7 +192,7 @@ static int binFolderAt(int binDir, const char *name, int like, int create, std::
             if (fd >= 0 && like >= 0 && fstat(like, &st) == 0 &&
                 ((fchown(fd, st.st_uid, st.st_gid) != 0 && errno != EPERM) ||
                  fchmod(fd, st.st_mode & 07777) != 0)) {
-                closeKeep(fd);
+                KAVOFileCloseKeep(fd);
                 return -1;
             }
         }
@@ -241,8 +240,8 @@ struct BinWalk {
     std::string binPath;  // the bin path of that counterpart
     char leaf[NAME_MAX + 1];
     ~BinWalk() {
-        closeKeep(parent);
-        closeKeep(binParent);
+        KAVOFileCloseKeep(parent);
+        KAVOFileCloseKeep(binParent);
     }
 };
 
@@ -300,11 +299,9 @@ static int walkToBin(int rootFd, const char *root, const char *rel, int create, 
 }
 
 int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf, size_t size) {
-    char root[RECYCLE_PATH_MAX];
-    char rel[RECYCLE_PATH_MAX];
-    char src[RECYCLE_PATH_MAX];
     char cand[NAME_MAX + 16];
     struct stat st;
+    Item item;
     BinWalk w;
     int rootFd, isDir, n = 0;
 
@@ -312,14 +309,11 @@ int KAVORecycleTargetPath(const char *sharePath, const char *relPath, char *buf,
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (prepare(sharePath, relPath, root, rel, src) != 0) {
+    if ((rootFd = openItem(sharePath, relPath, &item)) < 0) {
         return -1;
     }
-    if ((rootFd = KAVOPathOpenRoot(root)) < 0) {
-        return -1;
-    }
-    if (walkToBin(rootFd, root, rel, 0, 0, &w) != 0) {
-        closeKeep(rootFd);
+    if (walkToBin(rootFd, item.root, item.rel, 0, 0, &w) != 0) {
+        KAVOFileCloseKeep(rootFd);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
@@ -364,18 +358,16 @@ static void moveEA(int parent, const char *leaf, int binParent, const char *targ
         close(srcRoot);
         return;
     }
-    closeKeep(binRoot);
+    KAVOFileCloseKeep(binRoot);
     KAVOPathRemoveAt(srcRoot, leaf);
     close(srcRoot);
 }
 
 static int moveToBin(const char *sharePath, const char *relPath, int flags, int adminOnly,
                      int wantDir) {
-    char root[RECYCLE_PATH_MAX];
-    char rel[RECYCLE_PATH_MAX];
-    char src[RECYCLE_PATH_MAX];
     char target[NAME_MAX + 16];
     struct stat st;
+    Item item;
     BinWalk w;
     int rootFd, isDir;
 
@@ -383,23 +375,18 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (prepare(sharePath, relPath, root, rel, src) != 0) {
-        return -1;
-    }
-    if ((rootFd = KAVOPathOpenRoot(root)) < 0) {
+    if ((rootFd = openItem(sharePath, relPath, &item)) < 0) {
         return -1;
     }
     // The item's folder first, so that a refused path makes no bin folders.
     {
         BinWalk probe;
-        if (walkToBin(rootFd, root, rel, 0, 0, &probe) != 0 ||
+        if (walkToBin(rootFd, item.root, item.rel, 0, 0, &probe) != 0 ||
             fstatat(probe.parent, probe.leaf, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            int err = errno;
-            close(rootFd);
-            errno = err;
-            VLIBCErrSet(err == ENOENT                  ? KAVO_ERR_NOT_FOUND
-                        : err == ELOOP || err == EXDEV ? KAVO_ERR_BAD_PARAMETERS
-                                                       : KAVO_ERR_SYSTEM);
+            KAVOFileCloseKeep(rootFd);
+            VLIBCErrSet(errno == ENOENT                    ? KAVO_ERR_NOT_FOUND
+                        : errno == ELOOP || errno == EXDEV ? KAVO_ERR_BAD_PARAMETERS
+                                                           : KAVO_ERR_SYSTEM);
             return -1;
         }
     }
@@ -412,8 +399,8 @@ static int moveToBin(const char *sharePath, const char *relPath, int flags, int 
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (walkToBin(rootFd, root, rel, 1, adminOnly, &w) != 0) {
-        closeKeep(rootFd);
+    if (walkToBin(rootFd, item.root, item.rel, 1, adminOnly, &w) != 0) {
+        KAVOFileCloseKeep(rootFd);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }

@@ -17,9 +17,8 @@
 #include "accounts.h"
 #include "kavoshare.h"
 
-#define SHARE_PATH_MAX 4096
-#define SHARE_NAME_MAX 4096
-#define SHARE_VALUE_MAX 4096
+#define SHARE_NAME_SIZE 4096   // room for a share or account name read from a file
+#define SHARE_VALUE_SIZE 4096  // room for a value of the shares file
 #define SHARE_TMP_DIR "/@tmp"
 
 // Length of a path without its trailing slashes (a lone "/" stays).
@@ -54,14 +53,14 @@ static int shareValue(const char *share, const char *key, char *buf, size_t size
 }
 
 static int shareFlag(const char *share, const char *key) {
-    char value[SHARE_VALUE_MAX];
+    char value[SHARE_VALUE_SIZE];
 
     return shareValue(share, key, value, sizeof(value)) && strcmp(value, "yes") == 0;
 }
 
 // The share's path (absolute, trailing slashes removed). 0, or -1 when the share is unknown.
 static int sharePathRead(const char *share, char *buf, size_t size) {
-    char value[SHARE_PATH_MAX];
+    char value[KAVO_PATH_SIZE];
     size_t len;
 
     if (!shareValue(share, "path", value, sizeof(value)) || value[0] != '/') {
@@ -78,39 +77,26 @@ static int sharePathRead(const char *share, char *buf, size_t size) {
     return 0;
 }
 
-int KAVOShareGet(const char *name, PKAVOSHARE *pShare) {
-    char path[SHARE_PATH_MAX];
-    size_t nameLen, pathLen;
+int KAVOShareGet(const char *name, PKAVOSHARE *shareOut) {
+    char path[KAVO_PATH_SIZE];
     PKAVOSHARE share;
 
-    if (pShare != nullptr) {
-        *pShare = nullptr;
-    }
-    if (name == nullptr || name[0] == '\0' || pShare == nullptr || strlen(name) >= SHARE_NAME_MAX) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (kavoRecordLookupStart(name, SHARE_NAME_SIZE, shareOut) != 0) {
         return -1;
     }
     if (sharePathRead(name, path, sizeof(path)) != 0) {
         return -1;
     }
 
-    // The record and its strings share one block.
-    nameLen = strlen(name);
-    pathLen = strlen(path);
-    share = (PKAVOSHARE)malloc(sizeof(KAVOSHARE) + nameLen + 1 + pathLen + 1);
+    share = kavoRecordWithStrings(name, &KAVOSHARE::szName, path, &KAVOSHARE::szPath);
     if (share == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         return -1;
     }
-    share->szName = (char *)(share + 1);
-    memcpy(share->szName, name, nameLen + 1);
-    share->szPath = share->szName + nameLen + 1;
-    memcpy(share->szPath, path, pathLen + 1);
     share->fStatus = shareFlag(name, "encrypted") ? SHARE_STATUS_ENCRYPTED : 0;
     share->blHideUnreadable = shareFlag(name, "hide_unreadable");
     share->blRecycleBin = shareFlag(name, "recycle_bin");
     share->blRecycleBinAdminOnly = shareFlag(name, "recycle_bin_admin_only");
-    *pShare = share;
+    *shareOut = share;
     return 0;
 }
 
@@ -136,7 +122,7 @@ int VLIBShareHideUnreadableSet(PKAVOSHARE share, int on) {
 }
 
 int KAVOShareUpdate(const KAVOSHARE *share) {
-    char path[SHARE_PATH_MAX];
+    char path[KAVO_PATH_SIZE];
 
     if (share == nullptr || share->szName == nullptr || share->szName[0] == '\0') {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
@@ -222,11 +208,11 @@ int KAVOShareTmpDirOpen(const char *base) {
 }
 
 int KAVOShareTmpPathGet(const char *sharePath, char *buf, size_t size) {
-    char volume[SHARE_PATH_MAX];
+    char volume[KAVO_PATH_SIZE];
     int fd;
 
     if (sharePath == nullptr || sharePath[0] == '\0' || buf == nullptr || size == 0 ||
-        strlen(sharePath) >= SHARE_PATH_MAX) {
+        strlen(sharePath) >= KAVO_PATH_SIZE) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
@@ -280,21 +266,39 @@ static int walkShareNames(int (*cb)(const char *name, void *ctx), void *ctx) {
         ret = -1;
     }
     free(line);
-    fclose(fp);
+    (void)fclose(fp);  // only read: closing loses nothing
     return ret;
+}
+
+// A zeroed match record (they are large: kept off the stack), or null (error recorded).
+template <typename Match>
+static Match *newMatch(const char *path) {
+    Match *m = (Match *)calloc(1, sizeof(Match));
+
+    if (m == nullptr) {
+        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        return nullptr;
+    }
+    m->path = path;
+    return m;
+}
+
+// An absolute path argument that fits.
+static bool absolutePath(const char *path) {
+    return path != nullptr && path[0] == '/' && strlen(path) < KAVO_PATH_SIZE;
 }
 
 struct ShareMatch {
     const char *path;
-    char name[SHARE_NAME_MAX];
-    char sharePath[SHARE_PATH_MAX];
+    char name[SHARE_NAME_SIZE];
+    char sharePath[KAVO_PATH_SIZE];
     size_t bestLen;
     int found;
 };
 
 static int matchShare(const char *name, void *ctx) {
     ShareMatch *m = (ShareMatch *)ctx;
-    char path[SHARE_PATH_MAX];
+    char path[KAVO_PATH_SIZE];
     size_t len;
 
     if (!shareValue(name, "path", path, sizeof(path)) || path[0] != '/') {
@@ -319,17 +323,14 @@ int KAVOShareNamePathGet(const char *path, char *name, size_t nameSize, char *sh
     ShareMatch *m;
     int ret = -1;
 
-    if (path == nullptr || path[0] != '/' || name == nullptr || nameSize == 0 ||
-        sharePath == nullptr || pathSize == 0 || strlen(path) >= SHARE_PATH_MAX) {
+    if (!absolutePath(path) || name == nullptr || nameSize == 0 || sharePath == nullptr ||
+        pathSize == 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    m = (ShareMatch *)calloc(1, sizeof(*m));
-    if (m == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+    if ((m = newMatch<ShareMatch>(path)) == nullptr) {
         return -1;
     }
-    m->path = path;
     if (walkShareNames(matchShare, m) != 0) {
         goto out;
     }
@@ -352,8 +353,8 @@ out:
 }
 
 int KAVOShareBinPathGet(const char *path, char *buf, size_t size) {
-    char name[SHARE_NAME_MAX];
-    char sharePath[SHARE_PATH_MAX];
+    char name[SHARE_NAME_SIZE];
+    char sharePath[KAVO_PATH_SIZE];
 
     if (path == nullptr || path[0] == '\0' || buf == nullptr || size == 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
@@ -370,29 +371,29 @@ int KAVOShareBinPathGet(const char *path, char *buf, size_t size) {
 struct HomeMatch {
     const char *path;            // the path asked about
     const char *pathReal;        // its resolved form, or null
-    char homes[SHARE_PATH_MAX];  // the "homes" share path
-    char homesReal[SHARE_PATH_MAX];
-    char home[SHARE_PATH_MAX];  // best match so far
-    char user[SHARE_NAME_MAX];
+    char homes[KAVO_PATH_SIZE];  // the "homes" share path
+    char homesReal[KAVO_PATH_SIZE];
+    char home[KAVO_PATH_SIZE];  // best match so far
+    char user[SHARE_NAME_SIZE];
     size_t bestLen;
     int found;
 };
 
-// Resolved form of a path when it can be resolved, else the path itself.
-static void resolvedOr(const char *path, char *buf, size_t size) {
+// Resolved form of a path when it can be resolved and fits, else the path itself. 0, or -1
+// (buf empty) when not even the path fits.
+static int resolvedOr(const char *path, char *buf, size_t size) {
     char *real = realpath(path, nullptr);
+    int ret = real != nullptr ? VLIBCStrCopy(buf, size, real) : -1;
 
-    if (real == nullptr || VLIBCStrCopy(buf, size, real) != 0) {
-        VLIBCStrCopy(buf, size, path);
-    }
     free(real);
+    return ret == 0 ? 0 : VLIBCStrCopy(buf, size, path);
 }
 
 // Account walk step: keeps the account with the longest home that holds the path.
 static int matchHome(const struct passwd *pw, void *ctx) {
     HomeMatch *m = (HomeMatch *)ctx;
-    char home[SHARE_PATH_MAX];
-    char homeReal[SHARE_PATH_MAX];
+    char home[KAVO_PATH_SIZE];
+    char homeReal[KAVO_PATH_SIZE];
     size_t len, realLen;
     int underHomes, holds;
 
@@ -405,7 +406,9 @@ static int matchHome(const struct passwd *pw, void *ctx) {
     // Only a home strictly below the "homes" share counts.
     underHomes = pathWithin(home, m->homes, strlen(m->homes)) && strcmp(home, m->homes) != 0;
     if (!underHomes) {
-        resolvedOr(home, homeReal, sizeof(homeReal));
+        if (resolvedOr(home, homeReal, sizeof(homeReal)) != 0) {
+            return 0;
+        }
         underHomes = pathWithin(homeReal, m->homesReal, strlen(m->homesReal)) &&
                      strcmp(homeReal, m->homesReal) != 0;
         if (!underHomes) {
@@ -414,7 +417,9 @@ static int matchHome(const struct passwd *pw, void *ctx) {
     }
     holds = pathWithin(m->path, home, len);
     if (!holds) {
-        resolvedOr(home, homeReal, sizeof(homeReal));
+        if (resolvedOr(home, homeReal, sizeof(homeReal)) != 0) {
+            return 0;
+        }
         realLen = strlen(homeReal);
         holds = pathWithin(m->path, homeReal, realLen) ||
                 (m->pathReal != nullptr && pathWithin(m->pathReal, homeReal, realLen));
@@ -432,25 +437,22 @@ static int matchHome(const struct passwd *pw, void *ctx) {
 }
 
 int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
-                             PKAVOHOME_CHECK_RESULT *pResult) {
+                             PKAVOHOME_CHECK_RESULT *resultOut) {
     HomeMatch *m;
     char *pathReal = nullptr;
     PKAVOHOME_CHECK_RESULT result;
-    size_t homeLen, userLen;
     int ret = -1;
 
     (void)flags1;
     (void)flags2;
-    if (pResult != nullptr) {
-        *pResult = nullptr;
+    if (resultOut != nullptr) {
+        *resultOut = nullptr;
     }
-    if (path == nullptr || path[0] != '/' || pResult == nullptr || strlen(path) >= SHARE_PATH_MAX) {
+    if (!absolutePath(path) || resultOut == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    m = (HomeMatch *)calloc(1, sizeof(*m));
-    if (m == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+    if ((m = newMatch<HomeMatch>(path)) == nullptr) {
         return -1;
     }
     // Without a "homes" share no path lies in a user home.
@@ -458,9 +460,11 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
         ret = 0;
         goto out;
     }
-    resolvedOr(m->homes, m->homesReal, sizeof(m->homesReal));
+    if (resolvedOr(m->homes, m->homesReal, sizeof(m->homesReal)) != 0) {
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        goto out;
+    }
     pathReal = realpath(path, nullptr);
-    m->path = path;
     m->pathReal = pathReal;
     if (kavoWalkAccounts(matchHome, m) != 0) {
         goto out;
@@ -470,18 +474,12 @@ int KAVOServiceHomePathCheck(const char *path, int flags1, int flags2,
         goto out;
     }
 
-    homeLen = strlen(m->home);
-    userLen = strlen(m->user);
-    result = (PKAVOHOME_CHECK_RESULT)malloc(sizeof(*result) + homeLen + 1 + userLen + 1);
+    result = kavoRecordWithStrings(m->home, &KAVOHOME_CHECK_RESULT::szHomePath, m->user,
+                                   &KAVOHOME_CHECK_RESULT::szUser);
     if (result == nullptr) {
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
         goto out;
     }
-    result->szHomePath = (char *)(result + 1);
-    memcpy(result->szHomePath, m->home, homeLen + 1);
-    result->szUser = result->szHomePath + homeLen + 1;
-    memcpy(result->szUser, m->user, userLen + 1);
-    *pResult = result;
+    *resultOut = result;
     ret = 1;
 out:
     free(pathReal);

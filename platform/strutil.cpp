@@ -8,16 +8,25 @@
 
 #include "kavocore.h"
 
-int VLIBCStrCopy(char *dst, size_t size, const char *src) {
-    size_t len;
-
+// The arguments both helpers check first: false (recorded, dst emptied where there is one)
+// when there is no buffer or no source text.
+static bool checkArgs(char *dst, size_t size, const char *src) {
     if (dst == nullptr || size == 0) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
+        return false;
     }
     if (src == nullptr) {
         dst[0] = '\0';
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return false;
+    }
+    return true;
+}
+
+int VLIBCStrCopy(char *dst, size_t size, const char *src) {
+    size_t len;
+
+    if (!checkArgs(dst, size, src)) {
         return -1;
     }
     len = strnlen(src, size);
@@ -36,13 +45,7 @@ int VLIBCStrPrintf(char *dst, size_t size, const char *fmt, ...) {
     va_list ap;
     int len;
 
-    if (dst == nullptr || size == 0) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    if (fmt == nullptr) {
-        dst[0] = '\0';
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+    if (!checkArgs(dst, size, fmt)) {
         return -1;
     }
     va_start(ap, fmt);

@@ -33,17 +33,17 @@ PVLIBC_SZLIST VLIBCSzListAlloc(int capacity) {
     return list;
 }
 
-int VLIBCSzListPush(PVLIBC_SZLIST *plist, const char *s) {
+int VLIBCSzListPush(PVLIBC_SZLIST *listRef, const char *s) {
     PVLIBC_SZLIST list;
     char **items;
     char *copy;
     int capacity;
 
-    if (plist == nullptr || *plist == nullptr || s == nullptr) {
+    if (listRef == nullptr || *listRef == nullptr || s == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    list = *plist;
+    list = *listRef;
     if (list->nItem < 0 || list->nItem > list->nAlloc || list->pszItem == nullptr) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;

@@ -45,15 +45,15 @@ static size_t pwBufferSize(void) {
     return (size_t)n;
 }
 
-// getpwnam_r with a buffer grown on ERANGE. 1 found (*pbuf owned by the caller), 0 absent,
+// getpwnam_r with a buffer grown on ERANGE. 1 found (*bufOut owned by the caller), 0 absent,
 // -1 on failure (error recorded).
-static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
+static int lookupName(const char *name, struct passwd *pw, char **bufOut) {
     size_t size = pwBufferSize();
     struct passwd *found = nullptr;
     char *buf = nullptr;
     int err;
 
-    *pbuf = nullptr;
+    *bufOut = nullptr;
     for (;;) {
         char *grown = (char *)realloc(buf, size);
         if (grown == nullptr) {
@@ -78,7 +78,7 @@ static int lookupName(const char *name, struct passwd *pw, char **pbuf) {
         free(buf);
         return 0;
     }
-    *pbuf = buf;
+    *bufOut = buf;
     return 1;
 }
 
@@ -146,7 +146,7 @@ static int matchCaseless(const struct passwd *pw, void *ctx) {
 
 int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags) {
     struct passwd pw;
-    char *pwbuf = nullptr;
+    char *pwBuf = nullptr;
     NameMatch m;
     int r;
 
@@ -158,13 +158,13 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     buf[0] = '\0';
 
     // An account spelled exactly so wins over any other spelling.
-    r = lookupName(name, &pw, &pwbuf);
+    r = lookupName(name, &pw, &pwBuf);
     if (r < 0) {
         return -1;
     }
     if (r == 1) {
         r = VLIBCStrCopy(buf, size, pw.pw_name);
-        free(pwbuf);
+        free(pwBuf);
         if (r != 0) {
             VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
             return -1;
@@ -192,69 +192,53 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     return 1;
 }
 
-int KAVOUserGet(const char *name, PKAVOUSER *pUser) {
-    struct passwd pw;
-    char *pwbuf = nullptr;
-    const char *home;
-    size_t nameLen, homeLen;
-    PKAVOUSER user;
-    int r;
+// The account of a login name: 0 with pw filled (its strings in *buf, which the caller
+// frees), or -1: no such account (ENOENT, KAVO_ERR_NOT_FOUND) or a failed lookup.
+static int findAccount(const char *name, struct passwd *pw, char **buf) {
+    int found = lookupName(name, pw, buf);
 
-    if (pUser != nullptr) {
-        *pUser = nullptr;
-    }
-    if (name == nullptr || name[0] == '\0' || pUser == nullptr ||
-        strlen(name) >= KAVO_LOGIN_NAME_SIZE) {
-        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
-        return -1;
-    }
-    r = lookupName(name, &pw, &pwbuf);
-    if (r < 0) {
-        return -1;
-    }
-    if (r == 0) {
+    if (found == 0) {
+        errno = ENOENT;
         VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    }
+    return found > 0 ? 0 : -1;
+}
+
+int KAVOUserGet(const char *name, PKAVOUSER *userOut) {
+    struct passwd pw;
+    char *pwBuf = nullptr;
+    PKAVOUSER user;
+
+    if (kavoRecordLookupStart(name, KAVO_LOGIN_NAME_SIZE, userOut) != 0) {
+        return -1;
+    }
+    if (findAccount(name, &pw, &pwBuf) != 0) {
         return -1;
     }
 
-    // The record and both strings share one block, so free() alone releases it.
-    home = pw.pw_dir != nullptr ? pw.pw_dir : "";
-    nameLen = strlen(pw.pw_name);
-    homeLen = strlen(home);
-    user = (PKAVOUSER)malloc(sizeof(KAVOUSER) + nameLen + 1 + homeLen + 1);
+    user = kavoRecordWithStrings(pw.pw_name, &KAVOUSER::szName,
+                                 pw.pw_dir != nullptr ? pw.pw_dir : "", &KAVOUSER::szHome);
     if (user == nullptr) {
-        free(pwbuf);
-        VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
+        free(pwBuf);
         return -1;
     }
-    user->szName = (char *)(user + 1);
-    memcpy(user->szName, pw.pw_name, nameLen + 1);
-    user->szHome = user->szName + nameLen + 1;
-    memcpy(user->szHome, home, homeLen + 1);
     user->uid = pw.pw_uid;
     user->gid = pw.pw_gid;
-    free(pwbuf);
-    *pUser = user;
+    free(pwBuf);
+    *userOut = user;
     return 0;
 }
 
 int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
     struct passwd pw;
     char *buf = nullptr;
-    int found;
 
     if (name == nullptr || name[0] == '\0' || uid == nullptr || gid == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    found = lookupName(name, &pw, &buf);
-    if (found < 0) {
-        return -1;
-    }
-    if (found == 0) {
-        errno = ENOENT;
-        VLIBCErrSet(KAVO_ERR_NOT_FOUND);
+    if (findAccount(name, &pw, &buf) != 0) {
         return -1;
     }
     *uid = pw.pw_uid;
@@ -311,7 +295,7 @@ void KAVOUserFree(PKAVOUSER user) {
 }
 
 struct EnumCtx {
-    PVLIBC_SZLIST *plist;
+    PVLIBC_SZLIST *listRef;
     int count;
     int failed;
 };
@@ -323,7 +307,7 @@ static int collectLocal(const struct passwd *pw, void *ctx) {
         pw->pw_uid >= USER_ENUM_UID_END) {
         return 0;
     }
-    if (VLIBCSzListPush(e->plist, pw->pw_name) != 0) {
+    if (VLIBCSzListPush(e->listRef, pw->pw_name) != 0) {
         e->failed = 1;
         return 1;
     }
@@ -331,15 +315,15 @@ static int collectLocal(const struct passwd *pw, void *ctx) {
     return 0;
 }
 
-int VLIBUserEnum(PVLIBC_SZLIST *plist, int type, int flags) {
+int VLIBUserEnum(PVLIBC_SZLIST *listRef, int type, int flags) {
     EnumCtx e;
 
     (void)flags;
-    if (plist == nullptr || *plist == nullptr || type != VLIB_USER_ENUM_LOCAL) {
+    if (listRef == nullptr || *listRef == nullptr || type != VLIB_USER_ENUM_LOCAL) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    e.plist = plist;
+    e.listRef = listRef;
     e.count = 0;
     e.failed = 0;
     if (kavoWalkAccounts(collectLocal, &e) < 0) {

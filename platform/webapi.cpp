@@ -14,7 +14,7 @@
 
 #include "webapi.h"
 
-#define WEBAPI_ARG_MAX 4096            // longest API, method or user name
+#define WEBAPI_NAME_SIZE 4096          // room for an API, method or user name
 #define WEBAPI_OUTPUT_MAX (16L << 20)  // an answer larger than this is not an answer
 
 namespace KAVO {
@@ -27,14 +27,14 @@ static void failureAnswer(Json::Value &answer) {
 }
 
 static bool checkName(const char *s) {
-    return s != nullptr && s[0] != '\0' && strnlen(s, WEBAPI_ARG_MAX) < WEBAPI_ARG_MAX;
+    return s != nullptr && s[0] != '\0' && strnlen(s, WEBAPI_NAME_SIZE) < WEBAPI_NAME_SIZE;
 }
 
 // Runs the program with argv, collecting its standard output. The program's exit status
 // (signed 8-bit), or -1 when it cannot be started, dies by a signal or talks too much.
 static int runCollect(char *const argv[], std::string *output) {
     char chunk[65536];
-    int pipeFd[2], devNull, status, saved;
+    int pipeFd[2], devNull, status;
     bool tooMuch = false;
     ssize_t n;
     pid_t pid;
@@ -45,20 +45,16 @@ static int runCollect(char *const argv[], std::string *output) {
     }
     devNull = open("/dev/null", O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (devNull < 0) {
-        saved = errno;
-        close(pipeFd[0]);
-        close(pipeFd[1]);
-        errno = saved;
+        KAVOFileCloseKeep(pipeFd[0]);
+        KAVOFileCloseKeep(pipeFd[1]);
         VLIBCErrSet(KAVO_ERR_SYSTEM);
         return -1;
     }
     pid = VLIBCProcSpawn(SZF_KAVOWEBAPI, argv, devNull, pipeFd[1], -1);
-    saved = errno;
-    close(devNull);
-    close(pipeFd[1]);
+    KAVOFileCloseKeep(devNull);
+    KAVOFileCloseKeep(pipeFd[1]);
     if (pid < 0) {
-        close(pipeFd[0]);
-        errno = saved;
+        KAVOFileCloseKeep(pipeFd[0]);
         return -1;
     }
     for (;;) {

@@ -56,18 +56,18 @@ int main(int argc, char **argv) {
     memcpy(addr.sun_path, argv[1], strlen(argv[1]) + 1);
     int out = open(argv[2], O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (out < 0) {
-        fprintf(stderr, "logsink: %s: %s\n", argv[2], strerror(errno));
+        fprintf(stderr, "logsink: %s: %m\n", argv[2]);
         return 1;
     }
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        fprintf(stderr, "logsink: socket: %s\n", strerror(errno));
+        fprintf(stderr, "logsink: socket: %m\n");
         close(out);
         return 1;
     }
     unlink(argv[1]);
     if (bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-        fprintf(stderr, "logsink: bind %s: %s\n", argv[1], strerror(errno));
+        fprintf(stderr, "logsink: bind %s: %m\n", argv[1]);
         close(fd);
         close(out);
         return 1;
@@ -80,12 +80,12 @@ int main(int argc, char **argv) {
             if (errno == EINTR) {
                 continue;
             }
-            fprintf(stderr, "logsink: recv: %s\n", strerror(errno));
+            fprintf(stderr, "logsink: recv: %m\n");
             break;
         }
         std::string line = tidy(buf, (size_t)n);
         if (write(out, line.data(), line.size()) != (ssize_t)line.size()) {
-            fprintf(stderr, "logsink: write: %s\n", strerror(errno));
+            fprintf(stderr, "logsink: write: %m\n");
             break;
         }
     }

@@ -45,6 +45,7 @@ const std::string kExtract = kScratch + "/extract";
 const std::string kOurQueue = "/var/services/photo/@eaDir/kavophoto_face.queue";
 const std::string kBaseQueue = "/var/services/photo/@eaDir/base_face.queue";
 const char *const kAclAttr = "security.kavo.acl";
+const size_t kAclValueSize = 4096;  // room for the ACL value of a photo
 const char *const kSmallEntry = "KAVOPHOTO_THUMB_PREVIEW.jpg";
 const char *const kLargeEntry = "KAVOPHOTO_THUMB_LARGE_PREVIEW.jpg";
 
@@ -97,7 +98,7 @@ bool timeStep(Step &step, const std::vector<std::string> &argv) {
 }
 
 std::string xattrOf(const std::string &path) {
-    char value[4096];
+    char value[kAclValueSize];
     ssize_t n = getxattr(path.c_str(), kAclAttr, value, sizeof(value));
     return n < 0 ? std::string() : std::string(value, (size_t)n);
 }
@@ -120,35 +121,108 @@ void printSteps(const char *side, const std::vector<Step> &steps) {
     printf("  %-9s %-44s mean %7.2f ms\n", side, "the whole road", total / kPhotos * 1e3);
 }
 
-}  // namespace
+// One private root for the whole run: the share root under ACL control and an album with an
+// entry of its own, as a full conversion leaves them; the upload folders have none yet.
+class RoadBench : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        ASSERT_NO_FATAL_FAILURE(makeGallery());
+        small = photos::jpeg(kScratch, 160, 120, 1);
+        large = photos::padJpeg(photos::jpeg(kScratch, 1920, 1280, 2), 1500000);
+        raw = photos::rawStandIn({{small}, {large}}, 1, 8u << 20);
+        acl = program("kavophoto_acl");
+        thumbgrab = program("thumbgrab");
+        lumorad = program("lumorad");
+    }
 
-TEST(RoadBench, OneThousandUploadsAgainstStandardTools) {
+    void makeGallery() {
+        root.addLumoraAccounts();
+        alice = root.addUser("alice");
+        aliceGroup = root.gidOf("alice");
+        root.addShare("photo", kShare);
+        root.makeDir(kScratch, 0700);
+        root.makeDir(kExtract, 0700);
+        const std::string base = "kavoacl 1 -\nuser:" + std::to_string(root.uidOf("Lumora")) +
+                                 ":allow:rwxpdDaARWcCo:fd--\n";
+        ASSERT_EQ(setxattr(kShare.c_str(), kAclAttr, base.data(), base.size(), 0), 0);
+        root.makeDir(kAlbum, 0777);
+        const std::string album =
+            "kavoacl 1 inherit\nuser:" + std::to_string(alice) + ":allow:-wxpdD-------:fd--\n";
+        ASSERT_EQ(setxattr(kAlbum.c_str(), kAclAttr, album.data(), album.size(), 0), 0);
+        root.makeDir(kOurs, 0777);
+        root.makeDir(kBase, 0777);
+    }
+
+    // Our road for one photo; the first one tells the ACL value the baseline writes.
+    void ourRoad(const std::string &photo) {
+        ASSERT_TRUE(timeStep(ours[0], {acl, "--apply", photo, "alice"})) << photo;
+        ASSERT_TRUE(timeStep(ours[1], {thumbgrab, photo})) << photo;
+        ASSERT_TRUE(timeStep(ours[2], {lumorad, "-a", "F " + photo})) << photo;
+        if (inherited.empty()) {
+            inherited = xattrOf(photo);
+            ASSERT_NE(inherited, "");
+        }
+    }
+
+    // The same work by standard tools. The EA folder is made untimed (thumbgrab makes its
+    // own); exiv2 writes NAME-preview1.jpg (the small one) and NAME-preview2.jpg into a
+    // scratch folder, as thumbgrab writes each preview to a temporary file before its cp.
+    void baselineRoad(const std::string &folder, const std::string &name) {
+        const std::string photo = folder + "/" + name;
+        const std::string eaDir = folder + "/@eaDir/" + name;
+        ASSERT_FALSE(inherited.empty());
+        ASSERT_TRUE(mkdir((folder + "/@eaDir").c_str(), 0777) == 0 || errno == EEXIST);
+        ASSERT_EQ(mkdir(eaDir.c_str(), 0777), 0);
+        const std::string stem = kExtract + "/" + name.substr(0, name.size() - 4);
+        const std::string owner = std::to_string(alice) + ":" + std::to_string(aliceGroup);
+        ASSERT_TRUE(timeStep(tools[0], {"/bin/chown", owner, photo}));
+        ASSERT_TRUE(
+            timeStep(tools[1], {"/usr/bin/setfattr", "-n", kAclAttr, "-v", inherited, photo}));
+        ASSERT_TRUE(timeStep(tools[2], {"/usr/bin/exiv2", "-f", "-ep", "-l", kExtract, photo}));
+        double t1 = runTimed({"/bin/cp", stem + "-preview1.jpg", eaDir + "/" + kSmallEntry});
+        double t2 = runTimed({"/bin/cp", stem + "-preview2.jpg", eaDir + "/" + kLargeEntry});
+        ASSERT_GE(t1, 0);
+        ASSERT_GE(t2, 0);
+        tools[3].seconds.push_back(t1 + t2);
+        ASSERT_TRUE(timeStep(tools[4], {"/usr/bin/flock", kBaseQueue, "-c",
+                                        "echo 'F " + photo + "' >> " + kBaseQueue}));
+    }
+
+    // Both sides did the same work: the owner, the ACL value, the two previews.
+    void checkSameWork(const std::string &photo, const std::string &eaDir) {
+        struct stat st;
+        ASSERT_EQ(stat(photo.c_str(), &st), 0);
+        ASSERT_EQ(st.st_uid, alice) << photo;
+        ASSERT_EQ(st.st_gid, aliceGroup) << photo;
+        ASSERT_EQ(xattrOf(photo), inherited) << photo;
+        ASSERT_EQ(photos::readBytes(eaDir + "/" + kSmallEntry), small) << photo;
+        ASSERT_EQ(photos::readBytes(eaDir + "/" + kLargeEntry), large) << photo;
+    }
+
+    void report() const {
+        double ourTotal = 0, baseTotal = 0;
+        for (const Step &s : ours) {
+            ourTotal += s.total();
+        }
+        for (const Step &s : tools) {
+            baseTotal += s.total();
+        }
+        printf("road of one upload, %d RAW photos in a row (8 MiB, previews 160x120, 1920x1280):\n",
+               kPhotos);
+        printSteps("ours", ours);
+        printSteps("baseline", tools);
+        printf("  ratio ours / baseline  %.2fx (target <= 1.00x)\n", ourTotal / baseTotal);
+        printf(
+            "ratio\troad of one upload x %d: --apply + thumbgrab + lumorad -a / chown + setfattr "
+            "+ exiv2 -ep + 2 cp + flock echo\t%.4f\t%.4f\t%.2f\t<= 1.0\n",
+            kPhotos, ourTotal, baseTotal, ourTotal / baseTotal);
+    }
+
     ApplianceRoot root;
-    root.addLumoraAccounts();
-    uid_t alice = root.addUser("alice");
-    gid_t aliceGroup = root.gidOf("alice");
-    root.addShare("photo", kShare);
-    root.makeDir(kScratch, 0700);
-    root.makeDir(kExtract, 0700);
-    // The share root under ACL control and an album with an entry of its own, as a full
-    // conversion leaves them; the upload folders have none yet.
-    const std::string base =
-        "kavoacl 1 -\nuser:" + std::to_string(root.uidOf("Lumora")) + ":allow:rwxpdDaARWcCo:fd--\n";
-    ASSERT_EQ(setxattr(kShare.c_str(), kAclAttr, base.data(), base.size(), 0), 0);
-    root.makeDir(kAlbum, 0777);
-    const std::string album =
-        "kavoacl 1 inherit\nuser:" + std::to_string(alice) + ":allow:-wxpdD-------:fd--\n";
-    ASSERT_EQ(setxattr(kAlbum.c_str(), kAclAttr, album.data(), album.size(), 0), 0);
-    root.makeDir(kOurs, 0777);
-    root.makeDir(kBase, 0777);
-
-    const std::string small = photos::jpeg(kScratch, 160, 120, 1);
-    const std::string large = photos::padJpeg(photos::jpeg(kScratch, 1920, 1280, 2), 1500000);
-    const std::string raw = photos::rawStandIn({{small}, {large}}, 1, 8u << 20);
-
-    const std::string acl = program("kavophoto_acl");
-    const std::string thumbgrab = program("thumbgrab");
-    const std::string lumorad = program("lumorad");
+    uid_t alice = 0;
+    gid_t aliceGroup = 0;
+    std::string small, large, raw;        // the photo's previews, and the photo
+    std::string acl, thumbgrab, lumorad;  // our programs
     std::vector<Step> ours = {{"kavophoto_acl --apply PATH alice", {}},
                               {"thumbgrab PATH", {}},
                               {"lumorad -a \"F PATH\"", {}}};
@@ -158,7 +232,11 @@ TEST(RoadBench, OneThousandUploadsAgainstStandardTools) {
                                {"cp preview 1, cp preview 2", {}},
                                {"flock QUEUE -c 'echo ... >> QUEUE'", {}}};
     std::string inherited;  // the ACL value --apply gives a photo, which the baseline writes
+};
 
+}  // namespace
+
+TEST_F(RoadBench, OneThousandUploadsAgainstStandardTools) {
     for (int i = 1; i <= kPhotos; i++) {
         const std::string name = photoName(i);
         for (int side = 0; side < 2; side++) {
@@ -167,48 +245,12 @@ TEST(RoadBench, OneThousandUploadsAgainstStandardTools) {
             const std::string photo = folder + "/" + name;
             const std::string eaDir = folder + "/@eaDir/" + name;
             photos::writeBytes(photo, raw);
-
             if (ourTurn) {
-                ASSERT_TRUE(timeStep(ours[0], {acl, "--apply", photo, "alice"})) << photo;
-                ASSERT_TRUE(timeStep(ours[1], {thumbgrab, photo})) << photo;
-                ASSERT_TRUE(timeStep(ours[2], {lumorad, "-a", "F " + photo})) << photo;
-                if (inherited.empty()) {
-                    inherited = xattrOf(photo);
-                    ASSERT_NE(inherited, "");
-                }
+                ASSERT_NO_FATAL_FAILURE(ourRoad(photo));
             } else {
-                // The EA folder is made untimed (thumbgrab makes its own); exiv2 writes
-                // NAME-preview1.jpg (the small one) and NAME-preview2.jpg into a scratch folder,
-                // as thumbgrab writes each preview to a temporary file before its cp.
-                ASSERT_FALSE(inherited.empty());
-                ASSERT_TRUE(mkdir((folder + "/@eaDir").c_str(), 0777) == 0 || errno == EEXIST);
-                ASSERT_EQ(mkdir(eaDir.c_str(), 0777), 0);
-                const std::string stem = kExtract + "/" + name.substr(0, name.size() - 4);
-                const std::string owner = std::to_string(alice) + ":" + std::to_string(aliceGroup);
-                ASSERT_TRUE(timeStep(tools[0], {"/bin/chown", owner, photo}));
-                ASSERT_TRUE(timeStep(
-                    tools[1], {"/usr/bin/setfattr", "-n", kAclAttr, "-v", inherited, photo}));
-                ASSERT_TRUE(
-                    timeStep(tools[2], {"/usr/bin/exiv2", "-f", "-ep", "-l", kExtract, photo}));
-                double t1 =
-                    runTimed({"/bin/cp", stem + "-preview1.jpg", eaDir + "/" + kSmallEntry});
-                double t2 =
-                    runTimed({"/bin/cp", stem + "-preview2.jpg", eaDir + "/" + kLargeEntry});
-                ASSERT_GE(t1, 0);
-                ASSERT_GE(t2, 0);
-                tools[3].seconds.push_back(t1 + t2);
-                ASSERT_TRUE(timeStep(tools[4], {"/usr/bin/flock", kBaseQueue, "-c",
-                                                "echo 'F " + photo + "' >> " + kBaseQueue}));
+                ASSERT_NO_FATAL_FAILURE(baselineRoad(folder, name));
             }
-
-            // Both sides did the same work: the owner, the ACL value, the two previews.
-            struct stat st;
-            ASSERT_EQ(stat(photo.c_str(), &st), 0);
-            ASSERT_EQ(st.st_uid, alice) << photo;
-            ASSERT_EQ(st.st_gid, aliceGroup) << photo;
-            ASSERT_EQ(xattrOf(photo), inherited) << photo;
-            ASSERT_EQ(photos::readBytes(eaDir + "/" + kSmallEntry), small) << photo;
-            ASSERT_EQ(photos::readBytes(eaDir + "/" + kLargeEntry), large) << photo;
+            ASSERT_NO_FATAL_FAILURE(checkSameWork(photo, eaDir));
 
             // Untimed: the photo goes again, so that memory stays flat.
             ASSERT_EQ(unlink(photo.c_str()), 0);
@@ -222,21 +264,5 @@ TEST(RoadBench, OneThousandUploadsAgainstStandardTools) {
     };
     EXPECT_EQ(lines(kOurQueue), kPhotos);
     EXPECT_EQ(lines(kBaseQueue), kPhotos);
-
-    double ourTotal = 0, baseTotal = 0;
-    for (const Step &s : ours) {
-        ourTotal += s.total();
-    }
-    for (const Step &s : tools) {
-        baseTotal += s.total();
-    }
-    printf("road of one upload, %d RAW photos in a row (8 MiB, previews 160x120, 1920x1280):\n",
-           kPhotos);
-    printSteps("ours", ours);
-    printSteps("baseline", tools);
-    printf("  ratio ours / baseline  %.2fx (target <= 1.00x)\n", ourTotal / baseTotal);
-    printf(
-        "ratio\troad of one upload x %d: --apply + thumbgrab + lumorad -a / chown + setfattr + "
-        "exiv2 -ep + 2 cp + flock echo\t%.4f\t%.4f\t%.2f\t<= 1.0\n",
-        kPhotos, ourTotal, baseTotal, ourTotal / baseTotal);
+    report();
 }

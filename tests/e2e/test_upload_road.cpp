@@ -189,6 +189,12 @@ class UploadRoad : public ::testing::Test {
         return std::to_string(v);
     }
 
+    // An account's id as an ACL entry holds it (signed, 32 bits).
+    static int32_t entryId(uid_t uid) {
+        EXPECT_LE(uid, (uid_t)INT32_MAX);
+        return (int32_t)uid;
+    }
+
     static pid_t daemonPid() {
         std::string text = ApplianceRoot::readFile(kDaemonPid);
         return text.empty() ? 0 : (pid_t)atoi(text.c_str());
@@ -237,184 +243,229 @@ class UploadRoad : public ::testing::Test {
         return out;
     }
 
+    // ---- the road, step by step ----
+
+    // The package converts the share: base ACL, owner, inheritance, album rights.
+    void convertShare() {
+        const uid_t lumora = root.uidOf("Lumora");
+        const gid_t lumoraGid = root.gidOf("Lumora");
+        RunResult r = run({program("kavophoto_acl"), "--convert"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        Acl top = aclOf(kShare);
+        EXPECT_TRUE(top.present);
+        EXPECT_FALSE(top.inherit);
+        EXPECT_EQ(top.entries, baseEntries(root));
+        EXPECT_EQ(ownerOf(kShare), lumora);
+        EXPECT_EQ(groupOf(kShare), lumoraGid);
+        Acl album = aclOf(kAlbum);
+        EXPECT_TRUE(album.present && album.inherit);
+        EXPECT_EQ(album.entries, (std::vector<Entry>{albumEntry(1, entryId(alice), kBrowse)}));
+        EXPECT_EQ(aclOf(kShare + "/public").entries,
+                  (std::vector<Entry>{albumEntry(8, -1, kBrowse)}));
+        Acl old = aclOf(kAlbum + "/old.jpg");
+        EXPECT_TRUE(old.present && old.inherit);
+        EXPECT_TRUE(old.entries.empty());
+        EXPECT_EQ(ownerOf(kAlbum + "/old.jpg"), lumora);
+        EXPECT_FALSE(aclOf(kShare + "/#recycle/deleted.jpg").present);
+        EXPECT_EQ(ownerOf(kShare + "/#recycle/deleted.jpg"), 0u);
+        EXPECT_EQ(settingsValue("convertphotoacl"), "finish");
+        EXPECT_EQ(settingsValue("runfacerecognition"), "yes");
+        EXPECT_EQ(shareValue("hide_unreadable"), "yes");
+        auto trigger = root.calls(kTrigger);
+        ASSERT_EQ(trigger.size(), 1u);
+        EXPECT_EQ(trigger[0].argv, (Args{kTrigger, "a"}));
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // The package starts the daemon; it detaches and idles.
+    void startDaemon() {
+        RunResult r = run({program("lumorad")});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                daemon = daemonPid();
+                return daemon > 0 && !processGone(daemon);
+            },
+            30))
+            << "no live daemon behind " << kDaemonPid;
+        EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{daemon});
+        // A second start is refused and leaves the first daemon alone.
+        r = run({program("lumorad")});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(daemonPid(), daemon);
+        EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{daemon});
+        Args log = newLog();
+        ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+        EXPECT_NE(log[0].find("lumorad: lumorad:"), std::string::npos) << log[0];
+        EXPECT_NE(log[0].find(" Daemon() failed."), std::string::npos) << log[0];
+    }
+
+    // The front end stores alice's photo in a new folder of the album.
+    void storePhoto() {
+        thumb = photos::jpeg(kScratch, 160, 128, 2);
+        root.writeFile(kPhoto, photos::jpeg(kScratch, 640, 480, 3));
+        photos::setExif(kPhoto, 6, thumb);  // taken with the camera turned right
+        ASSERT_FALSE(aclOf(kAlbum + "/2024").present);
+        // It names the photo through the share's service path; the tool resolves it.
+        RunResult r = run({program("kavophoto_acl"), "--apply",
+                           kServicePath + "/family/2024/beach.jpg", "alice"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        Acl folder = aclOf(kAlbum + "/2024");
+        EXPECT_TRUE(folder.present && folder.inherit) << rawAcl(kAlbum + "/2024");
+        EXPECT_TRUE(folder.entries.empty());
+        EXPECT_EQ(ownerOf(kAlbum + "/2024"), 0u);  // only the photo gets the uploader
+        Acl photo = aclOf(kPhoto);
+        EXPECT_TRUE(photo.present && photo.inherit) << rawAcl(kPhoto);
+        EXPECT_TRUE(photo.entries.empty());
+        EXPECT_EQ(ownerOf(kPhoto), alice);
+        EXPECT_EQ(groupOf(kPhoto), root.gidOf("alice"));
+        EXPECT_EQ(aclOf(kAlbum).entries,
+                  (std::vector<Entry>{albumEntry(1, entryId(alice), kBrowse)}));
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // thumbgrab stores the EXIF thumbnail, turned upright, as the small preview.
+    void grabPreview() {
+        RunResult r = run({program("thumbgrab"), kPhoto});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "");
+        ASSERT_TRUE(ApplianceRoot::exists(kPreview));
+        EXPECT_EQ(photos::readBytes(kPreview), photos::rotated(kScratch, thumb, 90));
+        EXPECT_EQ(photos::pixelSize(kPreview), (std::pair<uint32_t, uint32_t>(128, 160)));
+        EXPECT_FALSE(ApplianceRoot::exists(kLargePreview));  // an ordinary photo has no large one
+        DIR *tmp = opendir("/tmp");
+        ASSERT_NE(tmp, nullptr);
+        while (struct dirent *e = readdir(tmp)) {
+            EXPECT_NE(std::string(e->d_name).rfind("thumb.", 0), 0u)
+                << "left in /tmp: " << e->d_name;
+        }
+        closedir(tmp);
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // The face request is queued (twice: the second changes nothing).
+    void queueFaceRequest() {
+        const std::string request = "F " + kPhoto;
+        queuedAt = std::chrono::steady_clock::now();
+        for (int i = 0; i < 2; ++i) {
+            RunResult r = run({program("lumorad"), "-a", request});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.out, "");
+        }
+        // The daemon sleeps for 20 seconds after its start-up: the request is still waiting.
+        std::string queued = ApplianceRoot::readFile(kQueue) + ApplianceRoot::readFile(kWorkCopy);
+        EXPECT_TRUE(queued.empty() || queued == request + "\n") << queued;
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // Within 20 seconds the running daemon hands the photo to the worker.
+    void awaitFaceRuns() {
+        bool ran = waitUntil([&] { return !root.calls(kFace).empty(); }, 30);
+        double waited =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - queuedAt).count();
+        ASSERT_TRUE(ran) << "no face-recognition run " << waited << " s after the request";
+        EXPECT_LE(waited, 25.0) << "the daemon's idle check came late";
+        ASSERT_TRUE(waitUntil(
+            [] { return !ApplianceRoot::exists(kQueue) && !ApplianceRoot::exists(kWorkCopy); },
+            10));
+        EXPECT_EQ(faceRuns(), (std::vector<Args>{{"-F", kPhoto}}));
+
+        // A request for the whole album reaches its photos, not the stored preview.
+        RunResult r = run({program("lumorad"), "-a", "F " + kAlbum});
+        EXPECT_EQ(r.status, 0);
+        ASSERT_TRUE(waitUntil([&] { return root.calls(kFace).size() >= 3; }, 30));
+        ASSERT_TRUE(waitUntil(
+            [] { return !ApplianceRoot::exists(kQueue) && !ApplianceRoot::exists(kWorkCopy); },
+            10));
+        std::vector<Args> runs = faceRuns();
+        ASSERT_EQ(runs.size(), 3u) << ::testing::PrintToString(runs);
+        std::vector<Args> albumRuns(runs.begin() + 1, runs.end());
+        std::sort(albumRuns.begin(), albumRuns.end());
+        EXPECT_EQ(albumRuns, (std::vector<Args>{{"-F", kAlbum + "/2024/beach.jpg"},
+                                                {"-F", kAlbum + "/old.jpg"}}));
+        EXPECT_EQ(daemonPid(), daemon);
+        EXPECT_FALSE(processGone(daemon));
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // bob is granted the upload right: the database runs the hook as "postgres".
+    void grantUploadRight() {
+        root.sql("INSERT INTO photo_upload_right_for_nmx_account VALUES (" + id(bob) + ", 1);");
+        RunResult r =
+            run({kInstalledHook, "--add", "family", "user", id(bob), "upload"}, "postgres");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(aclOf(kAlbum).entries, granted());
+        EXPECT_TRUE(aclOf(kAlbum).inherit);
+        EXPECT_TRUE(aclOf(kPhoto).entries.empty());
+        EXPECT_EQ(ownerOf(kPhoto), alice);
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // Nobody else may run it.
+    void refuseOthers() {
+        RunResult r = run({kInstalledHook, "--add", "family", "user", id(bob), "manage"}, "bob");
+        std::string refusal = "uid not match[" + id(bob) + "][" + id(root.uidOf("postgres")) + "]";
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.out, refusal);
+        EXPECT_EQ(aclOf(kAlbum).entries, granted());
+        Args log = newLog();
+        ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
+        EXPECT_EQ(log[0].rfind("kavophoto_acl_pgsql: kavophoto_acl_pgsql:", 0), 0u) << log[0];
+        EXPECT_NE(log[0].find(refusal), std::string::npos) << log[0];
+    }
+
+    // The hook kept the album equal to the database: a new full conversion agrees.
+    void reconvertAgrees() {
+        const uid_t lumora = root.uidOf("Lumora");
+        RunResult r = run({program("kavophoto_acl"), "--convert"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(aclOf(kAlbum).entries, granted());
+        EXPECT_EQ(aclOf(kShare).entries, baseEntries(root));
+        EXPECT_TRUE(aclOf(kPhoto).present && aclOf(kPhoto).inherit);
+        EXPECT_EQ(ownerOf(kPhoto), lumora);  // the conversion re-owns the whole tree
+        EXPECT_FALSE(aclOf(kPreview).present);
+        EXPECT_EQ(newLog(), Args{});
+    }
+
+    // The package stops the daemon.
+    void stopDaemon() {
+        RunResult r = run({program("lumorad"), "-k"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(waitUntil([&] { return processGone(daemon); }, 30)) << "daemon still running";
+        EXPECT_FALSE(ApplianceRoot::exists(kDaemonPid));
+        EXPECT_TRUE(lumoradProcesses().empty()) << ::testing::PrintToString(lumoradProcesses());
+        EXPECT_EQ(newLog(), Args{});
+        EXPECT_EQ(faceRuns().size(), 3u);
+    }
+
+    // alice's browse right and bob's upload right, once bob is granted his.
+    std::vector<Entry> granted() const {
+        return {albumEntry(1, entryId(alice), kBrowse), albumEntry(1, entryId(bob), kUpload)};
+    }
+
     ApplianceRoot root;
     uid_t alice = 0, bob = 0;
     size_t seenLog = 0;
+    std::string thumb;                               // the photo's EXIF thumbnail
+    pid_t daemon = 0;                                // the running daemon
+    std::chrono::steady_clock::time_point queuedAt;  // when the face request went in
 };
 
 TEST_F(UploadRoad, OnePhotoFromUploadToFaceRecognitionAndANewUploadRight) {
-    const uid_t lumora = root.uidOf("Lumora");
-    const gid_t lumoraGid = root.gidOf("Lumora");
-
-    // ---- The package converts the share: base ACL, owner, inheritance, album rights. ----
-    RunResult r = run({program("kavophoto_acl"), "--convert"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    Acl top = aclOf(kShare);
-    EXPECT_TRUE(top.present);
-    EXPECT_FALSE(top.inherit);
-    EXPECT_EQ(top.entries, baseEntries(root));
-    EXPECT_EQ(ownerOf(kShare), lumora);
-    EXPECT_EQ(groupOf(kShare), lumoraGid);
-    Acl album = aclOf(kAlbum);
-    EXPECT_TRUE(album.present && album.inherit);
-    EXPECT_EQ(album.entries, (std::vector<Entry>{albumEntry(1, alice, kBrowse)}));
-    EXPECT_EQ(aclOf(kShare + "/public").entries, (std::vector<Entry>{albumEntry(8, -1, kBrowse)}));
-    Acl old = aclOf(kAlbum + "/old.jpg");
-    EXPECT_TRUE(old.present && old.inherit);
-    EXPECT_TRUE(old.entries.empty());
-    EXPECT_EQ(ownerOf(kAlbum + "/old.jpg"), lumora);
-    EXPECT_FALSE(aclOf(kShare + "/#recycle/deleted.jpg").present);
-    EXPECT_EQ(ownerOf(kShare + "/#recycle/deleted.jpg"), 0u);
-    EXPECT_EQ(settingsValue("convertphotoacl"), "finish");
-    EXPECT_EQ(settingsValue("runfacerecognition"), "yes");
-    EXPECT_EQ(shareValue("hide_unreadable"), "yes");
-    auto trigger = root.calls(kTrigger);
-    ASSERT_EQ(trigger.size(), 1u);
-    EXPECT_EQ(trigger[0].argv, (Args{kTrigger, "a"}));
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- The package starts the daemon; it detaches and idles. ----
-    r = run({program("lumorad")});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    pid_t daemon = 0;
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            daemon = daemonPid();
-            return daemon > 0 && !processGone(daemon);
-        },
-        30))
-        << "no live daemon behind " << kDaemonPid;
-    EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{daemon});
-    // A second start is refused and leaves the first daemon alone.
-    r = run({program("lumorad")});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(daemonPid(), daemon);
-    EXPECT_EQ(lumoradProcesses(), std::vector<pid_t>{daemon});
-    Args log = newLog();
-    ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
-    EXPECT_NE(log[0].find("lumorad: lumorad:"), std::string::npos) << log[0];
-    EXPECT_NE(log[0].find(" Daemon() failed."), std::string::npos) << log[0];
-
-    // ---- 1. The front end stores alice's photo in a new folder of the album. ----
-    const std::string thumb = photos::jpeg(kScratch, 160, 128, 2);
-    root.writeFile(kPhoto, photos::jpeg(kScratch, 640, 480, 3));
-    photos::setExif(kPhoto, 6, thumb);  // taken with the camera turned right
-    ASSERT_FALSE(aclOf(kAlbum + "/2024").present);
-    // It names the photo through the share's service path; the tool resolves it.
-    r = run(
-        {program("kavophoto_acl"), "--apply", kServicePath + "/family/2024/beach.jpg", "alice"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    Acl folder = aclOf(kAlbum + "/2024");
-    EXPECT_TRUE(folder.present && folder.inherit) << rawAcl(kAlbum + "/2024");
-    EXPECT_TRUE(folder.entries.empty());
-    EXPECT_EQ(ownerOf(kAlbum + "/2024"), 0u);  // only the photo gets the uploader
-    Acl photo = aclOf(kPhoto);
-    EXPECT_TRUE(photo.present && photo.inherit) << rawAcl(kPhoto);
-    EXPECT_TRUE(photo.entries.empty());
-    EXPECT_EQ(ownerOf(kPhoto), alice);
-    EXPECT_EQ(groupOf(kPhoto), root.gidOf("alice"));
-    EXPECT_EQ(aclOf(kAlbum).entries, (std::vector<Entry>{albumEntry(1, alice, kBrowse)}));
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- 2. thumbgrab stores the EXIF thumbnail, turned upright, as the small preview. ----
-    r = run({program("thumbgrab"), kPhoto});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "");
-    ASSERT_TRUE(ApplianceRoot::exists(kPreview));
-    EXPECT_EQ(photos::readBytes(kPreview), photos::rotated(kScratch, thumb, 90));
-    EXPECT_EQ(photos::pixelSize(kPreview), (std::pair<uint32_t, uint32_t>(128, 160)));
-    EXPECT_FALSE(ApplianceRoot::exists(kLargePreview));  // an ordinary photo has no large one
-    DIR *tmp = opendir("/tmp");
-    ASSERT_NE(tmp, nullptr);
-    while (struct dirent *e = readdir(tmp)) {
-        EXPECT_NE(std::string(e->d_name).rfind("thumb.", 0), 0u) << "left in /tmp: " << e->d_name;
-    }
-    closedir(tmp);
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- 3. The face request is queued (twice: the second changes nothing). ----
-    const std::string request = "F " + kPhoto;
-    auto queuedAt = std::chrono::steady_clock::now();
-    for (int i = 0; i < 2; ++i) {
-        r = run({program("lumorad"), "-a", request});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-    }
-    // The daemon sleeps for 20 seconds after its start-up: the request is still waiting.
-    std::string queued = ApplianceRoot::readFile(kQueue) + ApplianceRoot::readFile(kWorkCopy);
-    EXPECT_TRUE(queued.empty() || queued == request + "\n") << queued;
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- 4. Within 20 seconds the running daemon hands the photo to the worker. ----
-    bool ran = waitUntil([&] { return !root.calls(kFace).empty(); }, 30);
-    double waited =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - queuedAt).count();
-    ASSERT_TRUE(ran) << "no face-recognition run " << waited << " s after the request";
-    EXPECT_LE(waited, 25.0) << "the daemon's idle check came late";
-    ASSERT_TRUE(waitUntil(
-        [] { return !ApplianceRoot::exists(kQueue) && !ApplianceRoot::exists(kWorkCopy); }, 10));
-    EXPECT_EQ(faceRuns(), (std::vector<Args>{{"-F", kPhoto}}));
-
-    // A request for the whole album reaches its photos, not the stored preview.
-    r = run({program("lumorad"), "-a", "F " + kAlbum});
-    EXPECT_EQ(r.status, 0);
-    ASSERT_TRUE(waitUntil([&] { return root.calls(kFace).size() >= 3; }, 30));
-    ASSERT_TRUE(waitUntil(
-        [] { return !ApplianceRoot::exists(kQueue) && !ApplianceRoot::exists(kWorkCopy); }, 10));
-    std::vector<Args> runs = faceRuns();
-    ASSERT_EQ(runs.size(), 3u) << ::testing::PrintToString(runs);
-    std::vector<Args> albumRuns(runs.begin() + 1, runs.end());
-    std::sort(albumRuns.begin(), albumRuns.end());
-    EXPECT_EQ(albumRuns,
-              (std::vector<Args>{{"-F", kAlbum + "/2024/beach.jpg"}, {"-F", kAlbum + "/old.jpg"}}));
-    EXPECT_EQ(daemonPid(), daemon);
-    EXPECT_FALSE(processGone(daemon));
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- 5. bob is granted the upload right: the database runs the hook as "postgres". ----
-    root.sql("INSERT INTO photo_upload_right_for_nmx_account VALUES (" + id(bob) + ", 1);");
-    r = run({kInstalledHook, "--add", "family", "user", id(bob), "upload"}, "postgres");
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_EQ(r.out, "");
-    const std::vector<Entry> granted = {albumEntry(1, alice, kBrowse), albumEntry(1, bob, kUpload)};
-    EXPECT_EQ(aclOf(kAlbum).entries, granted);
-    EXPECT_TRUE(aclOf(kAlbum).inherit);
-    EXPECT_TRUE(aclOf(kPhoto).entries.empty());
-    EXPECT_EQ(ownerOf(kPhoto), alice);
-    EXPECT_EQ(newLog(), Args{});
-
-    // Nobody else may run it.
-    r = run({kInstalledHook, "--add", "family", "user", id(bob), "manage"}, "bob");
-    std::string refusal = "uid not match[" + id(bob) + "][" + id(root.uidOf("postgres")) + "]";
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, refusal);
-    EXPECT_EQ(aclOf(kAlbum).entries, granted);
-    log = newLog();
-    ASSERT_EQ(log.size(), 1u) << ::testing::PrintToString(log);
-    EXPECT_EQ(log[0].rfind("kavophoto_acl_pgsql: kavophoto_acl_pgsql:", 0), 0u) << log[0];
-    EXPECT_NE(log[0].find(refusal), std::string::npos) << log[0];
-
-    // The hook kept the album equal to the database: a new full conversion agrees.
-    r = run({program("kavophoto_acl"), "--convert"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(aclOf(kAlbum).entries, granted);
-    EXPECT_EQ(aclOf(kShare).entries, baseEntries(root));
-    EXPECT_TRUE(aclOf(kPhoto).present && aclOf(kPhoto).inherit);
-    EXPECT_EQ(ownerOf(kPhoto), lumora);  // the conversion re-owns the whole tree
-    EXPECT_FALSE(aclOf(kPreview).present);
-    EXPECT_EQ(newLog(), Args{});
-
-    // ---- The package stops the daemon. ----
-    r = run({program("lumorad"), "-k"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(waitUntil([&] { return processGone(daemon); }, 30)) << "daemon still running";
-    EXPECT_FALSE(ApplianceRoot::exists(kDaemonPid));
-    EXPECT_TRUE(lumoradProcesses().empty()) << ::testing::PrintToString(lumoradProcesses());
-    EXPECT_EQ(newLog(), Args{});
-    EXPECT_EQ(faceRuns().size(), 3u);
+    ASSERT_NO_FATAL_FAILURE(convertShare());
+    ASSERT_NO_FATAL_FAILURE(startDaemon());
+    ASSERT_NO_FATAL_FAILURE(storePhoto());
+    ASSERT_NO_FATAL_FAILURE(grabPreview());
+    ASSERT_NO_FATAL_FAILURE(queueFaceRequest());
+    ASSERT_NO_FATAL_FAILURE(awaitFaceRuns());
+    ASSERT_NO_FATAL_FAILURE(grantUploadRight());
+    ASSERT_NO_FATAL_FAILURE(refuseOthers());
+    ASSERT_NO_FATAL_FAILURE(reconvertAgrees());
+    ASSERT_NO_FATAL_FAILURE(stopDaemon());
 }
 
 }  // namespace

@@ -18,10 +18,12 @@ static const char *const kFile = "fuzz_keyvalue.conf";
 
 static void writeFile(const std::string &content) {
     int fd = open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
         abort();
-    if (write(fd, content.data(), content.size()) != (ssize_t)content.size())
+    }
+    if (write(fd, content.data(), content.size()) != (ssize_t)content.size()) {
         abort();
+    }
     close(fd);
 }
 
@@ -30,10 +32,12 @@ static std::string readFile() {
     char chunk[4096];
     ssize_t n;
     int fd = open(kFile, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
         abort();
-    while ((n = read(fd, chunk, sizeof(chunk))) > 0)
+    }
+    while ((n = read(fd, chunk, sizeof(chunk))) > 0) {
         out.append(chunk, (size_t)n);
+    }
     close(fd);
     return out;
 }
@@ -43,14 +47,17 @@ static void readWith(const char *key, size_t size) {
     char *buf = (char *)malloc(size);
     int r;
 
-    if (buf == nullptr)
+    if (buf == nullptr) {
         abort();
+    }
     r = VLIBCFileGetKeyValue(kFile, key, buf, size, 0);
-    if (r > 0 && (memchr(buf, '\0', size) == nullptr || (size_t)r > size))
+    if (r > 0 && (memchr(buf, '\0', size) == nullptr || (size_t)r > size)) {
         abort();
+    }
     r = VLIBCFileGetLine(kFile, key, buf, size, VLIBC_FILE_GETLINE_PREFIX);
-    if (r > 0 && ((size_t)r >= size || buf[r] != '\0' || strncmp(buf, key, strlen(key)) != 0))
+    if (r > 0 && ((size_t)r >= size || buf[r] != '\0' || strncmp(buf, key, strlen(key)) != 0)) {
         abort();
+    }
     free(buf);
 }
 
@@ -71,21 +78,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A value made of the file's first bytes (no line breaks, no zero bytes).
     std::string value = content.substr(0, 40).c_str();
     for (char &c : value) {
-        if (c == '\n' || c == '\r')
+        if (c == '\n' || c == '\r') {
             c = ' ';
+        }
     }
     had = VLIBCFileGetKeyValue(kFile, key.c_str(), before, sizeof(before), 0);
     if (VLIBCFileSetKeyValue(kFile, key.c_str(), value.c_str(), nullptr) > 0) {
         if (VLIBCFileGetKeyValue(kFile, key.c_str(), after, sizeof(after), 0) <= 0 ||
-            value != after)
+            value != after) {
             abort();
+        }
         if (had == 0) {
             std::string expect = content;
-            if (!expect.empty() && expect.back() != '\n')
+            if (!expect.empty() && expect.back() != '\n') {
                 expect.push_back('\n');
+            }
             expect += key + "=\"" + value + "\"\n";
-            if (readFile() != expect)
+            if (readFile() != expect) {
                 abort();
+            }
         }
     }
     unlink(kFile);

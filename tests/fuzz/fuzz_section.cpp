@@ -17,10 +17,12 @@ static const char *const kFile = "fuzz_section.conf";
 
 static void writeFile(const std::string &content) {
     int fd = open(kFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (fd < 0) {
         abort();
-    if (write(fd, content.data(), content.size()) != (ssize_t)content.size())
+    }
+    if (write(fd, content.data(), content.size()) != (ssize_t)content.size()) {
         abort();
+    }
     close(fd);
 }
 
@@ -30,12 +32,14 @@ static std::string readWith(const char *section, const char *key, size_t size) {
     std::string out = "\x01missing";
     int r;
 
-    if (buf == nullptr)
+    if (buf == nullptr) {
         abort();
+    }
     r = VLIBCFileGetSectionValue(kFile, section, key, buf, size);
     if (r >= 0) {
-        if ((size_t)r >= size || buf[r] != '\0')
+        if ((size_t)r >= size || buf[r] != '\0') {
             abort();
+        }
         out.assign(buf, (size_t)r);
     }
     free(buf);
@@ -69,16 +73,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::string value = content.substr(0, 40).c_str();
     for (char &c : value) {
-        if (c == '\n' || c == '\r')
+        if (c == '\n' || c == '\r') {
             c = '_';
+        }
     }
     if (VLIBCFileSetSectionValue(kFile, section.c_str(), key.c_str(), value.c_str()) > 0) {
-        if (readWith(section.c_str(), key.c_str(), 4096) != value)
+        if (readWith(section.c_str(), key.c_str(), 4096) != value) {
             abort();
-        if (readWith(section.c_str(), other, 4096) != otherBefore)
+        }
+        if (readWith(section.c_str(), other, 4096) != otherBefore) {
             abort();
-        if (section != "global" && readWith("global", key.c_str(), 4096) != globalBefore)
+        }
+        if (section != "global" && readWith("global", key.c_str(), 4096) != globalBefore) {
             abort();
+        }
     }
     unlink(kFile);
     return 0;

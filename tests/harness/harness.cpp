@@ -376,24 +376,34 @@ void ApplianceRoot::addLumoraAccounts() {
     }
 }
 
-uid_t ApplianceRoot::uidOf(const std::string &user) const {
-    struct passwd pw, *res = nullptr;
+// One id of an account or group, looked up with getpwnam_r or getgrnam_r in the root's own
+// files. False when there is no such name.
+template <typename Entry, typename Id>
+static bool idOf(int (*lookup)(const char *, Entry *, char *, size_t, Entry **),
+                 const std::string &name, Id Entry::*field, Id *id) {
+    Entry entry, *res = nullptr;
     char buf[4096];
-    if (getpwnam_r(user.c_str(), &pw, buf, sizeof buf, &res) != 0 || !res) {
-        ADD_FAILURE() << "no account " << user;
-        return (uid_t)-1;
+    if (lookup(name.c_str(), &entry, buf, sizeof buf, &res) != 0 || res == nullptr) {
+        return false;
     }
-    return pw.pw_uid;
+    *id = entry.*field;
+    return true;
 }
 
-gid_t ApplianceRoot::gidOf(const std::string &group) const {
-    struct group gr, *res = nullptr;
-    char buf[4096];
-    if (getgrnam_r(group.c_str(), &gr, buf, sizeof buf, &res) != 0 || !res) {
-        ADD_FAILURE() << "no group " << group;
-        return (gid_t)-1;
+uid_t ApplianceRoot::uidOf(const std::string &user) const {
+    uid_t uid = (uid_t)-1;
+    if (!idOf(getpwnam_r, user, &passwd::pw_uid, &uid)) {
+        ADD_FAILURE() << "no account " << user;
     }
-    return gr.gr_gid;
+    return uid;
+}
+
+gid_t ApplianceRoot::gidOf(const std::string &name) const {
+    gid_t gid = (gid_t)-1;
+    if (!idOf(getgrnam_r, name, &group::gr_gid, &gid)) {
+        ADD_FAILURE() << "no group " << name;
+    }
+    return gid;
 }
 
 // ---- shares ---------------------------------------------------------------------------------
@@ -627,11 +637,7 @@ RunResult ApplianceRoot::run(const std::vector<std::string> &argv, const RunOpti
     bool initGroups = false;
     if (!opt.asUser.empty()) {
         uid = uidOf(opt.asUser);
-        struct passwd pw, *res = nullptr;
-        char buf[4096];
-        if (getpwnam_r(opt.asUser.c_str(), &pw, buf, sizeof buf, &res) == 0 && res) {
-            gid = pw.pw_gid;
-        }
+        (void)idOf(getpwnam_r, opt.asUser, &passwd::pw_gid, &gid);  // uidOf reports a miss
         initGroups = true;
     }
 

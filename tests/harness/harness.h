@@ -1,11 +1,16 @@
 // Test harness: a private, real appliance root for every test.
 //
 // The harness main (linked into every test binary) moves the test process into its own mount
-// namespace once, with all mounts private. Each test then builds an ApplianceRoot, which
-// mounts fresh /run, /var/packages, /var/services, /usr/kavo, /volume1 and /tmp (tmpfs) and
-// overlays /etc and /dev (writes land in a throwaway upper layer), binds a /dev/log socket
-// that captures every syslog line, and undoes all of it when it goes out of scope. Programs
-// run by the test inherit the namespace, so they see the private root at their true paths.
+// namespace once, with all mounts private, and into a root of its own there: a tmpfs on /mnt
+// that holds every top-level entry of the host's root (folders and files bound in, links
+// copied), entered with chroot, so that folders such as /volume1 are made in it and never on
+// the host. Each test then builds an ApplianceRoot, which overlays /etc, /dev, /var and /usr
+// (writes land in throwaway upper layers on a scratch tmpfs), mounts fresh /run, /tmp,
+// /var/packages, /var/services, /usr/kavo and /volume1 (tmpfs), binds the source and build
+// trees back at their own paths where those mounts hide them and the built programs at
+// /run/.lumora-test/bin, binds a /dev/log socket that captures every syslog line, and undoes
+// all of it when it goes out of scope. Programs run by the test inherit the namespace and the
+// root, so they see the private root at their true paths.
 //
 // Typical use:
 //

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -177,24 +178,35 @@ TEST(KeyValueRead, QuotesBlanksAndFirstLine) {
                    "dup=\"second\"\n"
                    "prefixed=\"long\"\n"
                    "last=\"no newline\"");
-    int r = 0;
-    EXPECT_EQ(getValue(kFile, "plain", &r), "yes");
-    EXPECT_GT(r, 0);
-    EXPECT_EQ(getValue(kFile, "spaced"), "with blanks");
-    EXPECT_EQ(getValue(kFile, "indented"), "tab");
-    EXPECT_EQ(getValue(kFile, "bare"), "unquoted value");
-    EXPECT_EQ(getValue(kFile, "empty", &r), "");
-    EXPECT_GT(r, 0);  // an empty value is still found
-    EXPECT_EQ(getValue(kFile, "inner"), "a \"quoted\" word");
-    EXPECT_EQ(getValue(kFile, "trailing"), "v");
-    EXPECT_EQ(getValue(kFile, "half"), "\"open");
-    EXPECT_EQ(getValue(kFile, "crlf"), "dos");
-    EXPECT_EQ(getValue(kFile, "dup"), "first");
-    EXPECT_EQ(getValue(kFile, "last"), "no newline");
-    EXPECT_EQ(getValue(kFile, "prefix"), "<0>");  // "prefixed" is another key
-    EXPECT_EQ(getValue(kFile, "missing", &r), "<0>");
-    EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_NOT_FOUND);
-    EXPECT_EQ(getValue(kFile, "# settings"), "<0>");
+    const struct {
+        const char *key;
+        const char *value;  // "<0>": not found
+    } cases[] = {
+        {"plain", "yes"},
+        {"spaced", "with blanks"},
+        {"indented", "tab"},
+        {"bare", "unquoted value"},
+        {"empty", ""},  // an empty value is still found
+        {"inner", "a \"quoted\" word"},
+        {"trailing", "v"},
+        {"half", "\"open"},
+        {"crlf", "dos"},
+        {"dup", "first"},
+        {"last", "no newline"},
+        {"prefix", "<0>"},  // "prefixed" is another key
+        {"# settings", "<0>"},
+        {"missing", "<0>"},
+    };
+    for (const auto &c : cases) {
+        int r = -1;
+        EXPECT_EQ(getValue(kFile, c.key, &r), c.value) << c.key;
+        if (strcmp(c.value, "<0>") == 0) {
+            EXPECT_EQ(r, 0) << c.key;
+            EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_NOT_FOUND) << c.key;
+        } else {
+            EXPECT_GT(r, 0) << c.key;
+        }
+    }
 }
 
 TEST(KeyValueRead, SmallBufferFailsWithoutOverrun) {
@@ -224,17 +236,23 @@ TEST(KeyValueRead, BadArgumentsAreRefused) {
     char buf[64];
     std::string longPath = "/tmp/" + longString(5000);
 
-    EXPECT_LT(VLIBCFileGetKeyValue(nullptr, "key", buf, sizeof(buf), 0), 0);
-    EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
-    EXPECT_LT(VLIBCFileGetKeyValue("", "key", buf, sizeof(buf), 0), 0);
-    EXPECT_LT(VLIBCFileGetKeyValue(longPath.c_str(), "key", buf, sizeof(buf), 0), 0);
-    EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
-    EXPECT_LT(VLIBCFileGetKeyValue(kFile, nullptr, buf, sizeof(buf), 0), 0);
-    EXPECT_LT(VLIBCFileGetKeyValue(kFile, "", buf, sizeof(buf), 0), 0);
-    EXPECT_LT(VLIBCFileGetKeyValue(kFile, "key=", buf, sizeof(buf), 0), 0);
-    EXPECT_LT(VLIBCFileGetKeyValue(kFile, "key\n", buf, sizeof(buf), 0), 0);
+    const struct {
+        const char *file;
+        const char *key;
+        bool badArgument;  // refused before the file is looked at
+    } cases[] = {
+        {nullptr, "key", true}, {"", "key", true},         {longPath.c_str(), "key", true},
+        {kFile, nullptr, true}, {kFile, "", true},         {kFile, "key=", true},
+        {kFile, "key\n", true}, {"/tmp/kv", "key", false},  // a folder
+    };
+    for (const auto &c : cases) {
+        EXPECT_LT(VLIBCFileGetKeyValue(c.file, c.key, buf, sizeof(buf), 0), 0)
+            << (c.file ? c.file : "(null)") << " " << (c.key ? c.key : "(null)");
+        if (c.badArgument) {
+            EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
+        }
+    }
     EXPECT_LT(VLIBCFileGetKeyValue(kFile, "key", nullptr, 64, 0), 0);
-    EXPECT_LT(VLIBCFileGetKeyValue("/tmp/kv", "key", buf, sizeof(buf), 0), 0);  // a folder
     // A FIFO in place of a settings file or a queue is refused at once, never waited on.
     ASSERT_EQ(mkfifo("/tmp/kv/fifo", 0666), 0);
     EXPECT_LT(VLIBCFileGetKeyValue("/tmp/kv/fifo", "key", buf, sizeof(buf), 0), 0);
@@ -377,21 +395,32 @@ TEST(KeyValueWrite, InjectionAndBadArgumentsAreRefused) {
     root.writeFile(kFile, before);
     std::string longValue = longString(5000);
 
+    const struct {
+        const char *file;
+        const char *key;
+        const char *value;
+    } cases[] = {
+        {kFile, "a", "x\nadmin=\"yes\""},
+        {kFile, "a", "x\radmin=\"yes\""},
+        {kFile, "a\nadmin", "yes"},
+        {kFile, "admin=\"yes\"", "x"},
+        {kFile, "a=b", "x"},
+        {kFile, "", "x"},
+        {kFile, " a", "x"},
+        {kFile, nullptr, "x"},
+        {kFile, "a", nullptr},
+        {kFile, "a", longValue.c_str()},
+        {nullptr, "a", "x"},
+        {"", "a", "x"},
+        {"/tmp/kv/", "a", "x"},
+        {"/tmp/kv/missing/dir/f", "a", "x"},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+        EXPECT_EQ(VLIBCFileSetKeyValue(cases[i].file, cases[i].key, cases[i].value, nullptr), -1)
+            << "case " << i;
+    }
     EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a", "x\nadmin=\"yes\"", nullptr), -1);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a", "x\radmin=\"yes\"", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a\nadmin", "yes", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "admin=\"yes\"", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a=b", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, " a", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, nullptr, "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a", nullptr, nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(kFile, "a", longValue.c_str(), nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue(nullptr, "a", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue("", "a", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue("/tmp/kv/", "a", "x", nullptr), -1);
-    EXPECT_EQ(VLIBCFileSetKeyValue("/tmp/kv/missing/dir/f", "a", "x", nullptr), -1);
     EXPECT_EQ(ApplianceRoot::readFile(kFile), before);
     EXPECT_EQ(getValue(kFile, "admin"), "<0>");
     EXPECT_TRUE(leftovers("/tmp/kv").empty());
@@ -880,6 +909,41 @@ TEST(ForkEx, NewProcessIsDetachedAsTheFlagsSay) {
 
     EXPECT_LT(VLIBCProcForkEx(0x80), 0);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
+}
+
+// With the standard descriptors closed, the report pipe lands on them: the platform fork must
+// still return as soon as the new process is ready, not when it ends.
+TEST(ForkEx, ReturnsAtOnceWhenTheStandardDescriptorsAreClosed) {
+    int result[2];
+    ASSERT_EQ(pipe(result), 0);
+    pid_t helper = fork();
+    if (helper == 0) {
+        close(result[0]);
+        close(STDIN_FILENO);
+        close(STDOUT_FILENO);
+        close(STDERR_FILENO);
+        pid_t pid = VLIBCProcForkEx(0);
+        if (pid == 0) {
+            sleep(5);
+            _exit(0);
+        }
+        _exit(pid > 0 && write(result[1], &pid, sizeof(pid)) == (ssize_t)sizeof(pid) ? 0 : 1);
+    }
+    close(result[1]);
+    ASSERT_GT(helper, 0);
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    int status = waitStatus(helper);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    pid_t child = 0;
+    EXPECT_EQ(read(result[0], &child, sizeof(child)), (ssize_t)sizeof(child));
+    close(result[0]);
+    if (child > 0) {
+        kill(child, SIGKILL);
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_LT(end.tv_sec - start.tv_sec, 3) << "waited for the new process to end";
 }
 
 // ---- pid files ---------------------------------------------------------------------------------

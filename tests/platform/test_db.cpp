@@ -211,7 +211,7 @@ TEST(Database, ClientLibraryMissing) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "{}\n\n");
     EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(root.logged("cannot load libpq.so.5: "))
+    EXPECT_TRUE(root.logged("libpq.so.5"))  // the cause names the library
         << ::testing::PrintToString(root.logLines());
     EXPECT_TRUE(root.logged("Failed to connect to database"));
 }

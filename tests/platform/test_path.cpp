@@ -121,12 +121,12 @@ TEST_P(PathBeneath, ResolveFollowsLinksOnlyInsideTheRoot) {
         {"/volume1/share/album/../../secret", EXDEV, nullptr},
     };
     for (const Case &c : cases) {
-        char resolved[4096] = "";
+        char resolved[KAVO_PATH_SIZE] = "";
         int fd = KAVOPathResolveBeneath(kRoot, c.path, O_RDONLY, 0, resolved, sizeof(resolved));
         EXPECT_EQ(fd < 0 ? errno : 0, c.err) << c.path;
         if (fd >= 0) {
             EXPECT_STREQ(resolved, c.resolved) << c.path;
-            char viaFd[4096];
+            char viaFd[KAVO_PATH_SIZE];
             ASSERT_EQ(KAVOPathOfFd(fd, viaFd, sizeof(viaFd)), 0);
             EXPECT_STREQ(viaFd, c.resolved);
             close(fd);

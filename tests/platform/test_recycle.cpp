@@ -16,7 +16,7 @@ using lumora::test::ApplianceRoot;
 namespace {
 
 std::string target(const char *sharePath, const char *rel) {
-    char buf[4096];
+    char buf[KAVO_PATH_SIZE];
     if (KAVORecycleTargetPath(sharePath, rel, buf, sizeof(buf)) != 0) {
         return "<failed>";
     }
@@ -188,7 +188,7 @@ TEST(Recycle, LinksGoIntoTheBinAsTheyAre) {
     // The callers pick the call by what the link points to; either way the link itself moves.
     EXPECT_EQ(KAVORecycleRmDirWithSharePath("/volume1/photo", "folderlink", 0, 0), 0);
     EXPECT_EQ(KAVORecycleUnlinkFileWithSharePath("/volume1/photo", "filelink", 0, 0), 0);
-    char buf[4096];
+    char buf[KAVO_PATH_SIZE];
     ASSERT_EQ(readlink("/volume1/photo/#recycle/folderlink", buf, sizeof(buf)), 16);
     EXPECT_EQ(std::string(buf, 16), "/volume1/outside");
     struct stat st;

@@ -173,7 +173,7 @@ TEST(Users, EnumListsLocalAccountsInDatabaseOrder) {
 }
 
 TEST(EADirs, PathsOfAFileAndItsEntries) {
-    char buf[4096];
+    char buf[KAVO_PATH_SIZE];
 
     ASSERT_EQ(KAVOEADirPath(0, "/volume1/photo/a/IMG_1.JPG", buf, sizeof(buf)), 0);
     EXPECT_STREQ(buf, "/volume1/photo/a/@eaDir/IMG_1.JPG");

@@ -24,7 +24,7 @@ struct Found {
 
 Found namePath(const char *path) {
     char name[4096];
-    char sharePath[4096];
+    char sharePath[KAVO_PATH_SIZE];
     Found f;
     f.result = KAVOShareNamePathGet(path, name, sizeof(name), sharePath, sizeof(sharePath));
     if (f.result == 0) {
@@ -161,7 +161,7 @@ TEST(Shares, HideUnreadableIsWrittenBackKeepingOtherLines) {
 TEST(Shares, TemporaryPathIsMadeOnDemand) {
     ApplianceRoot root;
     root.addShare("photo", "/volume1/photo");
-    char buf[4096];
+    char buf[KAVO_PATH_SIZE];
     struct stat st;
     mode_t old = umask(022);
 
@@ -248,13 +248,13 @@ TEST(Shares, ShareHoldingAPath) {
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
 
     char name[5];
-    char path[4096];
+    char path[KAVO_PATH_SIZE];
     EXPECT_EQ(KAVOShareNamePathGet("/volume1/photo2/a", name, sizeof(name), path, sizeof(path)),
               -1);
     EXPECT_EQ(VLIBCErrGet(), KAVO_ERR_BAD_PARAMETERS);
     EXPECT_EQ(KAVOShareNamePathGet(nullptr, name, sizeof(name), path, sizeof(path)), -1);
 
-    char bin[4096];
+    char bin[KAVO_PATH_SIZE];
     ASSERT_EQ(KAVOShareBinPathGet("/volume1/photo/a/b.jpg", bin, sizeof(bin)), 0);
     EXPECT_STREQ(bin, "/volume1");
     EXPECT_EQ(KAVOShareBinPathGet("/volume9/x", bin, sizeof(bin)), -1);
