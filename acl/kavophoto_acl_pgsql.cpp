@@ -18,7 +18,7 @@
 #include "kavocore.h"
 #include "kavophoto_acl.h"
 
-#define SZ_LOG "kavophoto_acl_pgsql"
+#define SZ_SOURCE "kavophoto_acl_pgsql"
 
 #define SZ_DB_ACCOUNT "postgres"
 #define SZ_EVERYONE "everyone"
@@ -38,7 +38,7 @@ static void sanitizeProcess(void) {
     clearenv();
     umask(022);
     if (chdir("/") != 0) {
-        KAVOLOG(SZ_LOG, "failed to chdir to / [%m]");
+        KAVOLOG(SZ_SOURCE, "failed to chdir to / [%m]");
     }
     for (fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
@@ -57,11 +57,11 @@ static bool checkCaller(void) {
     uid_t dbUid = (uid_t)-1;
 
     if (!getUserInfo(SZ_DB_ACCOUNT, nullptr, 0, &dbUid, nullptr)) {
-        KAVOLOG(SZ_LOG, "failed to get postgres info");
+        KAVOLOG(SZ_SOURCE, "failed to get postgres info");
         return false;
     }
     if (caller != 0 && caller != dbUid) {
-        KAVOLOG(SZ_LOG, "uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
+        KAVOLOG(SZ_SOURCE, "uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
         // No line end: the caller reads the refusal as it stands.
         printf("uid not match[%u][%u]", (unsigned)caller, (unsigned)dbUid);
         (void)fflush(stdout);  // the status tells the refusal even when this is lost
@@ -126,45 +126,45 @@ static int locateAlbumFolder(const char *sharename, char *folder) {
         return -1;
     }
     if (!getPhotoPath(root, sizeof(root))) {
-        KAVOLOG(SZ_LOG, "getPhotoPath failed");
+        KAVOLOG(SZ_SOURCE, "getPhotoPath failed");
         return -1;
     }
     if (strcmp(sharename, SZ_SHARE_ROOT_ALBUM) == 0) {
         // Both buffers hold KAVO_PATH_SIZE bytes: the root always fits.
         if (VLIBCStrCopy(folder, KAVO_PATH_SIZE, root) < 0) {
-            KAVOLOG(SZ_LOG, "getPhotoPath failed");
+            KAVOLOG(SZ_SOURCE, "getPhotoPath failed");
             return -1;
         }
     } else {
         if (VLIBCStrPrintf(joined, sizeof(joined), "%s/%s", root, sharename) < 0 ||
             !(real = realpath(joined, nullptr)) || VLIBCStrCopy(folder, KAVO_PATH_SIZE, real) < 0) {
-            KAVOLOG(SZ_LOG, "failed to get realpath[%s]", sharename);
+            KAVOLOG(SZ_SOURCE, "failed to get realpath[%s]", sharename);
             free(real);
             return -1;
         }
         free(real);
         if (!albumNameAllowed(sharename) || !isPathUnderRoot(folder, root)) {
-            KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, folder);
+            KAVOLOG(SZ_SOURCE, "Path doesn't match [%s][%s]", root, folder);
             return -1;
         }
     }
     rootFd = KAVOPathOpenRoot(root);
     if (rootFd < 0) {
-        KAVOLOG(SZ_LOG, "getPhotoPath failed");
+        KAVOLOG(SZ_SOURCE, "getPhotoPath failed");
         return -1;
     }
     fd = KAVOPathOpenBeneath(root, folder, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0);
     if (fd < 0) {
-        KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s] (%m)", root, folder);
+        KAVOLOG(SZ_SOURCE, "Path doesn't match [%s][%s] (%m)", root, folder);
         goto out;
     }
     if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        KAVOLOG(SZ_LOG, "[%s] is not dir", folder);
+        KAVOLOG(SZ_SOURCE, "[%s] is not dir", folder);
         goto out;
     }
     if (KAVOACLIsApplyFd(rootFd) == 0) {
         // Kept as callers expect it: the text names the share, not the folder's ACL.
-        KAVOLOG(SZ_LOG, "photo is not acl[%s]", root);
+        KAVOLOG(SZ_SOURCE, "photo is not acl[%s]", root);
         goto out;
     }
     if (!applyACLToPathAt(rootFd, root, folder, (uid_t)-1, (gid_t)-1, fd)) {
@@ -188,7 +188,7 @@ static bool addACL(int fd, const char *folder, int32_t type, int32_t id, uint32_
 
     fillAlbumAce(&ace, type, id, mask);
     if (KAVOACLAddFd(fd, &ace) < 0) {
-        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u] (%m)", folder, mask);
+        KAVOLOG(SZ_SOURCE, "Fail to add acl to [%s][%u] (%m)", folder, mask);
         return false;
     }
     return true;
@@ -217,12 +217,13 @@ static bool delACL(int fd, const char *folder, int32_t type, int32_t id, uint32_
     fillAlbumAce(&criteria.ace, type, id, mask);
     // Both texts are kept as callers expect them: "errno" there is the platform's error code.
     if (KAVOACLAceRemove(acl, &criteria, 0) < 0) {
-        KAVOLOG(SZ_LOG, "failed to remove ace of acl of '%s', errno=[%X]", folder,
+        KAVOLOG(SZ_SOURCE, "failed to remove ace of acl of '%s', errno=[%X]", folder,
                 (unsigned)VLIBCErrGet());
         goto out;
     }
     if (KAVOACLSet(nullptr, fd, acl) < 0) {
-        KAVOLOG(SZ_LOG, "failed to set acl of '%s', errno=[%X]", folder, (unsigned)VLIBCErrGet());
+        KAVOLOG(SZ_SOURCE, "failed to set acl of '%s', errno=[%X]", folder,
+                (unsigned)VLIBCErrGet());
         goto out;
     }
     ok = true;
@@ -243,16 +244,16 @@ static int changeEntry(int fd, const char *folder, AclAction action, int32_t typ
 
     if (action == ACL_ADD && !addACL(fd, folder, type, id, mask)) {
         if (everyone) {
-            KAVOLOG(SZ_LOG, "addACL public failed[%s][%u]", folder, mask);
+            KAVOLOG(SZ_SOURCE, "addACL public failed[%s][%u]", folder, mask);
         } else {
-            KAVOLOG(SZ_LOG, "addACL public failed[%s][%X]", folder, mask);
+            KAVOLOG(SZ_SOURCE, "addACL public failed[%s][%X]", folder, mask);
         }
         ret = -1;
     } else if (action == ACL_DEL && !delACL(fd, folder, type, id, mask)) {
         if (everyone) {
-            KAVOLOG(SZ_LOG, "delACL public failed[%s][%u]", folder, mask);
+            KAVOLOG(SZ_SOURCE, "delACL public failed[%s][%u]", folder, mask);
         } else {
-            KAVOLOG(SZ_LOG, "delACL public failed[%s][%X]", folder, mask);
+            KAVOLOG(SZ_SOURCE, "delACL public failed[%s][%X]", folder, mask);
         }
         ret = -1;
     }
@@ -293,7 +294,7 @@ static int setAccountPerm(const char *sharename, int32_t kind, const char *idTex
         return -1;
     }
     if (!parseId(idText, &id)) {
-        KAVOLOG(SZ_LOG, "invalid id[%s]", idText);
+        KAVOLOG(SZ_SOURCE, "invalid id[%s]", idText);
         close(fd);
         return -1;
     }

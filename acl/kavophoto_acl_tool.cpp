@@ -18,7 +18,7 @@
 #include "kavosdk.h"
 #include "kavoshare.h"
 
-#define SZ_LOG "kavophoto_acl"
+#define SZ_SOURCE "kavophoto_acl"
 
 #define SZF_ACL_CONVERT_PID "/var/run/kavophoto_acl_convert.pid"
 #define SZF_LUMORA_SETTINGS "/var/packages/Lumora/etc/settings.conf"
@@ -42,11 +42,11 @@ static const char *const BASE_ACES[] = {SZ_ACE_LUMORA, SZ_ACE_ADMIN, SZ_ACE_ADMI
 // Gives an opened entry its owner and makes it inherit. path names it in the log.
 static bool reownAndInherit(int fd, const char *path, uid_t uid, gid_t gid) {
     if (fchown(fd, uid, gid) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
+        KAVOLOG(SZ_SOURCE, "Failed to chown[%s][%u,%u]", path, (unsigned)uid, (unsigned)gid);
         return false;
     }
     if (KAVOACLEnforceInheritFd(fd) < 0) {
-        KAVOLOG(SZ_LOG, "Failed to enforce inherit [%s]", path);
+        KAVOLOG(SZ_SOURCE, "Failed to enforce inherit [%s]", path);
         return false;
     }
     return true;
@@ -89,7 +89,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
     size_t len;
 
     if (!dir) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", path);
+        KAVOLOG(SZ_SOURCE, "Failed to open %s. reason: %m", path);
         close(dirFd);
         return false;
     }
@@ -116,7 +116,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
                             (type == ENTRY_TYPE_DIR ? O_DIRECTORY : O_NONBLOCK | O_NOCTTY));
             if (fd < 0) {
                 // An entry that cannot be reached is one that cannot be re-owned.
-                KAVOLOG(SZ_LOG, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
+                KAVOLOG(SZ_SOURCE, "Failed to chown[%s][%u,%u]", path, (unsigned)walk->uid,
                         (unsigned)walk->gid);
             } else if (!reownAndInherit(fd, path, walk->uid, walk->gid)) {
                 close(fd);
@@ -129,7 +129,7 @@ static bool walkFolder(int dirFd, WALK *walk) {
         }
         path[len] = '\0';
         if (!ok) {
-            KAVOLOG(SZ_LOG, "Failed to apply acl[%s/%s]", path, child);
+            KAVOLOG(SZ_SOURCE, "Failed to apply acl[%s/%s]", path, child);
         }
     }
     closedir(dir);
@@ -145,7 +145,7 @@ static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid
 
     if (VLIBCStrCopy(walk.path, sizeof(walk.path), root) < 0) {
         errno = ENAMETOOLONG;
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", root);
+        KAVOLOG(SZ_SOURCE, "Failed to open %s. reason: %m", root);
         return false;
     }
     walk.uid = uid;
@@ -154,7 +154,7 @@ static bool applyACLRecursive(int rootFd, const char *root, uid_t uid, gid_t gid
     walk.batch = 0;
     fd = openat(rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        KAVOLOG(SZ_LOG, "Failed to open %s. reason: %m", root);
+        KAVOLOG(SZ_SOURCE, "Failed to open %s. reason: %m", root);
         return false;
     }
     ok = walkFolder(fd, &walk);
@@ -189,7 +189,7 @@ static int locateAlbum(int rootFd, const char *root, const char *sharename, char
         named = VLIBCStrPrintf(folder, KAVO_PATH_SIZE, "%s/%s", root, sharename);
     }
     if (named < 0) {
-        KAVOLOG(SZ_LOG, "album name refused[%.256s...]: it is too long", sharename);
+        KAVOLOG(SZ_SOURCE, "album name refused[%.256s...]: it is too long", sharename);
         folder[0] = '\0';
         errno = ENAMETOOLONG;
         return -1;
@@ -224,7 +224,7 @@ static bool addAlbumEntry(int fd, const char *folder, const KAVOACE *ace) {
         return true;
     }
     if (VLIBCErrGet() == KAVO_ERR_ACL) {
-        KAVOLOG(SZ_LOG, "ACL of [%s] is full: entry [%s:%u:0x%X] not stored (%m)", folder,
+        KAVOLOG(SZ_SOURCE, "ACL of [%s] is full: entry [%s:%u:0x%X] not stored (%m)", folder,
                 ace->type == KAVO_ACE_USER    ? "user"
                 : ace->type == KAVO_ACE_GROUP ? "group"
                                               : "everyone",
@@ -239,14 +239,14 @@ static bool queryPhotoDB(const char *query, bool showQuery, PKAVODB_RES *res) {
     PKAVODB db = KAVODBConnect(nullptr, SZ_DB_USER, nullptr, SZ_DB_NAME);
 
     if (!db) {
-        KAVOLOG(SZ_LOG, "Failed to connect to database");
+        KAVOLOG(SZ_SOURCE, "Failed to connect to database");
         return false;
     }
     if (KAVODBExecute(db, query, res) != 0) {
         if (showQuery) {
-            KAVOLOG(SZ_LOG, "Failed to exec [%s] (%s)", query, KAVODBErrorGet(db));
+            KAVOLOG(SZ_SOURCE, "Failed to exec [%s] (%s)", query, KAVODBErrorGet(db));
         } else {
-            KAVOLOG(SZ_LOG, "Failed to exec (%s)", KAVODBErrorGet(db));
+            KAVOLOG(SZ_SOURCE, "Failed to exec (%s)", KAVODBErrorGet(db));
         }
         KAVODBClose(db);
         return false;
@@ -286,10 +286,10 @@ static void addUserACL(int rootFd, const char *root, const char *sharename, uid_
     PKAVOACE ace = newAlbumAce(KAVO_ACE_USER, (int32_t)uid, mask);
 
     if (!ace) {
-        KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
+        KAVOLOG(SZ_SOURCE, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
     } else if (!addAlbumEntry(fd, folder, ace)) {
-        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)uid, mask);
-        KAVOLOG(SZ_LOG, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
+        KAVOLOG(SZ_SOURCE, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)uid, mask);
+        KAVOLOG(SZ_SOURCE, "failed to addUserACL[%s][%u][%u]", folder, (unsigned)uid, mask);
     }
     free(ace);
     closeAlbum(fd);
@@ -313,14 +313,14 @@ static bool applyUserPerm(int rootFd, const char *root, const char *table) {
     } else if (strcmp(table, SZ_TABLE_MANAGE) == 0) {
         mask = PHOTO_ACE_MASK_MANAGE;
     } else {
-        KAVOLOG(SZ_LOG, "Invalid table name[%s]", table);
+        KAVOLOG(SZ_SOURCE, "Invalid table name[%s]", table);
         return false;
     }
     if (VLIBCStrPrintf(query, sizeof(query),
                        "SELECT userid, sharename FROM %s INNER JOIN photo_share ON "
                        "%s.shareid = photo_share.shareid",
                        table, table) < 0) {
-        KAVOLOG(SZ_LOG, "Invalid table name[%s]", table);
+        KAVOLOG(SZ_SOURCE, "Invalid table name[%s]", table);
         return false;
     }
     return applyRows(query, true, rootFd, root, addUserRow, &mask);
@@ -344,7 +344,7 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
     fd = locateAlbum(rootFd, root, sharename, folder);
     ace = newAlbumAce(KAVO_ACE_GROUP, (int32_t)gid, 0);
     if (!ace) {
-        KAVOLOG(SZ_LOG, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
+        KAVOLOG(SZ_SOURCE, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
     }
     for (i = 0; ace && i < sizeof(levels) / sizeof(levels[0]); i++) {
         if (!(bits & levels[i].bit)) {
@@ -352,9 +352,9 @@ static void addGroupACL(int rootFd, const char *root, const char *sharename, gid
         }
         ace->perm = levels[i].mask;
         if (!addAlbumEntry(fd, folder, ace)) {
-            KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)gid,
+            KAVOLOG(SZ_SOURCE, "Fail to add acl to [%s][%u][%u]", folder, (unsigned)gid,
                     (unsigned)bits);
-            KAVOLOG(SZ_LOG, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
+            KAVOLOG(SZ_SOURCE, "failed to addGroupACL[%s][%u][%d]", folder, (unsigned)gid, bits);
             break;
         }
     }
@@ -387,11 +387,11 @@ static void addPublicRow(int rootFd, const char *root, PKAVODB_RES res, KAVODB_R
     int fd = locateAlbum(rootFd, root, fieldOf(res, row, "sharename"), folder);
 
     if (!everyone) {
-        KAVOLOG(SZ_LOG, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
-        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_SOURCE, "Fail to convert acl ace[%s]", SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_SOURCE, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
     } else if (!addAlbumEntry(fd, folder, everyone)) {
-        KAVOLOG(SZ_LOG, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
-        KAVOLOG(SZ_LOG, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_SOURCE, "Fail to add acl to [%s][%s]", folder, SZ_ACE_EVERYONE);
+        KAVOLOG(SZ_SOURCE, "failed to addACL[%s][%s]", folder, SZ_ACE_EVERYONE);
     }
     closeAlbum(fd);
 }
@@ -418,7 +418,7 @@ static int takeConvertPidFile(void) {
 
     fd = open(SZF_ACL_CONVERT_PID, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        KAVOLOG(SZ_LOG, "failed to create convert pid file");
+        KAVOLOG(SZ_SOURCE, "failed to create convert pid file");
         return -1;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -426,7 +426,7 @@ static int takeConvertPidFile(void) {
             close(fd);
             return -2;
         }
-        KAVOLOG(SZ_LOG, "failed to create convert pid file");
+        KAVOLOG(SZ_SOURCE, "failed to create convert pid file");
         close(fd);
         return -1;
     }
@@ -439,7 +439,7 @@ static int takeConvertPidFile(void) {
     }
     len = snprintf(text, sizeof(text), "%d\n", (int)getpid());
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text, (size_t)len, 0) != (ssize_t)len) {
-        KAVOLOG(SZ_LOG, "failed to create convert pid file");
+        KAVOLOG(SZ_SOURCE, "failed to create convert pid file");
         close(fd);
         return -1;
     }
@@ -449,7 +449,7 @@ static int takeConvertPidFile(void) {
 // The uid and gid of the package's service account.
 static bool getPhotoUgid(uid_t *uid, gid_t *gid) {
     if (KAVOUserIdsGet(SZ_LUMORA_ACCOUNT, uid, gid) != 0) {
-        KAVOLOG(SZ_LOG, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
+        KAVOLOG(SZ_SOURCE, "ERROR: getpwnam(%s) [%m]", SZ_LUMORA_ACCOUNT);
         return false;
     }
     return true;
@@ -460,13 +460,13 @@ static bool setHideUnreadable(void) {
     bool ok = false;
 
     if (KAVOShareGet(SZ_PHOTO_SHARE_NAME, &share) < 0) {
-        KAVOLOG(SZ_LOG, "KAVOShareGet failed.");
+        KAVOLOG(SZ_SOURCE, "KAVOShareGet failed.");
         return false;
     }
     if (VLIBShareHideUnreadableSet(share, 1) < 0) {
-        KAVOLOG(SZ_LOG, "failed to VLIBShareHideUnreadableSet TRUE");
+        KAVOLOG(SZ_SOURCE, "failed to VLIBShareHideUnreadableSet TRUE");
     } else if (KAVOShareUpdate(share) < 0) {
-        KAVOLOG(SZ_LOG, "failed to update share");
+        KAVOLOG(SZ_SOURCE, "failed to update share");
     } else {
         ok = true;
     }
@@ -510,7 +510,7 @@ static PKAVODB lockPermissionTables(void) {
     bool told = false;
 
     if (!db) {
-        KAVOLOG(SZ_LOG, "failed to lock the permission tables (no connection)");
+        KAVOLOG(SZ_SOURCE, "failed to lock the permission tables (no connection)");
         return nullptr;
     }
     if (VLIBCStrPrintf(lock, sizeof(lock),
@@ -519,7 +519,7 @@ static PKAVODB lockPermissionTables(void) {
                        SZ_PERMISSION_TABLES) < 0 ||
         VLIBCStrPrintf(probe, sizeof(probe), "SELECT 1 FROM %s LIMIT 0;", SZ_PERMISSION_TABLES) <
             0) {
-        KAVOLOG(SZ_LOG, "failed to lock the permission tables (%m)");
+        KAVOLOG(SZ_SOURCE, "failed to lock the permission tables (%m)");
         KAVODBClose(db);
         return nullptr;
     }
@@ -529,12 +529,12 @@ static PKAVODB lockPermissionTables(void) {
         }
         // Busy, or no such tables (or no server)? Only a busy lock is waited for.
         if (!execIgnoringRows(db, "ROLLBACK;") || !execIgnoringRows(db, probe)) {
-            KAVOLOG(SZ_LOG, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
+            KAVOLOG(SZ_SOURCE, "failed to lock the permission tables (%s)", KAVODBErrorGet(db));
             KAVODBClose(db);
             return nullptr;
         }
         if (!told) {
-            KAVOLOG(SZ_LOG, "waiting for open changes of the permission tables");
+            KAVOLOG(SZ_SOURCE, "waiting for open changes of the permission tables");
             told = true;
         }
         usleep(LOCK_RETRY_US);
@@ -569,14 +569,14 @@ static bool applyBaseACL(int rootFd, const char *root) {
 // its ACL starts afresh with the base entries. kind names the root in the log ("photo", "uvo").
 static bool resetRootACL(int rootFd, const char *root, uid_t uid, gid_t gid, const char *kind) {
     if (fchown(rootFd, uid, gid) != 0) {
-        KAVOLOG(SZ_LOG, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
+        KAVOLOG(SZ_SOURCE, "Failed to chown [%s][%u,%u]", root, (unsigned)uid, (unsigned)gid);
         return false;
     }
     if (KAVOACLIsSupport(nullptr, rootFd, 2) == 1) {
         KAVOACLDelete(nullptr, rootFd);
     }
     if (!applyBaseACL(rootFd, root)) {
-        KAVOLOG(SZ_LOG, "Apply %s acl failed", kind);
+        KAVOLOG(SZ_SOURCE, "Apply %s acl failed", kind);
         return false;
     }
     return true;
@@ -601,17 +601,17 @@ static int convertPhotoACL(void) {
         return -1;
     }
     if (!getPhotoPath(root, sizeof(root))) {
-        KAVOLOG(SZ_LOG, "Failed to get photo path");
+        KAVOLOG(SZ_SOURCE, "Failed to get photo path");
         goto out;
     }
     if (!getPhotoUgid(&uid, &gid)) {
-        KAVOLOG(SZ_LOG, "Failed to get photo ugid");
+        KAVOLOG(SZ_SOURCE, "Failed to get photo ugid");
         goto out;
     }
     rootFd = KAVOPathOpenRoot(root);
     if (rootFd < 0) {
-        KAVOLOG(SZ_LOG, "Failed to get photo path");
-        KAVOLOG(SZ_LOG, "failed to open [%s] (%m)", root);
+        KAVOLOG(SZ_SOURCE, "Failed to get photo path");
+        KAVOLOG(SZ_SOURCE, "failed to open [%s] (%m)", root);
         goto out;
     }
     // Before anything is changed: the tree is rebuilt from what the database holds once the
@@ -619,7 +619,7 @@ static int convertPhotoACL(void) {
     lockDb = lockPermissionTables();
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_RUNNING, nullptr) <
         0) {
-        KAVOLOG(SZ_LOG, "set convert acl key running failed");
+        KAVOLOG(SZ_SOURCE, "set convert acl key running failed");
         goto out;
     }
     if (!resetRootACL(rootFd, root, uid, gid, "photo")) {
@@ -627,30 +627,30 @@ static int convertPhotoACL(void) {
     }
     VLIBCExec(SZF_ACL_TRIGGER, "a", nullptr, nullptr, nullptr);
     if (!setHideUnreadable()) {
-        KAVOLOG(SZ_LOG, "failed to set hideUnreadable flag");
+        KAVOLOG(SZ_SOURCE, "failed to set hideUnreadable flag");
         goto out;
     }
     if (!applyACLRecursive(rootFd, root, uid, gid)) {
-        KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
+        KAVOLOG(SZ_SOURCE, "applyACLRecursive failed[%s]", root);
         goto out;
     }
     for (i = 0; i < sizeof(tables) / sizeof(tables[0]); i++) {
         if (!applyUserPerm(rootFd, root, tables[i])) {
-            KAVOLOG(SZ_LOG, "failed to applyUserPerm[%s][%s]", root, tables[i]);
+            KAVOLOG(SZ_SOURCE, "failed to applyUserPerm[%s][%s]", root, tables[i]);
             goto out;
         }
     }
     if (!applyGroupPerm(rootFd, root)) {
-        KAVOLOG(SZ_LOG, "failed to applyGroupPerm[%s]", root);
+        KAVOLOG(SZ_SOURCE, "failed to applyGroupPerm[%s]", root);
         goto out;
     }
     if (!applyPulicPerm(rootFd, root)) {
-        KAVOLOG(SZ_LOG, "failed to applyPulicPerm[%s]", root);  // kept as callers expect it
+        KAVOLOG(SZ_SOURCE, "failed to applyPulicPerm[%s]", root);  // kept as callers expect it
         goto out;
     }
     if (VLIBCFileSetKeyValue(SZF_LUMORA_SETTINGS, SZ_KEY_CONVERT_ACL, SZ_CONVERT_FINISH, nullptr) <
         0) {
-        KAVOLOG(SZ_LOG, "set convert acl key finish failed");
+        KAVOLOG(SZ_SOURCE, "set convert acl key finish failed");
         goto out;
     }
     ret = 0;
@@ -678,11 +678,11 @@ static int convertHomeACL(const char *user) {
         goto out;
     }
     if (KAVOACLArchiveEnable(nullptr, rootFd, 1, 0) < 0) {
-        KAVOLOG(SZ_LOG, "Failed to set inherit bit [%s]", root);
+        KAVOLOG(SZ_SOURCE, "Failed to set inherit bit [%s]", root);
         goto out;
     }
     if (!applyACLRecursive(rootFd, root, uid, gid)) {
-        KAVOLOG(SZ_LOG, "applyACLRecursive failed[%s]", root);
+        KAVOLOG(SZ_SOURCE, "applyACLRecursive failed[%s]", root);
         goto out;
     }
     ret = 0;
@@ -702,10 +702,10 @@ static int backgroundConvert(const char *user) {
     }
     if (user) {
         if (convertHomeACL(user) != 0) {
-            KAVOLOG(SZ_LOG, "failed to convert photo home[%s]", user);
+            KAVOLOG(SZ_SOURCE, "failed to convert photo home[%s]", user);
         }
     } else if (convertPhotoACL() != 0) {
-        KAVOLOG(SZ_LOG, "failed to convert photo");
+        KAVOLOG(SZ_SOURCE, "failed to convert photo");
     }
     closelog();
     exit(0);
@@ -716,11 +716,11 @@ static int checkACL(const char *user) {
 
     if (user) {
         if (!getUserInfo(user, root, sizeof(root), nullptr, nullptr)) {
-            KAVOLOG(SZ_LOG, "fail to get photo info[%s]", user);
+            KAVOLOG(SZ_SOURCE, "fail to get photo info[%s]", user);
             return -1;
         }
     } else if (!getPhotoPath(root, sizeof(root))) {
-        KAVOLOG(SZ_LOG, "fail to get photo path");
+        KAVOLOG(SZ_SOURCE, "fail to get photo path");
         return -1;
     }
     return KAVOACLIsApply(root) != 0 ? 0 : -1;
@@ -733,7 +733,7 @@ static bool resolveNewPath(const char *path, char *resolved) {
     bool ok = real && VLIBCStrCopy(resolved, KAVO_PATH_SIZE, real) == 0;
 
     if (!ok) {
-        KAVOLOG(SZ_LOG, "failed to get realpath[%s]", path);
+        KAVOLOG(SZ_SOURCE, "failed to get realpath[%s]", path);
     }
     free(real);
     return ok;
@@ -750,12 +750,12 @@ static void openUpMode(int rootFd, const char *root, const char *resolved) {
     }
     fd = KAVOPathOpenAt(rootFd, rel, O_PATH, 0);
     if (fd < 0) {
-        KAVOLOG(SZ_LOG, "failed to open [%s] beneath [%s] (%m)", resolved, root);
+        KAVOLOG(SZ_SOURCE, "failed to open [%s] beneath [%s] (%m)", resolved, root);
         return;
     }
     // fchmod does not take an O_PATH descriptor; its /proc name is the opened file itself.
     if (VLIBCStrPrintf(proc, sizeof(proc), "/proc/self/fd/%d", fd) < 0 || chmod(proc, 0777) != 0) {
-        KAVOLOG(SZ_LOG, "failed to chmod [%s] (%m)", resolved);
+        KAVOLOG(SZ_SOURCE, "failed to chmod [%s] (%m)", resolved);
     }
     close(fd);
 }
@@ -766,7 +766,7 @@ static void openUpMode(int rootFd, const char *root, const char *resolved) {
 static int applyUnderRoot(int rootFd, const char *resolved, const char *root, const char *user,
                           uid_t uid, gid_t gid) {
     if (!isPathUnderRoot(resolved, root)) {
-        KAVOLOG(SZ_LOG, "Path doesn't match [%s][%s]", root, resolved);
+        KAVOLOG(SZ_SOURCE, "Path doesn't match [%s][%s]", root, resolved);
         return -1;
     }
     if (KAVOACLIsApplyFd(rootFd) == 0) {
@@ -775,12 +775,12 @@ static int applyUnderRoot(int rootFd, const char *resolved, const char *root, co
     }
     if (user && user[0]) {
         if (!getUserInfo(user, nullptr, 0, &uid, &gid)) {
-            KAVOLOG(SZ_LOG, "failed to get user info[%s]", user);
+            KAVOLOG(SZ_SOURCE, "failed to get user info[%s]", user);
             return -1;
         }
     }
     if (!applyACLToPathAt(rootFd, root, resolved, uid, gid, -1)) {
-        KAVOLOG(SZ_LOG, "failed to apply acl to path[%s][%s]", resolved, root);
+        KAVOLOG(SZ_SOURCE, "failed to apply acl to path[%s][%s]", resolved, root);
         return -1;
     }
     return 0;
@@ -796,12 +796,12 @@ static int applyACL(const char *path, const char *user) {
         return -1;
     }
     if (!getPhotoPath(root, sizeof(root))) {
-        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
+        KAVOLOG(SZ_SOURCE, "failed to get photo path[%m]");
         return -1;
     }
     rootFd = KAVOPathOpenRoot(root);
     if (rootFd < 0) {
-        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
+        KAVOLOG(SZ_SOURCE, "failed to get photo path[%m]");
         return -1;
     }
     ret = applyUnderRoot(rootFd, resolved, root, user, (uid_t)-1, (gid_t)-1);
@@ -823,7 +823,7 @@ static int applyUvoACL(const char *person, const char *path) {
     rootFd = openPersonalRoot(person, root, sizeof(root), &uid, &gid);
     if (rootFd < 0) {
         // Kept as callers expect it: a failed look-up of the person reads as the photo path's.
-        KAVOLOG(SZ_LOG, "failed to get photo path[%m]");
+        KAVOLOG(SZ_SOURCE, "failed to get photo path[%m]");
         return -1;
     }
     ret = applyUnderRoot(rootFd, resolved, root, nullptr, uid, gid);
