@@ -45,12 +45,32 @@ static size_t pwBufferSize(void) {
     return (size_t)n;
 }
 
-// getpwnam_r with a buffer grown on ERANGE. 1 found (*bufOut owned by the caller), 0 absent,
-// -1 on failure (error recorded).
-static int lookupName(const char *name, struct passwd *pw, char **bufOut) {
+// The reentrant lookups by name (getpwnam_r, getgrnam_r) in one shape: the entry into *entry
+// with its strings in buf; *found tells whether there was one. Returns the call's error number.
+typedef int (*NameLookup)(const char *name, void *entry, char *buf, size_t size, bool *found);
+
+static int passwdByName(const char *name, void *entry, char *buf, size_t size, bool *found) {
+    struct passwd *result = nullptr;
+    int err = getpwnam_r(name, (struct passwd *)entry, buf, size, &result);
+
+    *found = result != nullptr;
+    return err;
+}
+
+static int groupByName(const char *name, void *entry, char *buf, size_t size, bool *found) {
+    struct group *result = nullptr;
+    int err = getgrnam_r(name, (struct group *)entry, buf, size, &result);
+
+    *found = result != nullptr;
+    return err;
+}
+
+// Runs the lookup with a buffer grown on ERANGE. 1 found (*bufOut owned by the caller),
+// 0 absent, -1 on failure (error recorded).
+static int lookupGrown(NameLookup lookup, const char *name, void *entry, char **bufOut) {
     size_t size = pwBufferSize();
-    struct passwd *found = nullptr;
     char *buf = nullptr;
+    bool found = false;
     int err;
 
     *bufOut = nullptr;
@@ -58,28 +78,32 @@ static int lookupName(const char *name, struct passwd *pw, char **bufOut) {
         char *grown = (char *)realloc(buf, size);
         if (grown == nullptr) {
             free(buf);
+            errno = ENOMEM;
             VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
             return -1;
         }
         buf = grown;
-        err = getpwnam_r(name, pw, buf, size, &found);
+        err = lookup(name, entry, buf, size, &found);
         if (err != ERANGE || size >= PW_BUF_MAX) {
             break;
         }
         size *= 2;
     }
-    if (err != 0 && err != ENOENT && err != ESRCH) {
+    if (!found) {
         free(buf);
-        errno = err;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
-        return -1;
-    }
-    if (found == nullptr) {
-        free(buf);
+        if (err != 0 && err != ENOENT && err != ESRCH) {
+            errno = err;
+            VLIBCErrSet(KAVO_ERR_SYSTEM);
+            return -1;
+        }
         return 0;
     }
     *bufOut = buf;
     return 1;
+}
+
+static int lookupName(const char *name, struct passwd *pw, char **bufOut) {
+    return lookupGrown(passwdByName, name, pw, bufOut);
 }
 
 // Shared with the other platform libraries (accounts.h).
@@ -192,10 +216,10 @@ int KAVOUserLoginNameConvert(const char *name, char *buf, size_t size, int flags
     return 1;
 }
 
-// The account of a login name: 0 with pw filled (its strings in *buf, which the caller
-// frees), or -1: no such account (ENOENT, KAVO_ERR_NOT_FOUND) or a failed lookup.
-static int findAccount(const char *name, struct passwd *pw, char **buf) {
-    int found = lookupName(name, pw, buf);
+// The entry of that exact name: 0 with entry filled (its strings in *buf, which the caller
+// frees), or -1: no such entry (ENOENT, KAVO_ERR_NOT_FOUND) or a failed lookup.
+static int findEntry(NameLookup lookup, const char *name, void *entry, char **buf) {
+    int found = lookupGrown(lookup, name, entry, buf);
 
     if (found == 0) {
         errno = ENOENT;
@@ -212,7 +236,7 @@ int KAVOUserGet(const char *name, PKAVOUSER *userOut) {
     if (kavoRecordLookupStart(name, KAVO_LOGIN_NAME_SIZE, userOut) != 0) {
         return -1;
     }
-    if (findAccount(name, &pw, &pwBuf) != 0) {
+    if (findEntry(passwdByName, name, &pw, &pwBuf) != 0) {
         return -1;
     }
 
@@ -238,7 +262,7 @@ int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (findAccount(name, &pw, &buf) != 0) {
+    if (findEntry(passwdByName, name, &pw, &buf) != 0) {
         return -1;
     }
     *uid = pw.pw_uid;
@@ -248,46 +272,20 @@ int KAVOUserIdsGet(const char *name, uid_t *uid, gid_t *gid) {
 }
 
 int KAVOGroupIdGet(const char *name, gid_t *gid) {
-    size_t size = pwBufferSize();
     struct group gr;
-    struct group *found = nullptr;
     char *buf = nullptr;
-    int err;
 
     if (name == nullptr || name[0] == '\0' || gid == nullptr) {
         errno = EINVAL;
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    for (;;) {
-        char *grown = (char *)realloc(buf, size);
-        if (grown == nullptr) {
-            free(buf);
-            errno = ENOMEM;
-            VLIBCErrSet(KAVO_ERR_OUT_OF_MEMORY);
-            return -1;
-        }
-        buf = grown;
-        err = getgrnam_r(name, &gr, buf, size, &found);
-        if (err != ERANGE || size >= PW_BUF_MAX) {
-            break;
-        }
-        size *= 2;
-    }
-    if (found != nullptr) {
-        *gid = gr.gr_gid;
-        free(buf);
-        return 0;
-    }
-    free(buf);
-    if (err != 0 && err != ENOENT && err != ESRCH) {
-        errno = err;
-        VLIBCErrSet(KAVO_ERR_SYSTEM);
+    if (findEntry(groupByName, name, &gr, &buf) != 0) {
         return -1;
     }
-    errno = ENOENT;
-    VLIBCErrSet(KAVO_ERR_NOT_FOUND);
-    return -1;
+    *gid = gr.gr_gid;
+    free(buf);
+    return 0;
 }
 
 void KAVOUserFree(PKAVOUSER user) {
