@@ -174,18 +174,6 @@ static int checkPermission(const char *path) {
     return 0;
 }
 
-// Replaces the file by text: a temporary file beside it, with the owner and mode of the old one,
-// renamed over it, so that a crash or a full disk never leaves it torn. 0 or -1.
-static int replaceFile(const char *path, const struct stat *old, const std::string &text) {
-    char tmpPath[KAVO_PATH_SIZE];
-
-    if (VLIBCStrPrintf(tmpPath, sizeof(tmpPath), "%s.XXXXXX", path) < 0) {
-        KAVOLOG(SZ_SOURCE, "no room for a temporary name beside [%s]", path);
-        return -1;
-    }
-    return KAVOFileReplace(path, tmpPath, text.data(), text.size(), old);
-}
-
 // Shows (on) or hides (off) the gallery's icon on the web desktop for all users: sets
 // url / KAVO.WBX.Lumora / allUsers of the desktop configuration, keeping every other member.
 // 0, or -1 with the file as it was.
@@ -231,7 +219,9 @@ static int showIcon(bool on) {
         writer["indentation"] = "";
         writer["commentStyle"] = "None";
         text = Json::writeString(writer, root);
-        if (replaceFile(realPath, &st, text) < 0) {
+        // Written beside itself and renamed over, with the old file's owner and mode, so that
+        // a crash or a full disk never leaves it torn.
+        if (KAVOFileReplace(realPath, ".cfgtmp.", text.data(), text.size(), &st) < 0) {
             goto out;
         }
         ret = 0;

@@ -90,12 +90,15 @@ int KAVOPathArgCheck(const char *path);
 void KAVOFileCloseKeep(int fd);
 // Writes all len bytes to fd, going on after short writes and EINTR. 0, or -1 with errno set.
 int KAVOFileWriteAll(int fd, const void *data, size_t len);
-// Replaces the file path by data without ever tearing it: the bytes go to a new file made from
-// tmpl (a mkostemp(3) template ending in "XXXXXX" in the folder of path, rewritten in place),
+// Bytes of a file's name kept in the name of its temporary file (KAVOFileReplace).
+#define KAVO_REPLACE_NAME_MAX 200
+// Replaces the file path by data without ever tearing it: the bytes go to a new file beside it,
+// "." + the file's name (its first KAVO_REPLACE_NAME_MAX bytes) + tag + six random characters,
 // which gets the owner and mode of like (mode 0644 less umask when like is null), is synced and
-// renamed over path. On failure the new file is removed and path is as it was. 0, or -1 with
-// errno set (and KAVO_ERR_SYSTEM recorded).
-int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
+// renamed over path. The tag (".kvtmp.", ...) tells whose temporary file a leftover is. On
+// failure the new file is removed and path is as it was. 0, or -1 with errno set (and the
+// platform error recorded).
+int KAVOFileReplace(const char *path, const char *tag, const void *data, size_t len,
                     const struct stat *like);
 
 // ---- Programs ------------------------------------------------------------------------------

@@ -31,7 +31,6 @@
 
 #define KV_KEY_MAX 1023          // longest key or section name
 #define KV_VALUE_MAX 4095        // longest value written (fits the callers' 4096 buffers)
-#define KV_TMP_BASE_MAX 200      // bytes of the file name kept in a temporary file's name
 #define KV_TMP_TAG ".kvtmp."     // marks the writer's temporary files
 #define KV_TMP_RANDOM 6          // the "XXXXXX" of mkostemp
 #define KV_FILE_MAX (64L << 20)  // a writer refuses files larger than this
@@ -677,13 +676,14 @@ static int lockFolder(const char *dir) {
 // With the lock held, every temporary file of this file in the folder is a leftover of a
 // writer that died; remove them.
 static void removeLeftovers(int dirFd, const char *base) {
-    char prefix[KV_TMP_BASE_MAX + 16];
+    char prefix[KAVO_REPLACE_NAME_MAX + 16];
     size_t prefixLen;
     struct dirent *de;
     DIR *d;
     int fd;
 
-    if (VLIBCStrPrintf(prefix, sizeof(prefix), ".%.*s" KV_TMP_TAG, KV_TMP_BASE_MAX, base) < 0) {
+    if (VLIBCStrPrintf(prefix, sizeof(prefix), ".%.*s" KV_TMP_TAG, KAVO_REPLACE_NAME_MAX, base) <
+        0) {
         return;
     }
     prefixLen = strlen(prefix);
@@ -729,7 +729,7 @@ static int splitPath(const char *path, char *dir, size_t dirSize, const char **b
 // follow: a link at file is followed (its target gets the content); otherwise it is refused.
 static int writeValue(const char *file, const char *section, const char *key, const char *value,
                       const char *format, bool follow) {
-    char path[KAVO_PATH_SIZE], dir[KAVO_PATH_SIZE], tmp[KAVO_PATH_SIZE];
+    char path[KAVO_PATH_SIZE], dir[KAVO_PATH_SIZE];
     const char *base;
     std::string newLine, old, content;
     struct stat st, lst;
@@ -765,10 +765,6 @@ static int writeValue(const char *file, const char *section, const char *key, co
         VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
         return -1;
     }
-    if (VLIBCStrPrintf(tmp, sizeof(tmp), "%s/.%.*s" KV_TMP_TAG "XXXXXX",
-                       strcmp(dir, "/") == 0 ? "" : dir, KV_TMP_BASE_MAX, base) < 0) {
-        return -1;
-    }
 
     dirFd = lockFolder(dir);
     if (dirFd < 0) {
@@ -787,7 +783,8 @@ static int writeValue(const char *file, const char *section, const char *key, co
         goto out;
     }
 
-    if (KAVOFileReplace(path, tmp, content.data(), content.size(), exists ? &st : nullptr) < 0) {
+    if (KAVOFileReplace(path, KV_TMP_TAG, content.data(), content.size(), exists ? &st : nullptr) <
+        0) {
         goto out;
     }
     fsync(dirFd);
@@ -871,12 +868,29 @@ int KAVOFileWriteAll(int fd, const void *data, size_t len) {
     return 0;
 }
 
-int KAVOFileReplace(const char *path, char *tmpl, const void *data, size_t len,
+int KAVOFileReplace(const char *path, const char *tag, const void *data, size_t len,
                     const struct stat *like) {
+    char tmpl[KAVO_PATH_SIZE];
+    const char *base;
+    size_t dirLen, baseLen;
     struct stat st;
     mode_t mode;
     int fd, closed, saved, ret = -1;
 
+    if (!checkPath(path) || tag == nullptr || strchr(tag, '/') != nullptr ||
+        KAVOPathSplit(path, &dirLen, &base, &baseLen) != 0) {
+        errno = EINVAL;
+        VLIBCErrSet(KAVO_ERR_BAD_PARAMETERS);
+        return -1;
+    }
+    if (baseLen > KAVO_REPLACE_NAME_MAX) {
+        baseLen = KAVO_REPLACE_NAME_MAX;
+    }
+    if (VLIBCStrPrintf(tmpl, sizeof(tmpl), "%.*s.%.*s%sXXXXXX", (int)dirLen, path, (int)baseLen,
+                       base, tag) < 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
     fd = mkostemp(tmpl, O_CLOEXEC);
     if (fd < 0) {
         VLIBCErrSet(KAVO_ERR_SYSTEM);

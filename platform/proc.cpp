@@ -448,18 +448,10 @@ static int readPidFile(const char *path, pid_t *pid) {
 }
 
 int VLIBCProcPidFileCreate(const char *path) {
-    char tmp[KAVO_PATH_SIZE], text[32];
+    char text[32];
     struct stat like;
-    const char *slash;
 
     if (!checkPath(path)) {
-        return -1;
-    }
-    slash = strrchr(path, '/');
-    // The pid file appears whole: written beside itself and renamed into place.
-    if (slash == nullptr ? VLIBCStrPrintf(tmp, sizeof(tmp), ".%.200s.pidtmp.XXXXXX", path) < 0
-                         : VLIBCStrPrintf(tmp, sizeof(tmp), "%.*s/.%.200s.pidtmp.XXXXXX",
-                                          (int)(slash - path), path, slash + 1) < 0) {
         return -1;
     }
     if (VLIBCStrPrintf(text, sizeof(text), "%d\n", (int)getpid()) < 0) {
@@ -470,7 +462,8 @@ int VLIBCProcPidFileCreate(const char *path) {
     like.st_mode = S_IFREG | 0644;
     like.st_uid = geteuid();
     like.st_gid = getegid();
-    return KAVOFileReplace(path, tmp, text, strlen(text), &like);
+    // The pid file appears whole: written beside itself and renamed into place.
+    return KAVOFileReplace(path, ".pidtmp.", text, strlen(text), &like);
 }
 
 // The write lock over the whole file, as set or as asked about.
