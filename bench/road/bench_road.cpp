@@ -153,6 +153,17 @@ class RoadBench : public ::testing::Test {
         root.makeDir(kBase, 0777);
     }
 
+    // The stored ACL value is binary (it holds NUL bytes): setfattr takes it as "0x" and hex.
+    static std::string hexOf(const std::string &value) {
+        static const char digits[] = "0123456789abcdef";
+        std::string hex = "0x";
+        for (unsigned char c : value) {
+            hex += digits[c >> 4];
+            hex += digits[c & 15];
+        }
+        return hex;
+    }
+
     // Our road for one photo; the first one tells the ACL value the baseline writes.
     void ourRoad(const std::string &photo) {
         ASSERT_TRUE(timeStep(ours[0], {acl, "--apply", photo, "alice"})) << photo;
@@ -176,8 +187,8 @@ class RoadBench : public ::testing::Test {
         const std::string stem = kExtract + "/" + name.substr(0, name.size() - 4);
         const std::string owner = std::to_string(alice) + ":" + std::to_string(aliceGroup);
         ASSERT_TRUE(timeStep(tools[0], {"/bin/chown", owner, photo}));
-        ASSERT_TRUE(
-            timeStep(tools[1], {"/usr/bin/setfattr", "-n", kAclAttr, "-v", inherited, photo}));
+        ASSERT_TRUE(timeStep(tools[1],
+                             {"/usr/bin/setfattr", "-n", kAclAttr, "-v", hexOf(inherited), photo}));
         ASSERT_TRUE(timeStep(tools[2], {"/usr/bin/exiv2", "-f", "-ep", "-l", kExtract, photo}));
         double t1 = runTimed({"/bin/cp", stem + "-preview1.jpg", eaDir + "/" + kSmallEntry});
         double t2 = runTimed({"/bin/cp", stem + "-preview2.jpg", eaDir + "/" + kLargeEntry});
