@@ -16,12 +16,16 @@ bench_enter_root() {
     if [ -n "${LUMORA_BENCH_ROOT:-}" ]; then
         return 0
     fi
-    local scratch
+    local scratch made=() d
     scratch=$(mktemp -d /tmp/lumora-bench.XXXXXX)
+    # The volumes' mount points are made on the host's root when it has none: they go again.
+    for d in /volume1 /volume2; do
+        [ -e "$d" ] || made+=("$d")
+    done
     LUMORA_BENCH_ROOT=1 LUMORA_BENCH_SCRATCH=$scratch \
         unshare -m --propagation private bash "$0" "$@"
     local rc=$?
-    rmdir "$scratch" 2>/dev/null
+    rmdir "$scratch" "${made[@]}" 2>/dev/null
     exit $rc
 }
 
